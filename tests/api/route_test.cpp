@@ -1,0 +1,252 @@
+// Path templates, matching, decoding, selection and function names.
+#include "api/route.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <regex>
+#include <string>
+#include <vector>
+
+namespace qor {
+namespace {
+
+TEST(Route, CompilesTemplates) {
+  struct Case {
+    const char* templ;
+    const char* pattern;
+    std::vector<std::pair<CaptureKind, std::string>> captures;
+  };
+  const Case cases[] = {
+      {"/qor-store/v1/skins/{skinId}/purchase",
+       "/qor-store/v1/skins/([^/]*)/purchase",
+       {{CaptureKind::kSegment, "skinId"}}},
+      {"/f/{+rest}", "/f/(.*)", {{CaptureKind::kRest, "rest"}}},
+      {"/f{#frag}", "/f#(.*)", {{CaptureKind::kFragment, "frag"}}},
+      // The operator counts only right after the brace; specials are escaped outside braces.
+      {"/a.b(c)/{x+y}", "/a\\.b\\(c\\)/([^/]*)", {{CaptureKind::kSegment, "x+y"}}},
+      {"/^$*?[]|\\/{a}{+b}",
+       "/\\^\\$\\*\\?\\[\\]\\|\\\\/([^/]*)(.*)",
+       {{CaptureKind::kSegment, "a"}, {CaptureKind::kRest, "b"}}},
+      {"/x/{}", "/x/([^/]*)", {{CaptureKind::kSegment, ""}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.templ);
+    Route route(c.templ);
+    EXPECT_FALSE(route.IsLiteral());
+    EXPECT_EQ(route.Pattern(), c.pattern);
+    ASSERT_EQ(route.Captures().size(), c.captures.size());
+    for (size_t i = 0; i < c.captures.size(); ++i) {
+      EXPECT_EQ(route.Captures()[i].kind, c.captures[i].first);
+      EXPECT_EQ(route.Captures()[i].name, c.captures[i].second);
+    }
+  }
+}
+
+TEST(Route, NormalisesTemplateAndInvocationName) {
+  EXPECT_EQ(Route("/x/").Template(), "/x");
+  EXPECT_EQ(Route("/").Template(), "/");
+  EXPECT_EQ(Route("/x//").Template(), "/x/");
+  EXPECT_TRUE(Route("/a.b").IsLiteral());
+  EXPECT_EQ(Route("/a.b").Pattern(), "");
+  EXPECT_EQ(Route("/x", 2, "Name").InvocationName(), "");
+  EXPECT_EQ(Route("/x", 8, "Name").InvocationName(), "Name");
+}
+
+TEST(Route, MatchesWholePaths) {
+  struct Case {
+    const char* templ;
+    const char* path;
+    bool matches;
+    ArgumentMap arguments;
+  };
+  const Case cases[] = {
+      {"/qor-store/v1/{pageType}", "/qor-store/v1/featured", true, {{"pageType", "featured"}}},
+      {"/qor-store/v1/{pageType}", "/qor-store/v1/a/b", false, {}},
+      {"/qor-store/v1/{pageType}", "/qor-store/v1/", true, {{"pageType", ""}}},
+      {"/qor-store/v1/{pageType}", "/qor-store/v1", false, {}},
+      {"/qor-store/v1/{pageType}", "x/qor-store/v1/a", false, {}},
+      {"/qor-store/v1/wallet", "/qor-store/v1/wallet", true, {}},
+      {"/qor-store/v1/wallet", "/qor-store/v1/wallet/", false, {}},
+      {"/qor-store/v1/wallet", "/qor-store/v1/Wallet", false, {}},
+      {"/qor-store/v1/wallet", "/qor-store/v1/walle", false, {}},
+      {"/a/{x}/b", "/a/q/bb", false, {}},
+      {"/n/{text}", "/n/gift%20message+x", true, {{"text", "gift message x"}}},
+      {"/f/{+rest}", "/f/a/b/c", true, {{"rest", "a/b/c"}}},
+      {"/f/{+rest}/end", "/f/a/end/b/end", true, {{"rest", "a/end/b"}}},
+      {"/f{#frag}", "/f#a/b", true, {{"frag", "a/b"}}},
+      {"/f{#frag}", "/fa/b", false, {}},
+      {"/{a}{b}", "/xy", true, {{"a", "xy"}, {"b", ""}}},
+      {"/{a}.{b}", "/x.y.z", true, {{"a", "x.y"}, {"b", "z"}}},
+      {"/{a}/{a}", "/1/2", true, {{"a", "2"}}},
+      {"/x.y", "/xzy", false, {}},
+      {"/{x}.y", "/az.y", true, {{"x", "az"}}},
+      {"/{x}.y", "/azzy", false, {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.templ) + " " + c.path);
+    ArgumentMap arguments;
+    EXPECT_EQ(Route(c.templ).Match(c.path, arguments), c.matches);
+    EXPECT_EQ(arguments, c.arguments);
+  }
+}
+
+TEST(Route, MatchesMegabytePathsWithoutRecursion) {
+  const std::string tail(1 << 20, 'a');
+  struct Case {
+    const char* templ;
+    std::string path;
+    bool matches;
+    size_t capturedLength;
+  };
+  const Case cases[] = {
+      {"/a/{+rest}", "/a/" + tail, true, tail.size()},
+      {"/a/{x}", "/a/" + tail, true, tail.size()},
+      {"/a/{x}/b", "/a/" + tail + "/b", true, tail.size()},
+      {"/a/{x}", "/a/" + tail + "/", false, 0},
+      {"/a/{x}/{+y}z", "/a/" + tail + "/" + tail, false, 0},
+      {"{#f}", "#" + tail, true, tail.size()},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.templ);
+    ArgumentMap arguments;
+    ASSERT_EQ(Route(c.templ).Match(c.path, arguments), c.matches);
+    if (c.matches) {
+      ASSERT_EQ(arguments.size(), 1u);
+      EXPECT_EQ(arguments.begin()->second.size(), c.capturedLength);
+    }
+  }
+}
+
+TEST(PercentDecode, DecodesEscapesAndKeepsTheRest) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"gift%20message+x", "gift message x"},
+      {"%41%62%7e%7E", "Ab~~"},
+      {"%zz", "%zz"},      // not hexadecimal: kept as it stands
+      {"%4g%41", "%4gA"},  // half an escape is not an escape
+      {"%2%41", "%2A"},    // the "%" is kept and the next "%41" still decodes
+      {"100%", "100"},     // a "%" among the last two characters is dropped
+      {"a%4", "a4"},       //
+      {"", ""},
+  };
+  for (const auto& [in, out] : cases) {
+    SCOPED_TRACE(in);
+    EXPECT_EQ(PercentDecode(in), out);
+  }
+  EXPECT_EQ(PercentDecode("%00x"), std::string("\0x", 2));
+}
+
+TEST(SelectRoute, AppliesTheSelectionRule) {
+  struct Case {
+    const char* name;
+    std::vector<Route> routes;
+    uint32_t method;
+    const char* invocation;
+    const char* path;
+    std::optional<size_t> selected;
+  };
+  const Case cases[] = {
+      {"literal beats capture after it",
+       {Route("/a/{x}"), Route("/a/literal")},
+       2,
+       "",
+       "/a/literal",
+       1},
+      {"literal beats capture before it",
+       {Route("/a/literal"), Route("/a/{x}")},
+       2,
+       "",
+       "/a/literal",
+       0},
+      {"shorter captures win", {Route("/a/{x}/{y}"), Route("/a/{z}/b")}, 2, "", "/a/q/b", 1},
+      {"ties keep the earlier route", {Route("/a/{x}"), Route("/a/{y}")}, 2, "", "/a/q", 0},
+      {"empty captures are not displaced", {Route("/a/{x}b"), Route("/a/b")}, 2, "", "/a/b", 0},
+      {"method 0 accepts any method", {Route("/p", 0)}, 5, "", "/p", 0},
+      {"another method is skipped", {Route("/p", 7)}, 2, "", "/p", std::nullopt},
+      {"the same method is selected", {Route("/p", 7)}, 7, "", "/p", 0},
+      {"invocation names must agree",
+       {Route("/p", 8, "Do"), Route("/p", 8, "Run")},
+       8,
+       "Run",
+       "/p",
+       1},
+      {"invocation name read only with code 8", {Route("/p", 2)}, 2, "Run", "/p", 0},
+      {"the query is not part of the path", {Route("/p/{x}")}, 2, "", "/p/v?x=1&y", 0},
+      {"no match", {Route("/p"), Route("/q/{x}")}, 2, "", "/q/a/b", std::nullopt},
+      {"trailing slash removed at registration", {Route("/x/")}, 2, "", "/x", 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto selection = SelectRoute(c.method, c.invocation, c.path, c.routes);
+    ASSERT_EQ(selection.has_value(), c.selected.has_value());
+    if (selection) {
+      EXPECT_EQ(selection->index, *c.selected);
+    }
+  }
+  std::vector<Route> routes = {Route("/p/{x}")};
+  auto selection = SelectRoute(2, "", "/p/a%2Fb?x=2", routes);
+  ASSERT_TRUE(selection);
+  EXPECT_EQ(selection->arguments, (ArgumentMap{{"x", "a/b"}}));
+}
+
+TEST(Naming, MethodAndFunctionNames) {
+  EXPECT_EQ(MethodName(0), "");
+  EXPECT_EQ(MethodName(1), "DELETE");
+  EXPECT_EQ(MethodName(4), "OPTIONS");
+  EXPECT_EQ(MethodName(7), "PUT");
+  EXPECT_EQ(MethodName(8), "");
+  EXPECT_EQ(MethodName(0xFFFFFFFFu), "");
+  EXPECT_EQ(FunctionName(2, "/qor-store/v1/skins/{skinId}"), "GetQorStoreV1SkinsBySkinId");
+  EXPECT_EQ(FunctionName(6, "/qor-store/v1/lastPage"), "PostQorStoreV1LastPage");
+  EXPECT_EQ(FunctionName(4, "/a_b/c.d!e+f"), "OptionsABCDEF");
+  EXPECT_EQ(FunctionName(0, "/x/{+rest}"), "XByRest");
+  EXPECT_EQ(FunctionName(8, "/x"), "X");
+  EXPECT_EQ(TypeNamePrefix("qor-store"), "QorStore");
+}
+
+// The matcher must agree with std::regex (ECMAScript, whole-string match) on the patterns
+// templates produce. Paths stay short so std::regex's recursion is safe, and carry no line
+// breaks, which ECMAScript's "." refuses while a rest capture takes every byte.
+TEST(Route, AgreesWithStdRegex) {
+  std::mt19937 random(20261206);
+  const std::vector<std::string> templatePieces = {"a", "b", "/",   "#",    ".",   "+",
+                                                   "(", "x", "{s}", "{+r}", "{#f}"};
+  const std::string pathAlphabet = "ab/#.+(x%2";
+  auto pick = [&](size_t size) {
+    return std::uniform_int_distribution<size_t>(0, size - 1)(random);
+  };
+  size_t matched = 0;
+  for (int t = 0; t < 400; ++t) {
+    std::string templ;
+    int captureCount = 0;
+    for (size_t i = 0, count = 1 + pick(6); i < count; ++i) {
+      std::string piece = templatePieces[pick(templatePieces.size())];
+      if (piece.front() == '{') {  // unique capture names keep the comparison simple
+        piece.insert(piece.size() - 1, std::to_string(captureCount++));
+      }
+      templ += piece;
+    }
+    Route route(templ);
+    if (route.IsLiteral()) continue;
+    const std::regex regex(route.Pattern(), std::regex::ECMAScript);
+    for (int p = 0; p < 60; ++p) {
+      std::string path;
+      for (size_t i = 0, length = pick(12); i < length; ++i)
+        path += pathAlphabet[pick(pathAlphabet.size())];
+      SCOPED_TRACE("template " + templ + " path " + path);
+      std::smatch groups;
+      const bool expected = std::regex_match(path, groups, regex);
+      ArgumentMap arguments;
+      ASSERT_EQ(route.Match(path, arguments), expected);
+      if (!expected) continue;
+      ++matched;
+      for (size_t i = 0; i < route.Captures().size(); ++i) {
+        EXPECT_EQ(arguments.at(route.Captures()[i].name), PercentDecode(groups[i + 1].str()));
+      }
+    }
+  }
+  EXPECT_GT(matched, 100u);  // the generator must exercise matches, not only refusals
+}
+
+}  // namespace
+}  // namespace qor
