@@ -54,7 +54,9 @@ LogRecord MakeLogRecord(LogLevel level, uint64_t groups, std::string_view messag
 
 // Base of every log target: its own lock, a level threshold, include and exclude group masks
 // and a line format. Subclasses implement WriteLocked (and FlushLocked when they buffer);
-// the base takes the target's lock around both, so implementations never lock.
+// the base takes the target's lock around both, so implementations never lock. A subclass
+// with state of its own calls Detach() in its destructor, so that no write reaches it while
+// it is being destroyed. Targets are not owned by the logger.
 //
 // Line format codes: "#D" local time, "#E" executable name, "#G" group codes joined by ";",
 // "#H" seconds since the first time stamp, "#L" level tag, "#M" message, "#T" thread id;
@@ -101,6 +103,8 @@ class LogTarget {
   // Called with the target's lock held.
   virtual void WriteLocked(const LogRecord& record) = 0;
   virtual void FlushLocked() {}
+  // FormatLine for use inside WriteLocked (the lock is already held).
+  std::string FormatLineLocked(const LogRecord& record) const;
 
  private:
   friend class Logger;
@@ -213,13 +217,17 @@ class Logger {
   void Write(LogLevel level, uint64_t groups, std::string_view message);
   // Hands the record to the accepting targets without the global filters, then flushes every
   // target. Used for fatal reports, which must never be dropped.
-  void WriteUnfiltered(LogLevel level, uint64_t groups, std::string_view message);
+  // Returns false when the record could not be delivered (logged from inside a target's
+  // write on this thread).
+  bool WriteUnfiltered(LogLevel level, uint64_t groups, std::string_view message);
   void FlushAll();
 
  private:
   Logger();
   ~Logger();
-  void Deliver(const LogRecord& record, bool flush);
+  // False when the record could not be delivered because this thread is already inside a
+  // target's write.
+  bool Deliver(const LogRecord& record, bool flush);
 
   std::mutex mutex_;
   std::vector<LogTarget*> targets_;  // guarded by mutex_
