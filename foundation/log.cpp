@@ -52,7 +52,7 @@ std::string ReadExecutableName() {
   return "<unknown>";
 }
 
-const std::string& ExecutableName() {
+const std::string& ProcessExecutableName() {
   static const std::string* name = new std::string(ReadExecutableName());
   return *name;
 }
@@ -217,7 +217,7 @@ std::string LogTarget::FormatLineLocked(const LogRecord& record) const {
         line += number;
         break;
       case 'E':
-        line += ExecutableName();
+        line += ProcessExecutableName();
         break;
       case 'G':
         line += Logger::FormatGroups(record.groups);
@@ -319,7 +319,7 @@ void Logger::Release() {
   }
 }
 
-Logger::Logger() : executable_(ExecutableName()) {
+Logger::Logger() : executable_(ProcessExecutableName()) {
   MillisecondsSinceFirstStamp();
   Register(stdErr_);
   Register(debugger_);

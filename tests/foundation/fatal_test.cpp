@@ -1,0 +1,82 @@
+#include "foundation/fatal.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+
+#include "foundation/log.h"
+
+namespace qor {
+namespace {
+
+TEST(FatalReportTest, PartsAppearOnlyWhenGiven) {
+  struct Row {
+    const char* expression;
+    const char* description;
+    const char* file;
+    int line;
+    const char* function;
+    const char* report;
+  };
+  const Row rows[] = {
+      {"ALE-EECF0606", "", "", 0, "", "Assertion failed!\n\nExpression: ALE-EECF0606"},
+      {"", "", "f.cpp", 0, "", "Assertion failed!\n\nFile: f.cpp\n"},
+      {"", "", "", -12, "", "Assertion failed!\n\nLine: -12\n\n"},
+      {"", "why", "", 0, "", "Assertion failed!\n\n\n\nDescription: why"},
+      {"", "", "", 0, "", "Assertion failed!\n\n"},
+      {"x > 0", "x must be positive", "a/b.cpp", 42, "void F()",
+       "Assertion failed!\n\nFile: a/b.cpp\nLine: 42\n\nFunction: void F()\n\n"
+       "Expression: x > 0\n\nDescription: x must be positive"},
+  };
+  for (const Row& row : rows) {
+    EXPECT_EQ(BuildFatalReport(row.expression, row.description, row.file, row.line, row.function),
+              row.report);
+  }
+}
+
+// The report reaches the log (here the standard-error target) before the process ends.
+using FatalDeathTest = ::testing::Test;
+
+TEST_F(FatalDeathTest, FatalExitLogsTheReportThenAborts) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(FatalExit("ALE-EECF0606"), ::testing::KilledBySignal(SIGABRT),
+              "foundation_tests\\(0x[0-9a-f]+\\):  ERROR\\| Assertion failed!\n\n"
+              "Expression: ALE-EECF0606\n");
+}
+
+TEST_F(FatalDeathTest, ReportGoesToTheLogEvenWhenItWouldBeFiltered) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        ScopedLogger logger;
+        logger->SetMuted(~uint64_t{0});
+        logger->SetLevel(LogLevel::Always);
+        logger->Pause();
+        FatalExit("ALE-6D828C10");
+      },
+      ::testing::KilledBySignal(SIGABRT), "Expression: ALE-6D828C10");
+}
+
+TEST_F(FatalDeathTest, FullReportAndNothingAfterIt) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        FatalAbort("ptr != nullptr", "no state", "waiting.cpp", 17, "Await");
+        Log(LogLevel::Always, 0, "after the fatal call");
+      },
+      ::testing::KilledBySignal(SIGABRT),
+      "File: waiting.cpp\nLine: 17\n\nFunction: Await\n\nExpression: ptr != nullptr\n\n"
+      "Description: no state\n$");
+}
+
+TEST(FatalTest, FatalAloneOnlyLogs) {
+  ScopedLogger logger;
+  ::testing::internal::CaptureStderr();
+  Fatal("E", "", "", 0, "");
+  const std::string text = ::testing::internal::GetCapturedStderr();
+  EXPECT_NE(text.find(" ERROR| Assertion failed!\n\nExpression: E\n"), std::string::npos) << text;
+  EXPECT_EQ(logger->ErrorCount(), 1u);
+}
+
+}  // namespace
+}  // namespace qor

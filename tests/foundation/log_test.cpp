@@ -1,0 +1,279 @@
+#include "foundation/log.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <thread>
+#include <vector>
+
+namespace qor {
+namespace {
+
+using ::testing::MatchesRegex;
+
+// Keeps every record and its formatted line.
+class CaptureTarget : public LogTarget {
+ public:
+  explicit CaptureTarget(std::string_view format = "#M")
+      : LogTarget(LogLevel::Okay, 0, 0, format) {}
+  ~CaptureTarget() override { Detach(); }
+  std::string_view Name() const override { return "CaptureTarget"; }
+
+  std::vector<LogRecord> records;
+  std::vector<std::string> lines;
+
+ protected:
+  void WriteLocked(const LogRecord& record) override {
+    records.push_back(record);
+    lines.push_back(FormatLineLocked(record));
+  }
+};
+
+// Every test starts from a fresh logger: the fixture holds the only reference.
+class LoggerTest : public ::testing::Test {
+ protected:
+  ScopedLogger logger;
+};
+
+TEST_F(LoggerTest, InitialSettings) {
+  EXPECT_EQ(logger->Level(), LogLevel::Warn);
+  EXPECT_EQ(logger->Muted(), log_group::kXtr);
+  EXPECT_FALSE(logger->Paused());
+  EXPECT_EQ(logger->FindTarget("StdErrLogTarget"), &logger->StdErrTarget());
+  EXPECT_EQ(logger->FindTarget("DebuggerConsoleLogTarget"), &logger->DebuggerConsoleTarget());
+  EXPECT_EQ(logger->FindTarget("StdOutLogTarget"), nullptr);
+  EXPECT_EQ(logger->StdErrTarget().LineFormat(), "#E(#T): #L| #M");
+  EXPECT_EQ(logger->StdOutTarget().LineFormat(), "#M");
+  EXPECT_EQ(logger->ExecutableName(), "foundation_tests");
+}
+
+TEST_F(LoggerTest, InitialTargetsFilterAsDesigned) {
+  StdErrLogTarget& err = logger->StdErrTarget();
+  DebuggerConsoleLogTarget& debugger = logger->DebuggerConsoleTarget();
+  StdOutLogTarget& out = logger->StdOutTarget();
+  EXPECT_FALSE(logger->Enabled(LogLevel::Okay, 0));
+  // Level 1 without groups reaches both registered targets.
+  EXPECT_TRUE(logger->Enabled(LogLevel::Warn, 0));
+  EXPECT_TRUE(err.Accepts(LogLevel::Warn, 0));
+  EXPECT_TRUE(debugger.Accepts(LogLevel::Warn, 0));
+  // Level 2 in "GEN" reaches none of them; only the unregistered standard output would take it.
+  EXPECT_FALSE(err.Accepts(LogLevel::Error, log_group::kGen));
+  EXPECT_FALSE(debugger.Accepts(LogLevel::Error, log_group::kGen));
+  EXPECT_TRUE(out.Accepts(LogLevel::Error, log_group::kGen));
+  EXPECT_FALSE(out.Accepts(LogLevel::Error, log_group::kDbg));
+
+  ::testing::internal::CaptureStderr();
+  Log(LogLevel::Error, log_group::kGen, "general %1", 1);
+  Log(LogLevel::Okay, 0, "too low");
+  Log(LogLevel::Warn, 0, "plain %1", 2);
+  const std::string err_text = ::testing::internal::GetCapturedStderr();
+  EXPECT_THAT(err_text, MatchesRegex("foundation_tests\\(0x[0-9a-f]+\\):   WARN\\| plain 2\n"));
+}
+
+TEST_F(LoggerTest, StandardOutputTargetOnceRegistered) {
+  ASSERT_TRUE(logger->Register(logger->StdOutTarget()));
+  ::testing::internal::CaptureStdout();
+  Log(LogLevel::Warn, log_group::kGen, "hello %1", "out");
+  Log(LogLevel::Warn, log_group::kDbg, "not for stdout");
+  logger->StdOutTarget().Flush();
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(), "hello out\n");
+}
+
+TEST_F(LoggerTest, GlobalFilters) {
+  CaptureTarget capture;
+  ASSERT_TRUE(logger->Register(capture));
+  Log(LogLevel::Warn, log_group::kXtr, "muted");
+  Log(LogLevel::Warn, log_group::kXtr | log_group::kNet, "muted too");
+  Log(LogLevel::Okay, 0, "below level");
+  logger->SetMuted(0);
+  Log(LogLevel::Warn, log_group::kXtr, "unmuted");
+  logger->SetLevel(LogLevel::Okay);
+  Log(LogLevel::Okay, 0, "level lowered");
+  logger->Pause();
+  Log(LogLevel::Always, 0, "paused");
+  logger->Resume();
+  logger->SetLevel(LogLevel::Always);
+  Log(LogLevel::Error, 0, "below raised level");
+  Log(LogLevel::Always, 0, "always");
+  std::vector<std::string> messages;
+  for (const LogRecord& record : capture.records)
+    messages.push_back(record.message);
+  EXPECT_EQ(messages, (std::vector<std::string>{"unmuted", "level lowered", "always"}));
+}
+
+TEST_F(LoggerTest, TargetFilters) {
+  struct Row {
+    LogLevel threshold;
+    uint64_t include, exclude;
+    LogLevel level;
+    uint64_t groups;
+    bool accepted;
+  };
+  using namespace log_group;
+  const Row rows[] = {
+      {LogLevel::Warn, kNet, 0, LogLevel::Warn, kNet, true},
+      {LogLevel::Warn, kNet, 0, LogLevel::Warn, 0, true},  // no groups: masks do not apply
+      {LogLevel::Warn, kNet, 0, LogLevel::Warn, kDsk, false},
+      {LogLevel::Warn, kNet, 0, LogLevel::Warn, kDsk | kNet, true},
+      {LogLevel::Warn, 0, kDsk, LogLevel::Warn, kDsk | kNet, false},
+      {LogLevel::Warn, kNet, kNet, LogLevel::Warn, kNet, false},
+      {LogLevel::Warn, 0, kDsk, LogLevel::Warn, kPrf, true},
+      {LogLevel::Error, 0, 0, LogLevel::Warn, 0, false},
+      {LogLevel::Error, 0, 0, LogLevel::Always, 0, true},
+  };
+  for (const Row& row : rows) {
+    CaptureTarget capture;
+    ASSERT_TRUE(logger->Register(capture, row.threshold, row.include, row.exclude, "#M"));
+    Log(row.level, row.groups, "x");
+    EXPECT_EQ(capture.records.size(), row.accepted ? 1u : 0u)
+        << "include " << row.include << " exclude " << row.exclude << " groups " << row.groups;
+  }
+}
+
+TEST_F(LoggerTest, LineFormats) {
+  LogRecord record = MakeLogRecord(LogLevel::Error, log_group::kDbg | log_group::kNet, "hi");
+  record.sinceStartMs = 61234;
+  struct Row {
+    const char* format;
+    const char* pattern;
+  };
+  const Row rows[] = {
+      {"#M", "hi\n"},
+      {"#X#M", "Xhi\n"},
+      {"##|#%#M", "#\\|%hi\n"},
+      {"#L|#G|#M", " ERROR\\|DBG;NET\\|hi\n"},
+      {"#D", "[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}\\.[0-9]{3}\n"},
+      {"#H", "000061\\.234\n"},
+      {"#E", "foundation_tests\n"},
+      {"#T", "0x[0-9a-f]+\n"},
+      {"#D| #L| #G| #M", "[-0-9T:.]{23}\\|  ERROR\\| DBG;NET\\| hi\n"},
+      {"end#", "end#\n"},
+  };
+  for (const Row& row : rows) {
+    CaptureTarget target(row.format);
+    EXPECT_THAT(target.FormatLine(record), MatchesRegex(row.pattern)) << row.format;
+  }
+}
+
+TEST_F(LoggerTest, OneNewlineAtTheEnd) {
+  CaptureTarget target("#M");
+  EXPECT_EQ(target.FormatLine(MakeLogRecord(LogLevel::Warn, 0, "a")), "a\n");
+  EXPECT_EQ(target.FormatLine(MakeLogRecord(LogLevel::Warn, 0, "a\n")), "a\n");
+  EXPECT_EQ(target.FormatLine(MakeLogRecord(LogLevel::Warn, 0, "")), "\n");
+  EXPECT_EQ(target.FormatLine(MakeLogRecord(LogLevel::Warn, 0, "a\nb")), "a\nb\n");
+}
+
+TEST_F(LoggerTest, LongMessagesAndLinesAreCut) {
+  CaptureTarget capture("#M");
+  ASSERT_TRUE(logger->Register(capture));
+  const std::string longText(5000, 'a');
+  Log(LogLevel::Warn, 0, "%s", longText);
+  ASSERT_EQ(capture.records.size(), 1u);
+  EXPECT_EQ(capture.records[0].message, std::string(kMaxLogMessage, 'a'));
+  // The full line keeps its newline: the last character makes room for it.
+  EXPECT_EQ(capture.lines[0], std::string(kMaxLogLine - 1, 'a') + "\n");
+
+  CaptureTarget prefixed(">>#M<<");
+  const std::string line = prefixed.FormatLine(capture.records[0]);
+  EXPECT_EQ(line.size(), kMaxLogLine);
+  EXPECT_EQ(line.substr(0, 3), ">>a");
+  EXPECT_EQ(line.back(), '\n');
+
+  // A message that already ends in a newline at the limit is not doubled.
+  LogRecord exact = MakeLogRecord(LogLevel::Warn, 0, std::string(kMaxLogLine - 1, 'b') + "\n");
+  EXPECT_EQ(CaptureTarget("#M").FormatLine(exact).size(), kMaxLogLine);
+}
+
+TEST_F(LoggerTest, RegistrationAndDetaching) {
+  CaptureTarget capture;
+  EXPECT_TRUE(logger->Register(capture));
+  EXPECT_FALSE(logger->Register(capture));
+  EXPECT_EQ(logger->FindTarget("CaptureTarget"), &capture);
+  Log(LogLevel::Warn, 0, "one");
+  capture.Detach();
+  EXPECT_FALSE(capture.Registered());
+  EXPECT_EQ(logger->FindTarget("CaptureTarget"), nullptr);
+  Log(LogLevel::Warn, 0, "two");
+  EXPECT_EQ(capture.records.size(), 1u);
+  {
+    CaptureTarget scoped;
+    logger->Register(scoped);
+  }  // destroyed: detached
+  EXPECT_EQ(logger->FindTarget("CaptureTarget"), nullptr);
+  Log(LogLevel::Warn, 0, "three");  // must not touch the destroyed target
+}
+
+TEST(LoggerLifetimeTest, LastReleaseDestroysAndDetaches) {
+  CaptureTarget capture;
+  {
+    ScopedLogger first;
+    first->SetLevel(LogLevel::Okay);
+    first->Register(capture);
+    ScopedLogger second;
+    EXPECT_EQ(&*first, &*second);
+  }
+  EXPECT_FALSE(capture.Registered());
+  ScopedLogger fresh;
+  EXPECT_EQ(fresh->Level(), LogLevel::Warn);
+  EXPECT_EQ(fresh->FindTarget("CaptureTarget"), nullptr);
+}
+
+TEST_F(LoggerTest, GroupsAreRegisteredAndFormatted) {
+  EXPECT_EQ(Logger::RegisterGroup("DSK"), log_group::kDsk);
+  const uint64_t bit = Logger::RegisterGroup("QZA");
+  ASSERT_NE(bit, 0u);
+  EXPECT_GT(bit, log_group::kTst);
+  EXPECT_EQ(Logger::RegisterGroup("QZAextra"), bit);  // compared on three letters
+  EXPECT_EQ(Logger::RegisterGroup(""), 0u);
+  EXPECT_EQ(Logger::FormatGroups(log_group::kDbg | log_group::kTst | bit), "DBG;TST;QZA");
+  EXPECT_EQ(Logger::FormatGroups(0), "");
+  EXPECT_EQ(Logger::FormatGroups(uint64_t{1} << 63), "???");
+}
+
+TEST_F(LoggerTest, CountsWarningsAndErrors) {
+  Log(LogLevel::Warn, log_group::kGen, "w");
+  Log(LogLevel::Error, log_group::kGen, "e");
+  Log(LogLevel::Error, log_group::kGen, "e");
+  Log(LogLevel::Always, log_group::kGen, "a");
+  Log(LogLevel::Error, log_group::kXtr, "muted");
+  EXPECT_EQ(logger->WarnCount(), 1u);
+  EXPECT_EQ(logger->ErrorCount(), 2u);
+}
+
+// A target that logs while writing: the nested record is dropped rather than dead-locking.
+class ReentrantTarget : public CaptureTarget {
+ protected:
+  void WriteLocked(const LogRecord& record) override {
+    CaptureTarget::WriteLocked(record);
+    Log(LogLevel::Always, 0, "nested");
+  }
+};
+
+TEST_F(LoggerTest, LoggingFromInsideAWriteIsDropped) {
+  ReentrantTarget target;
+  logger->Register(target);
+  Log(LogLevel::Warn, 0, "outer");
+  ASSERT_EQ(target.records.size(), 1u);
+  EXPECT_EQ(target.records[0].message, "outer");
+}
+
+TEST_F(LoggerTest, ManyThreadsLogWholeRecords) {
+  CaptureTarget capture;
+  logger->Register(capture);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([t] {
+      for (int i = 0; i < 200; ++i)
+        Log(LogLevel::Warn, 0, "thread %1 record %2", t, i);
+    });
+  }
+  for (std::thread& thread : threads)
+    thread.join();
+  ASSERT_EQ(capture.records.size(), 800u);
+  for (const std::string& line : capture.lines) {
+    EXPECT_THAT(line, MatchesRegex("thread [0-3] record [0-9]+\n"));
+  }
+}
+
+}  // namespace
+}  // namespace qor
