@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "foundation/detail/log_state.h"
 #include "foundation/log.h"
 
 namespace qor {
@@ -39,15 +40,16 @@ std::string BuildFatalReport(std::string_view expression, std::string_view descr
 void Fatal(std::string_view expression, std::string_view description, std::string_view file,
            int line, std::string_view function) {
   const std::string report = BuildFatalReport(expression, description, file, line, function);
-  ScopedLogger logger;
   const std::string message = Format("%s", report);
-  if (!logger->WriteUnfiltered(LogLevel::Error, log_group::kDbg, message)) {
-    // Raised from inside a log target's write: the logger cannot take the report, so it goes
-    // straight to standard error.
-    std::fwrite(message.data(), 1, message.size(), stderr);
-    std::fputc('\n', stderr);
-    std::fflush(stderr);
+  if (!detail::InsideLogDelivery()) {
+    ScopedLogger logger;
+    if (logger->WriteUnfiltered(LogLevel::Error, log_group::kDbg, message)) return;
   }
+  // Raised from inside a log target's write: the logger cannot take the report, so it goes
+  // straight to standard error.
+  std::fwrite(message.data(), 1, message.size(), stderr);
+  std::fputc('\n', stderr);
+  std::fflush(stderr);
 }
 
 void FatalAbort(std::string_view expression, std::string_view description, std::string_view file,

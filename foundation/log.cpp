@@ -1,5 +1,7 @@
 #include "foundation/log.h"
 
+#include "foundation/detail/log_state.h"
+
 #include <pthread.h>
 #include <time.h>
 #include <unistd.h>
@@ -105,6 +107,10 @@ Logger* gInstance = nullptr;  // guarded by gInstanceMutex
 size_t gReferences = 0;       // guarded by gInstanceMutex
 
 }  // namespace
+
+bool detail::InsideLogDelivery() {
+  return tDelivering;
+}
 
 std::string_view LogLevelTag(LogLevel level) {
   switch (level) {
@@ -433,6 +439,9 @@ bool Logger::Deliver(const LogRecord& record, bool flush) {
 
 void LogV(LogLevel level, uint64_t groups, std::string_view format,
           std::span<const FormatArg> args) {
+  // A record logged from inside a target's write is dropped; returning here also keeps this
+  // thread from waiting for the instance lock while it holds the logger's lock.
+  if (tDelivering) return;
   ScopedLogger logger;
   if (!logger->Enabled(level, groups)) return;
   char message[kMaxLogMessage + 1];

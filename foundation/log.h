@@ -56,7 +56,8 @@ LogRecord MakeLogRecord(LogLevel level, uint64_t groups, std::string_view messag
 // and a line format. Subclasses implement WriteLocked (and FlushLocked when they buffer);
 // the base takes the target's lock around both, so implementations never lock. A subclass
 // with state of its own calls Detach() in its destructor, so that no write reaches it while
-// it is being destroyed. Targets are not owned by the logger.
+// it is being destroyed. Targets are not owned by the logger. A write must not register or
+// detach targets.
 //
 // Line format codes: "#D" local time, "#E" executable name, "#G" group codes joined by ";",
 // "#H" seconds since the first time stamp, "#L" level tag, "#M" message, "#T" thread id;

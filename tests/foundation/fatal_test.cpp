@@ -69,6 +69,30 @@ TEST_F(FatalDeathTest, FullReportAndNothingAfterIt) {
       "Description: no state\n$");
 }
 
+// A target whose write hits the fatal path: the logger's lock is held, so the report goes
+// straight to standard error.
+class FailingTarget : public LogTarget {
+ public:
+  FailingTarget() : LogTarget(LogLevel::Okay) {}
+  ~FailingTarget() override { Detach(); }
+  std::string_view Name() const override { return "FailingTarget"; }
+
+ protected:
+  void WriteLocked(const LogRecord&) override { FatalExit("ALE-00000001"); }
+};
+
+TEST_F(FatalDeathTest, FatalInsideATargetWriteStillReportsAndAborts) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        ScopedLogger logger;
+        FailingTarget target;
+        logger->Register(target);
+        Log(LogLevel::Warn, 0, "trigger");
+      },
+      ::testing::KilledBySignal(SIGABRT), "Assertion failed!\n\nExpression: ALE-00000001\n");
+}
+
 TEST(FatalTest, FatalAloneOnlyLogs) {
   ScopedLogger logger;
   ::testing::internal::CaptureStderr();
