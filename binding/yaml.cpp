@@ -1,0 +1,432 @@
+#include "binding/yaml.h"
+
+#include <yaml.h>
+
+#include <locale.h>
+#include <clocale>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "binding/detail/text.h"
+#include "foundation/format.h"
+
+namespace qor {
+namespace {
+
+constexpr std::string_view kStrTag = "tag:yaml.org,2002:str";
+constexpr std::string_view kIntTag = "tag:yaml.org,2002:int";
+constexpr std::string_view kFloatTag = "tag:yaml.org,2002:float";
+constexpr std::string_view kBoolTag = "tag:yaml.org,2002:bool";
+
+constexpr std::string_view kIncorrectFormat =
+    "Value %1 for '%2' of type %3 is in an incorrect format";
+constexpr std::string_view kOutOfRange = "Value %1 for '%2' of type %3 is out of range";
+constexpr std::string_view kConversionName = "yaml";
+
+struct Fnv1a {
+  std::size_t operator()(const std::string& text) const noexcept {
+    std::uint32_t hash = 2166136261u;
+    for (unsigned char c : text)
+      hash = (hash ^ c) * 16777619u;
+    return hash;
+  }
+};
+
+std::string_view TextOf(const yaml_char_t* text) {
+  return text ? std::string_view(reinterpret_cast<const char*>(text)) : std::string_view();
+}
+
+// The boolean words of YAML 1.1; nothing when `text` is none of them.
+std::optional<bool> BoolWord(std::string_view text) {
+  static constexpr std::string_view kTrue[] = {"true", "True", "TRUE", "y",  "Y", "yes",
+                                               "Yes",  "YES",  "on",   "On", "ON"};
+  static constexpr std::string_view kFalse[] = {"false", "False", "FALSE", "n",   "N",  "no",
+                                                "No",    "NO",    "off",   "Off", "OFF"};
+  for (std::string_view word : kTrue) {
+    if (text == word) return true;
+  }
+  for (std::string_view word : kFalse) {
+    if (text == word) return false;
+  }
+  return std::nullopt;
+}
+
+// An exact integer written in decimal ("-12", "+7", "007") or hexadecimal ("0x1F"), so that
+// integers beyond 2^53 keep every digit. Nothing when the text is not such an integer or does
+// not fit 64 bits.
+bool ExactInteger(std::string_view text, BindingProperty& target) {
+  std::size_t at = 0;
+  bool negative = false;
+  if (at < text.size() && (text[at] == '+' || text[at] == '-')) negative = text[at++] == '-';
+  unsigned base = 10;
+  if (text.size() - at > 2 && text[at] == '0' && (text[at + 1] == 'x' || text[at + 1] == 'X')) {
+    base = 16;
+    at += 2;
+  }
+  if (at == text.size()) return false;
+  std::uint64_t magnitude = 0;
+  for (; at < text.size(); ++at) {
+    const char c = text[at];
+    unsigned digit;
+    if (c >= '0' && c <= '9') {
+      digit = static_cast<unsigned>(c - '0');
+    } else if (base == 16 && c >= 'a' && c <= 'f') {
+      digit = static_cast<unsigned>(c - 'a' + 10);
+    } else if (base == 16 && c >= 'A' && c <= 'F') {
+      digit = static_cast<unsigned>(c - 'A' + 10);
+    } else {
+      return false;
+    }
+    if (magnitude > (UINT64_MAX - digit) / base) return false;
+    magnitude = magnitude * base + digit;
+  }
+  if (!negative || magnitude == 0) {
+    target.SetUnsigned(magnitude);
+  } else if (magnitude <= std::uint64_t{1} << 63) {
+    target.SetSigned(static_cast<std::int64_t>(0 - magnitude));
+  } else {
+    return false;
+  }
+  return true;
+}
+
+// A plain scalar that reads completely as a number (decimal or hexadecimal, with fraction or
+// exponent, or nan), other than positive infinity. Integral values that fit 64 bits become
+// Unsigned (not negative) or Signed (negative); the rest Float.
+bool PlainNumber(const std::string& text, BindingProperty& target) {
+  if (text.empty()) return false;
+  if (ExactInteger(text, target)) return true;
+  static const locale_t cLocale = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(0));
+  char* end = nullptr;
+  const double value = strtod_l(text.c_str(), &end, cLocale);
+  if (end != text.c_str() + text.size() || value == HUGE_VAL) return false;
+  constexpr double kTwoTo63 = 9223372036854775808.0;
+  if (std::isnan(value) || std::trunc(value) != value) {
+    target.SetFloat(value);
+  } else if (value >= 0 && value < 2 * kTwoTo63) {
+    target.SetUnsigned(static_cast<std::uint64_t>(value));
+  } else if (value < 0 && value >= -kTwoTo63) {
+    target.SetSigned(static_cast<std::int64_t>(value));
+  } else {
+    target.SetFloat(value);  // beyond 64 bits, or negative infinity
+  }
+  return true;
+}
+
+struct Anchor {
+  BindingProperty value;
+  std::size_t nodes = 0;   // nodes in the value
+  std::size_t height = 0;  // container levels in the value (0 for a scalar)
+  bool open = true;        // its container has not ended yet
+};
+
+class YamlReader {
+ public:
+  explicit YamlReader(BindingProperty& root) : root_(root) {}
+
+  // Reads the whole stream; on failure returns false and leaves the message in `error_`.
+  bool Run(std::string_view text) {
+    yaml_parser_t parser;
+    if (!yaml_parser_initialize(&parser)) return Fail("YAML parser error: out of memory.");
+    yaml_parser_set_encoding(&parser, YAML_UTF8_ENCODING);
+    yaml_parser_set_input_string(&parser, reinterpret_cast<const unsigned char*>(text.data()),
+                                 text.size());
+    bool ok = true;
+    bool done = false;
+    while (ok && !done) {
+      yaml_event_t event;
+      if (!yaml_parser_parse(&parser, &event)) {
+        ok = Fail(Format("YAML parser error: %1. At line: %2 col: %3",
+                         parser.problem ? parser.problem : "unknown problem",
+                         parser.problem_mark.line, parser.problem_mark.column));
+        break;
+      }
+      done = event.type == YAML_STREAM_END_EVENT;
+      ok = Handle(event);
+      yaml_event_delete(&event);
+    }
+    yaml_parser_delete(&parser);
+    return ok;
+  }
+
+  std::string TakeError() { return std::move(error_); }
+
+ private:
+  struct OpenContainer {
+    BindingProperty* container;
+    std::string anchor;
+    std::size_t nodes;   // nodes so far, the container included
+    std::size_t height;  // levels so far, the container included
+    bool map;
+  };
+
+  bool Fail(std::string message) {
+    error_ = std::move(message);
+    return false;
+  }
+
+  bool FailAt(std::string_view tmpl, const yaml_event_t& event) {
+    return Fail(Format(tmpl, event.start_mark.line + 1, event.start_mark.column + 1));
+  }
+  bool FailAt(std::string_view tmpl, std::string_view name, const yaml_event_t& event) {
+    return Fail(Format(tmpl, name, event.start_mark.line + 1, event.start_mark.column + 1));
+  }
+
+  bool ExpectsKey() const { return !open_.empty() && open_.back().map && !hasKey_; }
+
+  // The value slot for the next value: a new element of the innermost sequence, the member of
+  // the pending key of the innermost mapping, or the root.
+  BindingProperty& Target() {
+    if (open_.empty()) return root_;
+    OpenContainer& top = open_.back();
+    if (!top.map) return top.container->Append();
+    hasKey_ = false;
+    return top.container->MutableMember(key_);
+  }
+
+  // Counts a finished value of `nodes` nodes and `height` levels in its container.
+  void Finished(std::size_t nodes, std::size_t height) {
+    if (open_.empty()) return;
+    OpenContainer& top = open_.back();
+    top.nodes += nodes;
+    top.height = std::max(top.height, height + 1);
+  }
+
+  bool Handle(const yaml_event_t& event) {
+    switch (event.type) {
+      case YAML_DOCUMENT_START_EVENT:
+        if (!root_.IsEmpty()) return Fail("Multi-document YAML is not supported.");
+        return true;
+      case YAML_SCALAR_EVENT:
+        return Scalar(event);
+      case YAML_SEQUENCE_START_EVENT:
+        return Start(event, false, TextOf(event.data.sequence_start.anchor));
+      case YAML_MAPPING_START_EVENT:
+        return Start(event, true, TextOf(event.data.mapping_start.anchor));
+      case YAML_SEQUENCE_END_EVENT:
+      case YAML_MAPPING_END_EVENT:
+        return End(event);
+      case YAML_ALIAS_EVENT:
+        return Alias(event);
+      default:  // stream start and end, document end, no event
+        return true;
+    }
+  }
+
+  bool Scalar(const yaml_event_t& event) {
+    const auto& scalar = event.data.scalar;
+    const std::string_view text(reinterpret_cast<const char*>(scalar.value), scalar.length);
+    const std::string_view tag = TextOf(scalar.tag);
+    const std::string_view anchor = TextOf(scalar.anchor);
+    if (ExpectsKey()) {
+      if (!tag.empty() && tag != kStrTag) {
+        return FailAt(
+            "Invalid mapping key. Only string scalar keys are allowed. At line: %1 col: %2", event);
+      }
+      key_.assign(text);
+      hasKey_ = true;
+      return anchor.empty() || Record(anchor, BindingProperty(text), event);
+    }
+    BindingProperty& target = Target();
+    if (!Resolve(text, tag, scalar.style, target)) return false;
+    Finished(1, 0);
+    return anchor.empty() || Record(anchor, target, event);
+  }
+
+  bool Resolve(std::string_view text, std::string_view tag, yaml_scalar_style_t style,
+               BindingProperty& target) {
+    if (tag.empty()) {
+      if (style == YAML_PLAIN_SCALAR_STYLE) {
+        ResolvePlain(text, target);
+      } else {
+        target.SetString(text);
+      }
+      return true;
+    }
+    if (tag == kStrTag) {
+      target.SetString(text);
+    } else if (tag == kIntTag) {
+      return ResolveInteger(text, target);
+    } else if (tag == kFloatTag) {
+      return ResolveFloat(text, target);
+    } else if (tag == kBoolTag) {
+      const std::optional<bool> word = BoolWord(text);
+      if (word) {
+        target.SetBool(*word);
+      } else {
+        target.Clear();
+      }
+    } else {
+      return Fail(Format("Unsupported YAML tag '%1'.", tag));
+    }
+    return true;
+  }
+
+  void ResolvePlain(std::string_view text, BindingProperty& target) {
+    if (text.empty() || text == "~" || text == "null" || text == "Null" || text == "NULL") {
+      target.Clear();
+      return;
+    }
+    scratch_.assign(text);
+    if (PlainNumber(scratch_, target)) return;
+    if (const std::optional<bool> word = BoolWord(text)) {
+      target.SetBool(*word);
+      return;
+    }
+    target.SetString(text);
+  }
+
+  bool ResolveInteger(std::string_view text, BindingProperty& target) {
+    const bool negative = !text.empty() && text.front() == '-';
+    const char* type = negative ? "int64_t" : "uint64_t";
+    const detail::ParsedInteger parsed = detail::ParseInteger(text);
+    if (!parsed.anyDigit || parsed.consumed != text.size()) {
+      return Fail(Format(kIncorrectFormat, text, kConversionName, type));
+    }
+    if (negative) {
+      const std::optional<std::int64_t> value = detail::SignedOf(parsed);
+      if (!value) return Fail(Format(kOutOfRange, text, kConversionName, type));
+      target.SetSigned(*value);
+    } else {
+      const std::optional<std::uint64_t> value = detail::UnsignedOf(parsed);
+      if (!value) return Fail(Format(kOutOfRange, text, kConversionName, type));
+      target.SetUnsigned(*value);
+    }
+    return true;
+  }
+
+  bool ResolveFloat(std::string_view text, BindingProperty& target) {
+    const detail::ParsedFloat parsed = detail::ParseFloat(text);
+    if (!parsed.anyDigit || parsed.consumed != text.size()) {
+      return Fail(Format(kIncorrectFormat, text, kConversionName, "double"));
+    }
+    if (parsed.overflow || std::isinf(parsed.value)) {
+      return Fail(Format(kOutOfRange, text, kConversionName, "double"));
+    }
+    target.SetFloat(parsed.value);
+    return true;
+  }
+
+  bool Start(const yaml_event_t& event, bool map, std::string_view anchor) {
+    if (ExpectsKey()) {
+      return FailAt(map ? "Unexpected start of mapping. At line: %1 col: %2"
+                        : "Unexpected start of sequence. At line: %1 col: %2",
+                    event);
+    }
+    if (open_.size() == kMaxYamlDepth) {
+      return FailAt("YAML nesting exceeds 512 levels. At line: %1 col: %2", event);
+    }
+    if (!anchor.empty()) {
+      auto [entry, inserted] = anchors_.try_emplace(std::string(anchor));
+      if (!inserted) {
+        return FailAt("Duplicate occurrence of anchor \"%1\". At line: %2 col: %3", anchor, event);
+      }
+    }
+    BindingProperty& target = Target();
+    if (map) {
+      target.SetStructure();
+    } else {
+      target.SetCollection();
+    }
+    open_.push_back({&target, std::string(anchor), 1, 1, map});
+    return true;
+  }
+
+  bool End(const yaml_event_t& event) {
+    if (open_.empty()) return true;  // libyaml pairs its events; nothing to close otherwise
+    OpenContainer closed = std::move(open_.back());
+    open_.pop_back();
+    hasKey_ = false;
+    Finished(closed.nodes, closed.height);
+    if (closed.anchor.empty()) return true;
+    if (!Charge(closed.anchor, closed.nodes, event)) return false;
+    Anchor& entry = anchors_[closed.anchor];
+    entry.value = *closed.container;
+    entry.nodes = closed.nodes;
+    entry.height = closed.height;
+    entry.open = false;
+    return true;
+  }
+
+  // Records a finished scalar under its anchor.
+  bool Record(std::string_view name, const BindingProperty& value, const yaml_event_t& event) {
+    auto [entry, inserted] = anchors_.try_emplace(std::string(name));
+    if (!inserted) {
+      return FailAt("Duplicate occurrence of anchor \"%1\". At line: %2 col: %3", name, event);
+    }
+    if (!Charge(name, 1, event)) return false;
+    entry->second.value = value;
+    entry->second.nodes = 1;
+    entry->second.height = 0;
+    entry->second.open = false;
+    return true;
+  }
+
+  // Counts `nodes` nodes copied to serve aliases (anchored copies and alias copies alike)
+  // and fails past the cap.
+  bool Charge(std::string_view name, std::size_t nodes, const yaml_event_t& event) {
+    copiedNodes_ += nodes;
+    if (copiedNodes_ <= kMaxYamlAliasNodes) return true;
+    return FailAt("YAML alias expansion exceeds 1000000 nodes. Alias \"%1\". At line: %2 col: %3",
+                  name, event);
+  }
+
+  bool Alias(const yaml_event_t& event) {
+    const std::string name(TextOf(event.data.alias.anchor));
+    auto found = anchors_.find(name);
+    if (found != anchors_.end() && found->second.open) {
+      return FailAt("Cannot deserialize cyclic aliases. Alias \"%1\". At line: %2 col: %3", name,
+                    event);
+    }
+    if (found == anchors_.end()) {
+      return FailAt("Undefined alias encountered: \"%1\". At line: %2 col: %3", name, event);
+    }
+    const Anchor& anchor = found->second;
+    if (ExpectsKey()) {
+      // An alias used as a key must name a string.
+      if (anchor.value.Kind() != BindingKind::String) {
+        return FailAt(
+            "Invalid mapping key. Only string scalar keys are allowed. At line: %1 col: %2", event);
+      }
+      key_.assign(anchor.value.GetString());
+      hasKey_ = true;
+      return true;
+    }
+    if (open_.size() + anchor.height > kMaxYamlDepth) {
+      return FailAt("YAML nesting exceeds 512 levels. At line: %1 col: %2", event);
+    }
+    if (!Charge(name, anchor.nodes, event)) return false;
+    Target() = anchor.value;
+    Finished(anchor.nodes, anchor.height);
+    return true;
+  }
+
+  BindingProperty& root_;
+  std::vector<OpenContainer> open_;
+  std::string key_;  // the pending mapping key, valid while `hasKey_`
+  bool hasKey_ = false;
+  std::unordered_map<std::string, Anchor, Fnv1a> anchors_;
+  std::size_t copiedNodes_ = 0;
+  std::string scratch_;
+  std::string error_;
+};
+
+}  // namespace
+
+MaybeType<Failure, BindingProperty> ParseYaml(std::string_view text) {
+  MaybeType<Failure, BindingProperty> result;
+  YamlReader reader(result.MutableProperty());
+  if (!reader.Run(text)) result.SetFailure(reader.TakeError());
+  return result;
+}
+
+MaybeType<Failure, BindingProperty> ParseYaml(const char* text) {
+  return ParseYaml(text ? std::string_view(text) : std::string_view());
+}
+
+}  // namespace qor
