@@ -72,7 +72,20 @@ class FormatArg {
   size_t size_ = 0;
 };
 
-// Positional formatter. Writes into `out`, at most `size` bytes including the closing NUL,
+// Positional formatter. Template syntax:
+//   "%%"          a '%'
+//   "%N"          argument N (from 1) with its converter's default letter; note that "%5d" is
+//                 argument 5 followed by a 'd' (write "%1$5d" for a width)
+//   "%N$spec"     argument N with a printf-style specification: flags "-+ #0", width (digits or
+//                 "*"), "." precision (digits or "*"), length modifier, letter
+//   "%spec"       the next argument in order ("*" widths and precisions take one each); a spec
+//                 starting with '0' is read as flags ("%05d")
+// A letter the argument's converter does not accept is replaced by its default; length
+// modifiers other than "h"/"hh" are replaced by the argument's own; "%n" writes nothing.
+// Formatting ends (the text so far stands) at an argument number beyond the list, a
+// malformed specification, one longer than 60 characters, or a width or precision over 4096.
+//
+// Writes into `out`, at most `size` bytes including the closing NUL,
 // and returns the length written (without the NUL). When the text does not fit it is cut at
 // the end of the buffer (never inside a UTF-8 sequence) and formatting stops.
 size_t FormatTo(char* out, size_t size, std::string_view tmpl, std::span<const FormatArg> args);
@@ -102,11 +115,17 @@ struct NamedText {
 };
 
 // Named-template filler: "{name}" placeholders take the arguments in order of appearance
-// (whatever their names) and record a field per named placeholder; "{{" and "}}" give
-// braces; '%' specifications work as in the positional formatter and take the next
-// argument too. Inside a placeholder: "name:spec?alternative@conversion!", "\" quotes the
-// next character, and "#" right after "{" adds the value's kind suffix to the field name.
-// "!" writes the value without recording a field.
+// (whatever their names) and record a field per named placeholder; "{{" and "}}" give braces;
+// '%' specifications work as in the positional formatter and take the next argument too.
+// A placeholder beyond the argument list stays empty; an unclosed one ends formatting.
+// Inside a placeholder, "\" quotes the next character and these parts may follow the name:
+//   ":spec"  printf-style specification without the '%' ("{n:5d}")
+//   "?text"  written instead of an empty value (false, 0, 0.0, NaN, ""); no field then
+//   "@str"   the value as text ("true"/"false", decimal, "%f"); the field becomes text
+//   "@hex"   an integer as sixteen uppercase hexadecimal digits
+//   "!"      the value is written but no field is recorded
+// "#" right after "{" adds the value's kind suffix ("_bool", "_int", "_float", "_str") to the
+// field name unless it already ends in one of those, "_long", "_time" or "_ip".
 NamedText FillNamedV(std::string_view tmpl, std::span<const FormatArg> args);
 
 template <class... A>

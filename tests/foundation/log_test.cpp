@@ -47,7 +47,7 @@ TEST_F(LoggerTest, InitialSettings) {
   EXPECT_EQ(logger->ExecutableName(), "foundation_tests");
 }
 
-TEST_F(LoggerTest, InitialTargetsFilterAsDesigned) {
+TEST_F(LoggerTest, BuiltInTargetsStartWithTheirFilters) {
   StdErrLogTarget& err = logger->StdErrTarget();
   DebuggerConsoleLogTarget& debugger = logger->DebuggerConsoleTarget();
   StdOutLogTarget& out = logger->StdOutTarget();
