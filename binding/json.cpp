@@ -9,10 +9,12 @@
 
 #include <cmath>
 #include <cstring>
+#include <optional>
 #include <span>
 #include <vector>
 
 #include "binding/detail/text.h"
+#include "binding/registry.h"
 #include "foundation/format.h"
 
 namespace qor {
@@ -133,7 +135,7 @@ class TreeWriter {
     while (!open_.empty()) {
       Frame& frame = open_.back();
       if (frame.next == frame.count) {
-        if (frame.members) {
+        if (frame.structure) {
           writer_.EndObject(static_cast<rapidjson::SizeType>(frame.count));
         } else {
           writer_.EndArray(static_cast<rapidjson::SizeType>(frame.count));
@@ -142,7 +144,7 @@ class TreeWriter {
         continue;
       }
       const std::size_t index = frame.next++;
-      if (frame.members) {
+      if (frame.structure) {
         const BindingMember& member = frame.members[index];
         const std::string_view key = member.Key();
         writer_.Key(key.data(), static_cast<rapidjson::SizeType>(key.size()));
@@ -159,6 +161,7 @@ class TreeWriter {
     const BindingMember* members;
     std::size_t count;
     std::size_t next;
+    bool structure;
   };
 
   void WriteText(std::string_view text) {
@@ -197,13 +200,13 @@ class TreeWriter {
       case BindingKind::Collection: {
         const std::span<const BindingProperty> elements = value.Elements();
         writer_.StartArray();
-        open_.push_back({elements.data(), nullptr, elements.size(), 0});
+        open_.push_back({elements.data(), nullptr, elements.size(), 0, false});
         return;
       }
       case BindingKind::Structure: {
         const std::span<const BindingMember> members = value.Members();
         writer_.StartObject();
-        open_.push_back({nullptr, members.data(), members.size(), 0});
+        open_.push_back({nullptr, members.data(), members.size(), 0, true});
         return;
       }
       case BindingKind::Empty:
@@ -214,7 +217,13 @@ class TreeWriter {
   }
 
   void WriteEnum(EnumValue value) {
-    (void)registry_;
+    if (registry_ != nullptr) {
+      if (const std::optional<std::string_view> name =
+              registry_->EnumName(value.typeId, value.value)) {
+        WriteText(*name);
+        return;
+      }
+    }
     writer_.Int(value.value);
   }
 

@@ -1,0 +1,282 @@
+#include "binding/json.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <string>
+
+#include "binding/registry.h"
+
+namespace qor {
+namespace {
+
+std::string Nested(std::size_t depth, std::string_view open, std::string_view close,
+                   std::string_view core = {}) {
+  std::string text;
+  for (std::size_t i = 0; i < depth; ++i)
+    text += open;
+  text += core;
+  for (std::size_t i = 0; i < depth; ++i)
+    text += close;
+  return text;
+}
+
+TEST(JsonParse, MapsScalarsToKinds) {
+  struct Row {
+    const char* text;
+    BindingProperty expected;
+  };
+  const Row rows[] = {
+      {"0", BindingProperty(std::uint64_t{0})},
+      {"42", BindingProperty(std::uint64_t{42})},
+      {"-1", BindingProperty(std::int64_t{-1})},
+      {"-0", BindingProperty(std::int64_t{0})},
+      {"1.0", BindingProperty(1.0)},
+      {"1e2", BindingProperty(100.0)},
+      {"18446744073709551615", BindingProperty(std::numeric_limits<std::uint64_t>::max())},
+      {"-9223372036854775808", BindingProperty(std::numeric_limits<std::int64_t>::min())},
+      {"18446744073709551616", BindingProperty(18446744073709551616.0)},
+      {"-9223372036854775809", BindingProperty(-9223372036854775809.0)},
+      {"true", BindingProperty(true)},
+      {"false", BindingProperty(false)},
+      {"null", BindingProperty()},
+      {"\"\\u0041\\n\\u00e9\"", BindingProperty("A\n\xC3\xA9")},
+      {"\"ab\\u0000cd\"", BindingProperty("ab")},
+      {"\"\\ud83c\\udf7a\"", BindingProperty("\xF0\x9F\x8D\xBA")},
+      {"", BindingProperty()},
+      {" \n\r\t ", BindingProperty()},
+      {" 7 ", BindingProperty(std::uint64_t{7})},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.text);
+    MaybeType<Failure, BindingProperty> parsed = ParseJson(row.text);
+    ASSERT_TRUE(parsed.Succeeded()) << parsed.ErrorMessage();
+    EXPECT_EQ(parsed->Kind(), row.expected.Kind());
+    EXPECT_TRUE(*parsed == row.expected) << WriteJson(*parsed);
+  }
+}
+
+TEST(JsonParse, NullPointerReadsAsEmptyDocument) {
+  MaybeType<Failure, BindingProperty> parsed = ParseJson(static_cast<const char*>(nullptr));
+  ASSERT_TRUE(parsed.Succeeded());
+  EXPECT_TRUE(parsed->IsEmpty());
+}
+
+TEST(JsonParse, BuildsContainersInOrderAndKeepsLastOfRepeatedKeys) {
+  MaybeType<Failure, BindingProperty> parsed =
+      ParseJson(R"({"z":[1,{"b":2,"a":[]}],"a":{"k":1,"k":[3]},"n":[5],"n":null,"":"e"})");
+  ASSERT_TRUE(parsed.Succeeded()) << parsed.ErrorMessage();
+  const BindingProperty& root = *parsed;
+  ASSERT_EQ(root.Kind(), BindingKind::Structure);
+  ASSERT_EQ(root.Size(), 4u);
+  EXPECT_EQ(root.Members()[0].Key(), "");
+  EXPECT_EQ(root.Member("").GetString(), "e");
+  EXPECT_EQ(root.Member("z").Size(), 2u);
+  EXPECT_EQ(root.Member("z").Element(0).GetUnsigned(), 1u);
+  EXPECT_EQ(root.Member("z").Element(1).Member("b").GetUnsigned(), 2u);
+  EXPECT_EQ(root.Member("z").Element(1).Member("a").Kind(), BindingKind::Collection);
+  EXPECT_EQ(root.Member("a").Size(), 1u);
+  EXPECT_EQ(root.Member("a").Member("k").Element(0).GetUnsigned(), 3u);
+  ASSERT_TRUE(root.HasMember("n"));
+  EXPECT_TRUE(root.Member("n").IsEmpty());
+}
+
+TEST(JsonParse, ReportsEveryErrorWithItsOffset) {
+  struct Row {
+    std::string text;
+    const char* message;
+  };
+  const Row rows[] = {
+      {"[1] 2", "Error: The document root must not be followed by other values. at offset 4."},
+      {"{} {}", "Error: The document root must not be followed by other values. at offset 3."},
+      {R"({"a" 1})", "Error: Missing a colon after a name of object member. at offset 5."},
+      {"[1,]", "Error: Invalid value. at offset 3."},
+      {"tru", "Error: Invalid value. at offset 3."},
+      {"[1 2]", "Error: Missing a comma or ']' after an array element. at offset 3."},
+      {R"({"a":1 "b":2})", "Error: Missing a comma or '}' after an object member. at offset 7."},
+      {R"({"a":1,})", "Error: Missing a name for object member. at offset 7."},
+      {"\"abc", "Error: Missing a closing quotation mark in string. at offset 4."},
+      {R"("\x")", "Error: Invalid escape character in string. at offset 1."},
+      {R"("\u12G4")", "Error: Incorrect hex digit after \\u escape in string. at offset 1."},
+      {R"("\ud800")", "Error: The surrogate pair in string is invalid. at offset 1."},
+      {"1e", "Error: Miss exponent in number. at offset 2."},
+      {"1.", "Error: Miss fraction part in number. at offset 2."},
+      {"1e400", "Error: Number too big to be stored in double. at offset 0."},
+      {"[NaN]", "Error: Invalid value. at offset 1."},
+      {"[1]//", "Error: The document root must not be followed by other values. at offset 3."},
+      // A NUL byte is part of the text: it neither ends the document nor counts as a value.
+      {std::string("1\0 2", 4),
+       "Error: The document root must not be followed by other values. at offset 1."},
+      {std::string("  \0", 3), "Error: Invalid value. at offset 2."},
+      {std::string("[1]\0", 4),
+       "Error: The document root must not be followed by other values. at offset 3."},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.text);
+    MaybeType<Failure, BindingProperty> parsed = ParseJson(std::string_view(row.text));
+    ASSERT_TRUE(parsed.Failed());
+    EXPECT_EQ(parsed.ErrorMessage(), row.message);
+  }
+}
+
+TEST(JsonParse, RefusesNestingBeyond512Levels) {
+  EXPECT_TRUE(ParseJson(Nested(512, "[", "]")).Succeeded());
+  EXPECT_TRUE(ParseJson(Nested(511, "{\"a\":", "}", "{}")).Succeeded());
+  EXPECT_TRUE(ParseJson(Nested(256, "[{\"a\":", "}]", "1")).Succeeded());
+
+  struct Row {
+    std::string text;
+    const char* message;
+  };
+  const Row rows[] = {
+      {Nested(513, "[", "]"),
+       "Error: The document exceeds the maximum nesting depth of 512. at offset 512."},
+      {Nested(513, "{\"k\":", "}", "1"),
+       "Error: The document exceeds the maximum nesting depth of 512. at offset 2560."},
+      {std::string(100000, '['),
+       "Error: The document exceeds the maximum nesting depth of 512. at offset 512."},
+      {"  " + Nested(600, "[{\"a\":", "}]", "1"),
+       "Error: The document exceeds the maximum nesting depth of 512. at offset 1538."},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.text.substr(0, 20));
+    MaybeType<Failure, BindingProperty> parsed = ParseJson(row.text);
+    ASSERT_TRUE(parsed.Failed());
+    EXPECT_EQ(parsed.ErrorMessage(), row.message);
+  }
+}
+
+TEST(JsonWrite, WritesEachKindCompactly) {
+  struct Row {
+    BindingProperty value;
+    const char* json;
+  };
+  BindingProperty blob(Bytes{0x00, 0xFF, 0x10, 0x41});
+  Row rows[] = {
+      {BindingProperty(), ""},
+      {BindingProperty(true), "true"},
+      {BindingProperty(std::numeric_limits<std::int64_t>::min()), "-9223372036854775808"},
+      {BindingProperty(std::numeric_limits<std::uint64_t>::max()), "18446744073709551615"},
+      {BindingProperty(3.0), "3.0"},
+      {BindingProperty(0.0), "0.0"},
+      {BindingProperty(-0.0), "-0.0"},
+      {BindingProperty(0.1), "0.1"},
+      {BindingProperty(1e300), "1e300"},
+      {BindingProperty(5e-324), "5e-324"},
+      {BindingProperty(std::nan("")), "null"},
+      {BindingProperty(std::numeric_limits<double>::infinity()), "null"},
+      {BindingProperty(-std::numeric_limits<double>::infinity()), "null"},
+      {BindingProperty(std::string_view("q\"b\\s/\b\t\n\f\r\x01\x1f\x7f\xC3\xA9\xFF")),
+       R"("q\"b\\s/\b\t\n\f\r\u0001\u001F)"
+       "\x7f\xC3\xA9\xFF\""},
+      {BindingProperty(std::string_view("a\0b", 3)), R"("a\u0000b")"},
+      {blob, "\"AP8QQQ==\""},
+      {BindingProperty(EnumValue{7, 12345}), "7"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.json);
+    EXPECT_EQ(WriteJson(row.value), row.json);
+  }
+}
+
+TEST(JsonWrite, SortsKeysAndWritesNonFiniteAsNullInsideContainers) {
+  BindingProperty root;
+  root.MutableMember("z") = std::uint64_t{1};
+  root.MutableMember("a").Append() = std::nan("");
+  root.MutableMember("a").Append();  // Empty element
+  root.MutableMember("a").Append() = -std::numeric_limits<double>::infinity();
+  root.MutableMember("B").SetStructure();
+  root.MutableMember("m").MutableMember("x") = std::numeric_limits<double>::infinity();
+  root.MutableMember("e");
+  root.MutableMember("c").SetCollection();
+  EXPECT_EQ(WriteJson(root),
+            R"({"B":{},"a":[null,null,null],"c":[],"e":null,"m":{"x":null},"z":1})");
+  // What is written reads back.
+  MaybeType<Failure, BindingProperty> again = ParseJson(WriteJson(root));
+  ASSERT_TRUE(again.Succeeded()) << again.ErrorMessage();
+  EXPECT_EQ(WriteJson(*again), WriteJson(root));
+}
+
+TEST(JsonWrite, PrettyOutputIndentsAndReplacesLineBreaks) {
+  MaybeType<Failure, BindingProperty> parsed =
+      ParseJson(R"({"b":[1,[],{}],"a":{"k":"v"},"c":2.5})");
+  ASSERT_TRUE(parsed.Succeeded());
+  const std::string expected =
+      "{\n"
+      "    \"a\": {\n"
+      "        \"k\": \"v\"\n"
+      "    },\n"
+      "    \"b\": [\n"
+      "        1,\n"
+      "        [],\n"
+      "        {}\n"
+      "    ],\n"
+      "    \"c\": 2.5\n"
+      "}";
+  EXPECT_EQ(WriteJson(*parsed, nullptr, "\n"), expected);
+  std::string crlf;
+  for (char c : expected)
+    crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
+  EXPECT_EQ(WriteJson(*parsed, nullptr, "\r\n"), crlf);
+  EXPECT_EQ(WriteJson(*parsed, nullptr, ""), R"({"a":{"k":"v"},"b":[1,[],{}],"c":2.5})");
+  // A line feed inside a string is escaped, so it is not replaced.
+  EXPECT_EQ(WriteJson(BindingProperty("x\ny"), nullptr, "<br>"), R"("x\ny")");
+}
+
+enum class Colour { Red = 1, Blue = 2 };
+
+TEST(JsonWrite, NamesEnumsFromTheRegistry) {
+  TypeRegistry registry;
+  const TypeIdRecord& id = StaticType::Record<Colour>();
+  registry.BeginType("Colour", sizeof(Colour), id, true)
+      .AddEnumValue("Red", 1)
+      .AddEnumValue("Blue", 2);
+  BindingProperty root;
+  root.MutableMember("known") = EnumValue{2, id.id};
+  root.MutableMember("unknown") = EnumValue{9, id.id};
+  root.MutableMember("other") = EnumValue{1, id.id + 1};
+  EXPECT_EQ(WriteJson(root, &registry), R"({"known":"Blue","other":1,"unknown":9})");
+  EXPECT_EQ(WriteJson(root), R"({"known":2,"other":1,"unknown":9})");
+}
+
+TEST(JsonWrite, DeepTreesAreWrittenWithoutRecursion) {
+  // Trees built in code are not bound by the reader's limit; the writer walks them with its
+  // own stack.
+  constexpr std::size_t kDepth = 3000;
+  BindingProperty root;
+  BindingProperty* node = &root;
+  for (std::size_t i = 1; i < kDepth; ++i) {
+    node = &node->Append();
+  }
+  node->SetCollection();
+  const std::string json = WriteJson(root);
+  EXPECT_TRUE(json == Nested(kDepth, "[", "]")) << json.substr(json.size() - 20);
+  MaybeType<Failure, BindingProperty> parsed = ParseJson(json);
+  ASSERT_TRUE(parsed.Failed());
+  EXPECT_EQ(parsed.ErrorMessage(),
+            "Error: The document exceeds the maximum nesting depth of 512. at offset 512.");
+}
+
+TEST(JsonRoundTrip, ParseWriteParseKeepsValues) {
+  const char* texts[] = {
+      R"({"a":[1,-2,3.5,"x",true,false,null],"b":{"c":{}},"d":[]})",
+      R"([18446744073709551615,-9223372036854775808,1e-7,123456789.125])",
+      R"("\u0001\u001F\"\\")",
+      R"([0.5,1.7976931348623157e308,2.2250738585072014e-308,-1.25e-30])",
+  };
+  for (const char* text : texts) {
+    SCOPED_TRACE(text);
+    MaybeType<Failure, BindingProperty> first = ParseJson(text);
+    ASSERT_TRUE(first.Succeeded()) << first.ErrorMessage();
+    const std::string written = WriteJson(*first);
+    MaybeType<Failure, BindingProperty> second = ParseJson(written);
+    ASSERT_TRUE(second.Succeeded()) << second.ErrorMessage();
+    EXPECT_TRUE(*first == *second) << written;
+    EXPECT_EQ(WriteJson(*second), written);
+  }
+}
+
+}  // namespace
+}  // namespace qor
