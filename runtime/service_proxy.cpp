@@ -211,9 +211,14 @@ void ServiceProxy::CompleteCall(
 MaybeType<Failure, BindingProperty> ServiceProxy::CheckStoreProxyReply(
     MaybeType<Failure, BindingProperty> reply) {
   if (reply.Failed()) return reply;
-  const BindingProperty* code = reply->FindMember("errorCode");
-  if (code == nullptr) return reply;
-  const BindingProperty& message = reply->Member("errorMessage");
+  if (std::optional<Failure> failure = StoreProxyFailure(*reply)) return *failure;
+  return reply;
+}
+
+std::optional<Failure> ServiceProxy::StoreProxyFailure(const BindingProperty& reply) {
+  const BindingProperty* code = reply.FindMember("errorCode");
+  if (code == nullptr) return std::nullopt;
+  const BindingProperty& message = reply.Member("errorMessage");
   std::string text =
       message.Kind() == BindingKind::String ? std::string(message.GetString()) : message.ToText();
   const std::int64_t number = code->ToSigned();

@@ -21,6 +21,7 @@
 #include <future>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -100,9 +101,13 @@ class ServiceProxy {
   template <typename T>
   MaybeType<Failure, BindingProperty> StoreProxyCall(std::string_view method, const T& payload);
 
-  // The store proxy rule above, applied to a call's result.
+  // The store proxy rule above, applied to a call's result. (A MaybeType of a BindingProperty
+  // keeps a failure's status and message only; StoreProxyFailure gives the whole Failure.)
   static MaybeType<Failure, BindingProperty> CheckStoreProxyReply(
       MaybeType<Failure, BindingProperty> reply);
+  // The failure a store proxy reply stands for (with its named field "errorCode_int" when the
+  // code is not 0), or nothing when the reply is not a structure with "errorCode".
+  static std::optional<Failure> StoreProxyFailure(const BindingProperty& reply);
 
   // The answer events (also what the registered handlers call).
   void OnUuidResponse(const PluginServiceProxyResponse& response);
