@@ -1,0 +1,510 @@
+#include "host/dev_host.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <limits.h>
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+
+#include "api/host_value.h"
+#include "host/external_http.h"
+#include "host/json_value.h"
+#include "host/scenario.h"
+
+namespace qor::host {
+namespace {
+
+constexpr uintptr_t kPluginHandle = 1;
+constexpr size_t kMaxStreamedReplyBytes = 64u << 20;
+constexpr std::string_view kControlPrefix = "/dev/v1/";
+
+// The reply's status when the plug-in answered a failure: an HTTP error status, otherwise 500
+// (0 means none was set; other values cannot stand in a status line as an error).
+unsigned FailureStatus(uint32_t status) {
+  return status >= 400 && status <= 599 ? status : 500;
+}
+
+bool IsHopOrBodyHeader(std::string_view name) {
+  std::string lower(name);
+  for (char& c : lower)
+    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return lower == "content-length" || lower == "content-type" || lower == "transfer-encoding" ||
+         lower == "connection" || lower.empty();
+}
+
+// Reads what the plug-in filled in; runs on the work thread (streams call into the plug-in).
+HttpResponse ReadReply(PluginLocalResponse& response) {
+  if (response.errorText != nullptr) {
+    return HttpResponse::Error(FailureStatus(response.status), response.errorText);
+  }
+  HttpResponse answer;
+  for (uint32_t i = 0; response.headers != nullptr && i < response.headerCount; ++i) {
+    const HostHeader& header = response.headers[i];
+    if (header.name == nullptr || header.value == nullptr || IsHopOrBodyHeader(header.name)) {
+      continue;
+    }
+    answer.headers.emplace_back(header.name, header.value);
+  }
+  const unsigned successStatus =
+      response.status >= 200 && response.status <= 299 && response.status != 204 ? response.status
+                                                                                 : 200;
+  if (response.streamRead != nullptr) {
+    std::string body;
+    std::vector<char> buffer(64 * 1024);
+    int emptyReads = 0;
+    bool failed = false;
+    for (;;) {
+      uint32_t got = 0;
+      uint8_t more = 0;
+      if (response.streamRead(response.streamHandle, buffer.data(),
+                              static_cast<uint32_t>(buffer.size()), &got, &more) != 0 ||
+          got > buffer.size()) {
+        failed = true;
+        break;
+      }
+      body.append(buffer.data(), got);
+      if (body.size() > kMaxStreamedReplyBytes) {
+        if (response.streamClose != nullptr) response.streamClose(response.streamHandle);
+        return HttpResponse::Error(500, "The plug-in's streamed reply is larger than 64 MiB");
+      }
+      if (more == 0) break;
+      // A stream that keeps promising more without giving any is broken.
+      emptyReads = got == 0 ? emptyReads + 1 : 0;
+      if (emptyReads > 10000) {
+        failed = true;
+        break;
+      }
+    }
+    if (response.streamClose != nullptr) response.streamClose(response.streamHandle);
+    if (failed) return HttpResponse::Error(500, "Stream read error");
+    HttpResponse streamed = HttpResponse::Json(successStatus, std::move(body));
+    streamed.headers = std::move(answer.headers);
+    return streamed;
+  }
+  if (response.body.tag == HOST_VALUE_EMPTY) {
+    HttpResponse empty = HttpResponse::NoContent();
+    empty.headers = std::move(answer.headers);
+    return empty;
+  }
+  MaybeType<Failure, std::string> json = HostValueToJson(response.body);
+  if (!json) return HttpResponse::Error(500, json.ErrorMessage());
+  answer.status = successStatus;
+  answer.body = std::move(*json);
+  return answer;
+}
+
+// The decoded value of query parameter `name` (the last one when repeated).
+std::optional<std::string> QueryValue(std::string_view query, std::string_view name) {
+  std::optional<std::string> found;
+  while (!query.empty()) {
+    const size_t amp = query.find('&');
+    std::string_view piece = query.substr(0, amp);
+    query = amp == std::string_view::npos ? std::string_view() : query.substr(amp + 1);
+    const size_t equals = piece.find('=');
+    if (PercentDecode(piece.substr(0, equals)) == name) {
+      found = equals == std::string_view::npos ? std::string()
+                                               : PercentDecode(piece.substr(equals + 1));
+    }
+  }
+  return found;
+}
+
+HttpResponse MethodNotAllowed(std::string_view allowed) {
+  HttpResponse response =
+      HttpResponse::Error(405, "Method not allowed; use " + std::string(allowed));
+  response.headers.emplace_back("Allow", std::string(allowed));
+  return response;
+}
+
+std::string NowText() {
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  tm local{};
+  localtime_r(&now.tv_sec, &local);
+  char text[32];
+  std::snprintf(text, sizeof(text), "%02d:%02d:%02d.%03ld", local.tm_hour, local.tm_min,
+                local.tm_sec, now.tv_nsec / 1000000);
+  return text;
+}
+
+}  // namespace
+
+std::string DefaultPluginPath() {
+  char buffer[PATH_MAX];
+  const ssize_t length = readlink("/proc/self/exe", buffer, sizeof(buffer) - 1);
+  if (length <= 0) return "libqor_store.so";
+  std::string exe(buffer, static_cast<size_t>(length));
+  std::string dir = exe.substr(0, exe.rfind('/'));  // .../host
+  std::string build = dir.substr(0, dir.rfind('/'));
+  return build + "/store/libqor_store.so";
+}
+
+DevHost::DevHost(const HostOptions& options) : options_(options) {}
+
+DevHost::~DevHost() {
+  Stop();
+}
+
+DevHost& DevHost::From(const PluginHostApi* api) {
+  return *reinterpret_cast<const Table*>(api)->owner;
+}
+
+MaybeType<Failure, std::unique_ptr<DevHost>> DevHost::Start(const HostOptions& options) {
+  std::unique_ptr<DevHost> host(new DevHost(options));
+  DevHost& self = *host;
+
+  Scenario scenario;
+  if (!options.scenario.empty()) {
+    MaybeType<Failure, Scenario> loaded = LoadScenario(options.scenario);
+    if (!loaded) return loaded.Error();
+    scenario = std::move(*loaded);
+  }
+  if (options.storefront) scenario.storefrontUrl = *options.storefront;
+  self.password_ = options.password.empty() ? MakeRandomPassword() : options.password;
+  self.credentialsPath_ =
+      options.credentials.empty() ? DefaultCredentialsPath() : options.credentials;
+
+  if (!InitExternalHttp()) return Failure(500, "libcurl could not be initialised");
+  self.peers_ = std::make_unique<SimulatedPeers>(
+      scenario, [&self](std::string name, BindingProperty payload) {
+        self.core_.PostEvent(std::move(name), std::move(payload));
+        std::lock_guard lock(self.workMutex_);
+        ++self.posted_;
+        self.workSignal_.notify_all();
+      });
+  self.core_.SetFallbackPeer([&self](const LocalCall& call) { return self.peers_->Answer(call); });
+  self.core_.SetExternalResponder(&PerformExternalRequest);
+  self.core_.SetLogSink(
+      [&self](uint32_t level, std::string_view message) { self.Log(level, message); });
+
+  // The plug-in's table: the core's operations, with two of them extended.
+  self.table_.api = *self.core_.Api();
+  self.table_.owner = &self;
+  self.table_.api.PublishEvent = &OnPublishEvent;
+  self.table_.api.RunPendingWork = &OnRunPendingWork;
+  self.workThread_ = std::thread([&self] { self.WorkLoop(); });
+
+  const std::string pluginPath = options.plugin.empty() ? DefaultPluginPath() : options.plugin;
+  MaybeType<Failure, std::unique_ptr<PluginLibrary>> library = PluginLibrary::Open(pluginPath);
+  if (!library) {
+    return Failure(500, "Cannot load the plug-in " + pluginPath + ": " + library.ErrorMessage());
+  }
+  self.library_ = std::move(*library);
+  std::optional<Failure> failure;
+  self.RunOnWorkThread([&] {
+    MaybeType<Failure, PluginLoadInfo> info = self.library_->Load(ApiVersion{18, 0, 0});
+    if (!info) {
+      failure = info.Error();
+      return;
+    }
+    self.loadInfo_ = *info;
+    self.module_ = info->context;
+    const PluginHost hostObject{&self.table_.api, kPluginHandle};
+    if (!self.library_->Initialize(self.module_, hostObject)) {
+      failure = Failure(500, "The plug-in did not start (Initialize answered 0)");
+    }
+  });
+  if (failure) {
+    return Failure(failure->Status(),
+                   "Cannot start the plug-in " + pluginPath + ": " + failure->Message());
+  }
+
+  if (const PluginEndpointTable* table = self.loadInfo_.endpoints;
+      table != nullptr && table->functions != nullptr) {
+    for (uint32_t i = 0; i < table->functionCount; ++i) {
+      const PluginFunctionEntry& entry = table->functions[i];
+      if (entry.pathTemplate == nullptr || entry.call == nullptr) continue;
+      self.routes_.emplace_back(entry.pathTemplate, entry.method,
+                                entry.invocationName != nullptr ? entry.invocationName : "");
+      self.functions_.push_back(&entry);
+    }
+  }
+
+  MaybeType<Failure, std::unique_ptr<HttpFront>> front = HttpFront::Start(
+      options.listenHost, options.listenPort,
+      [&self](const HttpRequest& request) { return self.Gate(request); },
+      [&self](const HttpRequest& request) { return self.Handle(request); });
+  if (!front) return front.Error();
+  self.front_ = std::move(*front);
+  self.policy_ = std::make_unique<AccessPolicy>(options.listenHost, self.front_->Port());
+  const bool wildcard = options.listenHost == "0.0.0.0" || options.listenHost == "[::]";
+  self.url_ = "http://" + (wildcard ? std::string("127.0.0.1") : options.listenHost) + ":" +
+              std::to_string(self.front_->Port());
+  self.policyReady_.store(true, std::memory_order_release);
+
+  MaybeType<Failure, void> written = self.WriteCredentials();
+  if (!written) return written.Error();
+  return host;
+}
+
+void DevHost::Stop() {
+  if (stopped_) return;
+  stopped_ = true;
+  if (front_) front_->Stop();  // waits for the requests in progress (the work thread runs)
+  if (module_ != nullptr && library_) {
+    RunOnWorkThread([this] { library_->Shutdown(module_); });
+    module_ = nullptr;
+  }
+  if (workThread_.joinable()) {
+    {
+      std::lock_guard lock(workMutex_);
+      stopping_ = true;
+    }
+    workSignal_.notify_all();
+    workThread_.join();
+  }
+  if (credentialsWritten_) {
+    std::remove(credentialsPath_.c_str());
+    credentialsWritten_ = false;
+  }
+}
+
+// ---- Work --------------------------------------------------------------------------------
+
+void DevHost::Post(std::function<void()> work) {
+  core_.Post(std::move(work));
+  std::lock_guard lock(workMutex_);
+  ++posted_;
+  workSignal_.notify_all();
+}
+
+void DevHost::RunOnWorkThread(const std::function<void()>& work) {
+  if (std::this_thread::get_id() == workThreadId_.load()) {
+    work();
+    return;
+  }
+  struct Done {
+    std::mutex mutex;
+    std::condition_variable signal;
+    bool done = false;
+  };
+  auto done = std::make_shared<Done>();
+  Post([&work, done] {
+    work();
+    std::lock_guard lock(done->mutex);
+    done->done = true;
+    done->signal.notify_all();
+  });
+  std::unique_lock lock(done->mutex);
+  done->signal.wait(lock, [&] { return done->done; });
+}
+
+void DevHost::RunPendingWorkOrWait() {
+  uint64_t seen = 0;
+  {
+    std::lock_guard lock(workMutex_);
+    seen = posted_;
+  }
+  if (core_.RunPendingWork() > 0) return;
+  std::unique_lock lock(workMutex_);
+  workSignal_.wait_for(lock, std::chrono::milliseconds(10),
+                       [&] { return posted_ != seen || stopping_; });
+}
+
+void DevHost::WorkLoop() {
+  workThreadId_.store(std::this_thread::get_id());
+  for (;;) {
+    uint64_t seen = 0;
+    bool stopping = false;
+    {
+      std::lock_guard lock(workMutex_);
+      seen = posted_;
+      stopping = stopping_;
+    }
+    if (core_.RunPendingWork() > 0) continue;
+    if (stopping) break;
+    std::unique_lock lock(workMutex_);
+    workSignal_.wait_for(lock, std::chrono::milliseconds(10),
+                         [&] { return posted_ != seen || stopping_; });
+  }
+}
+
+void DevHost::OnRunPendingWork(const PluginHostApi* api) {
+  From(api).RunPendingWorkOrWait();
+}
+
+void DevHost::OnPublishEvent(const PluginHostApi* api, const PluginEvent* event) {
+  DevHost& self = From(api);
+  if (event != nullptr && event->name != nullptr) {
+    MaybeType<Failure, BindingProperty> payload = ReadHostValue(event->payload, "<payload>");
+    if (payload) {
+      const std::string name(event->name);
+      self.peers_->ObservePublished(name, *payload);
+      std::vector<std::function<void(const std::string&, const BindingProperty&)>> observers;
+      {
+        std::lock_guard lock(self.observersMutex_);
+        observers = self.observers_;
+      }
+      for (const auto& observer : observers)
+        observer(name, *payload);
+    }
+  }
+  const PluginHostApi* core = self.core_.Api();
+  core->PublishEvent(core, event);
+}
+
+void DevHost::AddEventObserver(
+    std::function<void(const std::string&, const BindingProperty&)> observer) {
+  std::lock_guard lock(observersMutex_);
+  observers_.push_back(std::move(observer));
+}
+
+// ---- Log -----------------------------------------------------------------------------------
+
+void DevHost::Log(uint32_t level, std::string_view message) {
+  log_.Append("{\"level\":" + std::to_string(level) + ",\"message\":" + JsonQuote(message) + "}");
+  if (options_.logLevel > 3 || level < options_.logLevel) return;
+  static constexpr const char* kTags[] = {"  OKAY", "  WARN", " ERROR", "ALWAYS"};
+  const char* tag = level < 4 ? kTags[level] : "     ?";
+  std::fprintf(stderr, "%s qor-store %s| %.*s\n", NowText().c_str(), tag,
+               static_cast<int>(message.size()), message.data());
+}
+
+// ---- HTTP ----------------------------------------------------------------------------------
+
+std::optional<HttpResponse> DevHost::Gate(const HttpRequest& request) const {
+  if (!policyReady_.load(std::memory_order_acquire)) {
+    return HttpResponse::Error(503, "The host is starting");
+  }
+  switch (CheckAccess(*policy_, request.Header("host"), request.Header("origin"),
+                      request.Header("authorization"), password_)) {
+    case AccessDecision::kAllowed:
+      return std::nullopt;
+    case AccessDecision::kForbidden:
+      return HttpResponse::Error(
+          403, "Forbidden: the Host and Origin headers must name " + url_.substr(7));
+    case AccessDecision::kUnauthorized: {
+      HttpResponse response = HttpResponse::Error(
+          401, "Authentication required: user \"qor\" with the password in " + credentialsPath_);
+      response.headers.emplace_back("WWW-Authenticate", "Basic realm=\"qor-host\"");
+      return response;
+    }
+  }
+  return HttpResponse::Error(500, "Internal server error");
+}
+
+HttpResponse DevHost::Handle(const HttpRequest& request) {
+  if (request.Path().starts_with(kControlPrefix)) return HandleControl(request);
+  return CallPlugin(request);
+}
+
+HttpResponse DevHost::CallPlugin(const HttpRequest& request) {
+  const uint32_t method = MethodCode(request.method);
+  std::optional<RouteSelection> selection;
+  if (method != 0) selection = SelectRoute(method, "", request.target, routes_);
+  if (!selection) return HttpResponse::Error(404, "Invalid function");
+  const PluginFunctionEntry* entry = functions_[selection->index];
+
+  // The credentials stay with the host: the plug-in has no use for them.
+  std::vector<HostHeader> headers;
+  for (const auto& [name, value] : request.headers) {
+    if (name != "authorization") headers.push_back(HostHeader{name.c_str(), value.c_str()});
+  }
+  std::optional<std::string_view> contentType = request.Header("content-type");
+  const std::string contentTypeText(contentType.value_or(""));
+  if (request.body.size() > UINT32_MAX) return HttpResponse::Error(413, "Body too large");
+
+  PluginLocalRequest record{};
+  record.method = method;
+  record.path = request.target.c_str();
+  record.context = entry->context;
+  record.headers = headers.data();
+  record.headerCount = static_cast<uint32_t>(headers.size());
+  record.contentType = contentType ? contentTypeText.c_str() : nullptr;
+  // Text bodies end with a NUL: std::string keeps one after its bytes.
+  record.body = request.body.empty() ? nullptr : request.body.c_str();
+  record.bodyLength = static_cast<uint32_t>(request.body.size());
+  record.invocationName = "";
+
+  HttpResponse answer;
+  RunOnWorkThread([&] {
+    PluginLocalResponse response{};
+    entry->call(&response, &record);
+    answer = ReadReply(response);
+    if (response.release != nullptr) response.release(&response);
+  });
+  return answer;
+}
+
+HttpResponse DevHost::HandleControl(const HttpRequest& request) {
+  const std::string_view path = request.Path();
+  const std::string_view method = request.method;
+  auto list = [&](const RecordList& records) {
+    if (method != "GET" && method != "HEAD") return MethodNotAllowed("GET");
+    return HttpResponse::Json(200, records.ToJsonArray());
+  };
+  // Waits until the events queued so far have reached the plug-in.
+  auto delivered = [&] { RunOnWorkThread([] {}); };
+
+  if (path == "/dev/v1/resources") {
+    std::optional<std::string> uri = QueryValue(request.Query(), "uri");
+    if (!uri || uri->empty()) {
+      return HttpResponse::Error(400, "The query must name the resource: ?uri=/a/b");
+    }
+    if (method == "GET" || method == "HEAD") {
+      std::optional<std::string> json = peers_->ResourceJson(*uri);
+      if (!json) return HttpResponse::Error(404, "No value for resource '" + *uri + "'");
+      return HttpResponse::Json(200, std::move(*json));
+    }
+    if (method == "PUT") {
+      if (request.body.empty()) return HttpResponse::Error(400, "The body must be a JSON value");
+      MaybeType<Failure, void> put = peers_->PutResource(*uri, request.body);
+      if (!put) return HttpResponse::Error(put.Status(), put.ErrorMessage());
+      delivered();
+      return HttpResponse::NoContent();
+    }
+    if (method == "DELETE") {
+      MaybeType<Failure, void> removed = peers_->DeleteResource(*uri);
+      if (!removed) return HttpResponse::Error(removed.Status(), removed.ErrorMessage());
+      delivered();
+      return HttpResponse::NoContent();
+    }
+    return MethodNotAllowed("GET, PUT, DELETE");
+  }
+  if (path == "/dev/v1/lcds-events") {
+    if (method != "POST") return MethodNotAllowed("POST");
+    MaybeType<Failure, void> pushed = peers_->PushLcdsMessage(request.body);
+    if (!pushed) return HttpResponse::Error(pushed.Status(), pushed.ErrorMessage());
+    delivered();
+    return HttpResponse::NoContent();
+  }
+  if (path == "/dev/v1/notifications") return list(peers_->Notifications());
+  if (path == "/dev/v1/telemetry") return list(peers_->Telemetry());
+  if (path == "/dev/v1/lcds-calls") return list(peers_->LcdsCalls());
+  if (path == "/dev/v1/log") return list(log_);
+  return HttpResponse::Error(404, "No control function at " + std::string(path));
+}
+
+// ---- Credentials file ----------------------------------------------------------------------
+
+MaybeType<Failure, void> DevHost::WriteCredentials() {
+  const std::string json = "{\"url\":" + JsonQuote(url_) + ",\"user\":" + JsonQuote(kHostUser) +
+                           ",\"password\":" + JsonQuote(password_) +
+                           ",\"pid\":" + std::to_string(getpid()) + "}\n";
+  const std::string temporary = credentialsPath_ + ".tmp" + std::to_string(getpid());
+  const int fd =
+      open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) return Failure(500, "Cannot write the credentials file " + credentialsPath_);
+  bool ok = fchmod(fd, 0600) == 0;
+  size_t written = 0;
+  while (ok && written < json.size()) {
+    const ssize_t n = write(fd, json.data() + written, json.size() - written);
+    if (n <= 0) {
+      ok = false;
+      break;
+    }
+    written += static_cast<size_t>(n);
+  }
+  ok = close(fd) == 0 && ok;
+  if (!ok || std::rename(temporary.c_str(), credentialsPath_.c_str()) != 0) {
+    std::remove(temporary.c_str());
+    return Failure(500, "Cannot write the credentials file " + credentialsPath_);
+  }
+  credentialsWritten_ = true;
+  return {};
+}
+
+}  // namespace qor::host

@@ -1,0 +1,119 @@
+// DevHost: the developer host, assembled. It loads the plug-in, runs every call into it on one
+// work thread, serves its endpoints and the control API over HTTP, and simulates the platform.
+//
+//   MaybeType<Failure, std::unique_ptr<DevHost>> host = DevHost::Start(options);
+//   ... wait for SIGINT or SIGTERM ...
+//   (*host)->Stop();   // Shutdown of the plug-in, credentials file removed
+//
+// The work thread loops over the host core's pending work (queued calls, event deliveries,
+// scheduled callbacks); when nothing is queued it waits up to 10 ms for work. The plug-in's
+// RunPendingWork does the same on the thread of its wait, so calls nest inside its waits. HTTP
+// threads hand their calls to the work thread and wait for them.
+//
+// Thread rule: Start and Stop from one thread; the accessors from any thread.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "api/route.h"
+#include "binding/maybe.h"
+#include "host/access.h"
+#include "host/core/host_core.h"
+#include "host/core/plugin_library.h"
+#include "host/http_front.h"
+#include "host/options.h"
+#include "host/peers.h"
+
+namespace qor::host {
+
+class DevHost {
+ public:
+  // Loads the plug-in, initialises it, starts listening and writes the credentials file.
+  // Fails with a message saying which step failed.
+  static MaybeType<Failure, std::unique_ptr<DevHost>> Start(const HostOptions& options);
+  ~DevHost();
+  DevHost(const DevHost&) = delete;
+  DevHost& operator=(const DevHost&) = delete;
+
+  // Stops listening, shuts the plug-in down, stops the work thread and removes the
+  // credentials file. Idempotent.
+  void Stop();
+
+  const std::string& Url() const { return url_; }
+  const std::string& CredentialsPath() const { return credentialsPath_; }
+  const std::string& Password() const { return password_; }
+  SimulatedPeers& Peers() { return *peers_; }
+  HostCore& Core() { return core_; }
+
+  // Runs `work` on the work thread and waits for it.
+  void RunOnWorkThread(const std::function<void()>& work);
+  // Queues `work` for the work thread.
+  void Post(std::function<void()> work);
+  // Called with every event the plug-in publishes, on the work thread.
+  void AddEventObserver(std::function<void(const std::string&, const BindingProperty&)> observer);
+
+  // The answer to one HTTP request that passed the gate (the control API or the plug-in).
+  HttpResponse Handle(const HttpRequest& request);
+
+ private:
+  struct Table {
+    PluginHostApi api;  // first member: the table pointer leads back to the owner
+    DevHost* owner;
+  };
+
+  explicit DevHost(const HostOptions& options);
+  static DevHost& From(const PluginHostApi* api);
+  static void OnPublishEvent(const PluginHostApi* api, const PluginEvent* event);
+  static void OnRunPendingWork(const PluginHostApi* api);
+
+  // One pass over the pending work; when it ran nothing, waits up to 10 ms for new work.
+  void RunPendingWorkOrWait();
+  void WorkLoop();
+  std::optional<HttpResponse> Gate(const HttpRequest& request) const;
+  HttpResponse HandleControl(const HttpRequest& request);
+  HttpResponse CallPlugin(const HttpRequest& request);
+  void Log(uint32_t level, std::string_view message);
+  MaybeType<Failure, void> WriteCredentials();
+
+  HostOptions options_;
+  HostCore core_;
+  Table table_{};
+  std::unique_ptr<SimulatedPeers> peers_;
+  RecordList log_;
+  std::unique_ptr<PluginLibrary> library_;
+  PluginLoadInfo loadInfo_{};
+  void* module_ = nullptr;
+  std::vector<Route> routes_;
+  std::vector<const PluginFunctionEntry*> functions_;  // parallel to routes_
+  std::unique_ptr<AccessPolicy> policy_;
+  std::atomic<bool> policyReady_{false};  // policy_ and url_ are set
+  std::unique_ptr<HttpFront> front_;
+  std::string url_;
+  std::string credentialsPath_;
+  std::string password_;
+  bool credentialsWritten_ = false;
+  bool stopped_ = false;
+
+  std::mutex workMutex_;
+  std::condition_variable workSignal_;
+  uint64_t posted_ = 0;    // guarded by workMutex_
+  bool stopping_ = false;  // guarded by workMutex_
+  std::thread workThread_;
+  std::atomic<std::thread::id> workThreadId_{};
+
+  std::mutex observersMutex_;
+  std::vector<std::function<void(const std::string&, const BindingProperty&)>> observers_;
+};
+
+// The plug-in built beside the running executable: <dir>/../store/libqor_store.so.
+std::string DefaultPluginPath();
+
+}  // namespace qor::host

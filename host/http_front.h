@@ -1,0 +1,95 @@
+// The HTTP side of the developer host, on libmicrohttpd.
+//
+// One thread per connection (at most kMaxConnections, kMaxConnectionsPerAddress from one
+// address); a connection idle for kIdleTimeoutSeconds is closed. A request's line and headers
+// must fit in kMaxHeaderBytes (libmicrohttpd answers 431 or 414 otherwise); a body longer than
+// kMaxBodyBytes is answered with 413 (at once when its Content-Length says so, otherwise once
+// it has been read past the limit and discarded).
+//
+// Handlers get the request target exactly as sent (no percent-decoding, query included) and
+// header names in lower case. A gate sees each request before its body is read and may answer
+// it at once (refusals), so that a refused client cannot make the host buffer a body.
+//
+// Thread rule: the gate and the handler run on the connection threads, several at once.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "binding/maybe.h"
+
+struct MHD_Daemon;
+
+namespace qor::host {
+
+inline constexpr size_t kMaxBodyBytes = 8u << 20;
+inline constexpr size_t kMaxHeaderBytes = 32u << 10;
+inline constexpr unsigned kMaxConnections = 64;
+inline constexpr unsigned kMaxConnectionsPerAddress = 32;
+inline constexpr unsigned kIdleTimeoutSeconds = 60;
+
+using HttpHeaders = std::vector<std::pair<std::string, std::string>>;
+
+struct HttpRequest {
+  std::string method;   // as sent, e.g. "GET"
+  std::string target;   // path and query as sent
+  HttpHeaders headers;  // names in lower case, in the order sent
+  std::string body;
+
+  // The first header of that (lower-case) name.
+  std::optional<std::string_view> Header(std::string_view name) const;
+  // The target before "?".
+  std::string_view Path() const;
+  // The target after "?" (empty when none).
+  std::string_view Query() const;
+};
+
+struct HttpResponse {
+  unsigned status = 200;
+  std::string contentType = "application/json";
+  std::string body;
+  HttpHeaders headers;
+
+  static HttpResponse Json(unsigned status, std::string body);
+  static HttpResponse NoContent();
+  // {"httpStatus": S, "message": "..."} with status S.
+  static HttpResponse Error(unsigned status, std::string_view message);
+};
+
+using HttpGate = std::function<std::optional<HttpResponse>(const HttpRequest& headersOnly)>;
+using HttpHandler = std::function<HttpResponse(const HttpRequest&)>;
+
+class HttpFront {
+ public:
+  // Listens on `host` ("127.0.0.1", "localhost", "[::1]", another address literal) and `port`
+  // (0: a free port). Fails with a message naming the address.
+  static MaybeType<Failure, std::unique_ptr<HttpFront>> Start(const std::string& host,
+                                                              uint16_t port, HttpGate gate,
+                                                              HttpHandler handler);
+  ~HttpFront();
+  HttpFront(const HttpFront&) = delete;
+  HttpFront& operator=(const HttpFront&) = delete;
+
+  // The port listened on.
+  uint16_t Port() const { return port_; }
+  // Stops listening and waits for the requests in progress. Idempotent.
+  void Stop();
+
+ private:
+  HttpFront(HttpGate gate, HttpHandler handler)
+      : gate_(std::move(gate)), handler_(std::move(handler)) {}
+
+  friend struct HttpFrontAccess;
+  HttpGate gate_;
+  HttpHandler handler_;
+  MHD_Daemon* daemon_ = nullptr;
+  uint16_t port_ = 0;
+};
+
+}  // namespace qor::host

@@ -1,0 +1,53 @@
+// qor-host: the developer host. See `qor-host --help`.
+#include <pthread.h>
+#include <signal.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "host/dev_host.h"
+#include "host/options.h"
+
+int main(int argc, char** argv) {
+  using namespace qor::host;
+  std::vector<std::string> arguments(argv + 1, argv + argc);
+  qor::MaybeType<qor::Failure, HostOptions> options = ParseHostOptions(arguments);
+  if (!options) {
+    std::fprintf(stderr, "qor-host: %s\n", options.ErrorMessage().c_str());
+    return 2;
+  }
+  if (options->help) {
+    std::fputs(HelpText().c_str(), stdout);
+    return 0;
+  }
+
+  // SIGINT and SIGTERM are taken by sigwait below; every thread started from here on inherits
+  // the mask, so none of them is interrupted by the signals.
+  sigset_t stopSignals;
+  sigemptyset(&stopSignals);
+  sigaddset(&stopSignals, SIGINT);
+  sigaddset(&stopSignals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+
+  qor::MaybeType<qor::Failure, std::unique_ptr<DevHost>> host = DevHost::Start(*options);
+  if (!host) {
+    std::fprintf(stderr, "qor-host: %s\n", host.ErrorMessage().c_str());
+    return 1;
+  }
+  std::printf("qor-host: serving qor-store at %s (user \"qor\")\n", (*host)->Url().c_str());
+  std::printf("qor-host: credentials in %s\n", (*host)->CredentialsPath().c_str());
+  std::printf(
+      "qor-host: try  curl -u \"qor:$(sed 's/.*\"password\":\"\\([^\"]*\\)\".*/\\1/' %s)\" "
+      "%s/qor-store/v1/lastPage\n",
+      (*host)->CredentialsPath().c_str(), (*host)->Url().c_str());
+  std::fflush(stdout);
+
+  int signal = 0;
+  sigwait(&stopSignals, &signal);
+  std::fprintf(stderr, "qor-host: %s received, shutting down\n",
+               signal == SIGINT ? "SIGINT" : "SIGTERM");
+  (*host)->Stop();
+  return 0;
+}

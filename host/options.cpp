@@ -1,0 +1,159 @@
+#include "host/options.h"
+
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <string_view>
+
+namespace qor::host {
+namespace {
+
+Failure Invalid(std::string message) {
+  return Failure(400, std::move(message));
+}
+
+std::optional<uint32_t> ParseLevel(std::string_view text) {
+  static constexpr std::string_view kNames[] = {"okay", "warn", "error", "always", "none"};
+  for (uint32_t level = 0; level < std::size(kNames); ++level) {
+    if (text == kNames[level] || (text.size() == 1 && text[0] == static_cast<char>('0' + level))) {
+      return level;
+    }
+  }
+  return std::nullopt;
+}
+
+// "HOST:PORT", "[V6]:PORT" or ":PORT" (loopback).
+MaybeType<Failure, void> ParseListen(std::string_view text, HostOptions& options) {
+  const size_t colon = text.rfind(':');
+  if (colon == std::string_view::npos) return Invalid("--listen: expected HOST:PORT");
+  std::string_view host = text.substr(0, colon);
+  std::string_view port = text.substr(colon + 1);
+  if (port.empty() || port.size() > 5) return Invalid("--listen: expected HOST:PORT");
+  uint32_t number = 0;
+  for (char c : port) {
+    if (c < '0' || c > '9') return Invalid("--listen: the port must be a number");
+    number = number * 10 + static_cast<uint32_t>(c - '0');
+  }
+  if (number > 65535) return Invalid("--listen: the port must be at most 65535");
+  if (host.find(':') != std::string_view::npos &&
+      (host.size() < 2 || host.front() != '[' || host.back() != ']')) {
+    return Invalid("--listen: write an IPv6 address in brackets, e.g. [::1]:8470");
+  }
+  options.listenHost = host.empty() ? "127.0.0.1" : std::string(host);
+  options.listenPort = static_cast<uint16_t>(number);
+  return {};
+}
+
+}  // namespace
+
+MaybeType<Failure, HostOptions> ParseHostOptions(const std::vector<std::string>& arguments) {
+  HostOptions options;
+  for (size_t i = 0; i < arguments.size(); ++i) {
+    std::string_view argument = arguments[i];
+    if (argument == "--help" || argument == "-h") {
+      options.help = true;
+      continue;
+    }
+    std::string_view name = argument;
+    std::optional<std::string> value;
+    if (const size_t equals = argument.find('=');
+        argument.starts_with("--") && equals != std::string_view::npos) {
+      name = argument.substr(0, equals);
+      value = std::string(argument.substr(equals + 1));
+    }
+    static constexpr std::string_view kWithValue[] = {"--plugin",      "--listen",   "--password",
+                                                      "--credentials", "--scenario", "--storefront",
+                                                      "--log-level"};
+    bool known = false;
+    for (std::string_view option : kWithValue)
+      known = known || option == name;
+    if (!known) return Invalid("Unknown option '" + std::string(name) + "' (see --help)");
+    if (!value) {
+      if (i + 1 >= arguments.size()) return Invalid(std::string(name) + ": a value is missing");
+      value = arguments[++i];
+    }
+    if (name == "--plugin") {
+      options.plugin = *value;
+    } else if (name == "--listen") {
+      MaybeType<Failure, void> listen = ParseListen(*value, options);
+      if (!listen) return listen.Error();
+    } else if (name == "--password") {
+      if (value->empty()) return Invalid("--password: the password must not be empty");
+      options.password = *value;
+    } else if (name == "--credentials") {
+      options.credentials = *value;
+    } else if (name == "--scenario") {
+      options.scenario = *value;
+    } else if (name == "--storefront") {
+      options.storefront = *value;
+    } else {
+      std::optional<uint32_t> level = ParseLevel(*value);
+      if (!level) return Invalid("--log-level: expected okay, warn, error, always or none");
+      options.logLevel = *level;
+    }
+  }
+  return options;
+}
+
+std::string DefaultCredentialsPath() {
+  constexpr const char* kName = "qor-host.credentials.json";
+  if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime != nullptr && *runtime) {
+    struct stat info {};
+    if (stat(runtime, &info) == 0 && S_ISDIR(info.st_mode)) {
+      return std::string(runtime) + "/" + kName;
+    }
+  }
+  return kName;
+}
+
+std::string HelpText() {
+  return R"(Usage: qor-host [OPTION]...
+Loads the qor-store plug-in and serves its endpoints over HTTP, with the platform around it
+simulated, so that the store can be called with curl, a browser or a test.
+
+Options:
+  --plugin PATH        the plug-in to load (default: libqor_store.so built beside qor-host,
+                       ../store/libqor_store.so from the executable's directory)
+  --listen HOST:PORT   where to listen (default 127.0.0.1:8470; port 0 picks a free port;
+                       IPv6 in brackets, e.g. [::1]:8470). Listen on loopback only unless
+                       you mean to serve other machines.
+  --password TEXT      the password of the user "qor" (default: a random one per start)
+  --credentials PATH   where to write the credentials file (default:
+                       $XDG_RUNTIME_DIR/qor-host.credentials.json, or the working directory)
+  --scenario FILE      a JSON scenario: initial resource values, the storefront URL and
+                       canned answers of the simulated peers
+  --storefront URL     the storefront URL that "loginService"."getStoreUrl" answers
+                       (overrides the scenario's "storefrontUrl")
+  --log-level LEVEL    lowest level of the plug-in's log written to standard error:
+                       okay, warn, error, always or none (default okay)
+  -h, --help           print this text and exit
+
+Every request needs HTTP Basic authentication: user "qor" and the password printed at start
+and written, with the URL, to the credentials file {"url", "user", "password", "pid"}
+(mode 0600, removed on exit). A request whose Host header does not name the address served,
+or whose Origin header is present and is not that origin, is refused with 403.
+
+Plug-in endpoints: any other path is routed to the plug-in's endpoint table. Replies are 200
+with JSON, 204 without a value, or the failure's status with
+{"httpStatus": S, "message": "..."}; 404 "Invalid function" when nothing matches. Request
+bodies are limited to 8 MiB (413), headers to 32 KiB (431).
+
+Control API:
+  PUT    /dev/v1/resources?uri=URI   set a simulated resource (JSON body) and publish it to
+                                     the plug-in as Create (first value) or Update
+  DELETE /dev/v1/resources?uri=URI   publish a Delete of the resource
+  GET    /dev/v1/resources?uri=URI   the current value of any resource, the plug-in's own
+                                     published ones included (404 when it has none)
+  POST   /dev/v1/lcds-events         push a legacy-service message:
+                                     {"typeName": "a.b.C", "body": {...}}
+  GET    /dev/v1/notifications       the notifications the plug-in posted, oldest first
+  GET    /dev/v1/telemetry           its telemetry events: [{"name", "payload"}]
+  GET    /dev/v1/lcds-calls          its legacy-service calls: [{"destination", "method", "args"}]
+  GET    /dev/v1/log                 its log records: [{"level", "message"}]
+The four lists keep the latest 10000 entries each.
+
+SIGINT or SIGTERM shuts the plug-in down and exits with status 0.
+)";
+}
+
+}  // namespace qor::host

@@ -1,0 +1,39 @@
+// The command line of qor-host.
+//
+// Thread rule: plain values and stateless functions.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "binding/maybe.h"
+
+namespace qor::host {
+
+struct HostOptions {
+  std::string plugin;  // empty: the libqor_store.so built beside qor-host
+  std::string listenHost = "127.0.0.1";
+  uint16_t listenPort = 8470;  // 0: a free port
+  std::string password;        // empty: a random one per start
+  std::string credentials;     // empty: the default path (see DefaultCredentialsPath)
+  std::string scenario;        // empty: no scenario
+  std::optional<std::string> storefront;
+  uint32_t logLevel = 0;  // lowest plug-in log level written to standard error; 4 writes none
+  bool help = false;
+};
+
+// Parses the arguments after the program name. Each option takes its value as the next
+// argument or after "=" ("--listen=127.0.0.1:0"). Fails (status 400) with a message naming
+// the option, e.g. "Unknown option '--lisen'" or "--listen: expected HOST:PORT".
+MaybeType<Failure, HostOptions> ParseHostOptions(const std::vector<std::string>& arguments);
+
+// "qor-host.credentials.json" in $XDG_RUNTIME_DIR when it names a directory, otherwise in the
+// working directory.
+std::string DefaultCredentialsPath();
+
+// The text printed by --help: every option and the control API.
+std::string HelpText();
+
+}  // namespace qor::host
