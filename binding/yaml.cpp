@@ -56,10 +56,11 @@ std::optional<bool> BoolWord(std::string_view text) {
   return std::nullopt;
 }
 
-// An exact integer written in decimal ("-12", "+7", "007") or hexadecimal ("0x1F"), so that
-// integers beyond 2^53 keep every digit. Nothing when the text is not such an integer or does
-// not fit 64 bits.
-bool ExactInteger(std::string_view text, BindingProperty& target) {
+enum class IntegerText { No, Fits, TooBig };
+
+// An integer written in decimal ("-12", "+7", "007") or hexadecimal ("0x1F"), read exactly so
+// that integers beyond 2^53 keep every digit. TooBig when the digits do not fit 64 bits.
+IntegerText ExactInteger(std::string_view text, BindingProperty& target) {
   std::size_t at = 0;
   bool negative = false;
   if (at < text.size() && (text[at] == '+' || text[at] == '-')) negative = text[at++] == '-';
@@ -68,8 +69,9 @@ bool ExactInteger(std::string_view text, BindingProperty& target) {
     base = 16;
     at += 2;
   }
-  if (at == text.size()) return false;
+  if (at == text.size()) return IntegerText::No;
   std::uint64_t magnitude = 0;
+  bool tooBig = false;
   for (; at < text.size(); ++at) {
     const char c = text[at];
     unsigned digit;
@@ -80,19 +82,20 @@ bool ExactInteger(std::string_view text, BindingProperty& target) {
     } else if (base == 16 && c >= 'A' && c <= 'F') {
       digit = static_cast<unsigned>(c - 'A' + 10);
     } else {
-      return false;
+      return IntegerText::No;
     }
-    if (magnitude > (UINT64_MAX - digit) / base) return false;
+    if (magnitude > (UINT64_MAX - digit) / base) tooBig = true;
     magnitude = magnitude * base + digit;
   }
+  if (tooBig) return IntegerText::TooBig;
   if (!negative || magnitude == 0) {
     target.SetUnsigned(magnitude);
   } else if (magnitude <= std::uint64_t{1} << 63) {
     target.SetSigned(static_cast<std::int64_t>(0 - magnitude));
   } else {
-    return false;
+    return IntegerText::TooBig;
   }
-  return true;
+  return IntegerText::Fits;
 }
 
 // A plain scalar that reads completely as a number (decimal or hexadecimal, with fraction or
@@ -100,13 +103,14 @@ bool ExactInteger(std::string_view text, BindingProperty& target) {
 // Unsigned (not negative) or Signed (negative); the rest Float.
 bool PlainNumber(const std::string& text, BindingProperty& target) {
   if (text.empty()) return false;
-  if (ExactInteger(text, target)) return true;
+  const IntegerText integer = ExactInteger(text, target);
+  if (integer == IntegerText::Fits) return true;
   static const locale_t cLocale = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(0));
   char* end = nullptr;
   const double value = strtod_l(text.c_str(), &end, cLocale);
   if (end != text.c_str() + text.size() || value == HUGE_VAL) return false;
   constexpr double kTwoTo63 = 9223372036854775808.0;
-  if (std::isnan(value) || std::trunc(value) != value) {
+  if (integer == IntegerText::TooBig || std::isnan(value) || std::trunc(value) != value) {
     target.SetFloat(value);
   } else if (value >= 0 && value < 2 * kTwoTo63) {
     target.SetUnsigned(static_cast<std::uint64_t>(value));
@@ -134,8 +138,10 @@ class YamlReader {
     yaml_parser_t parser;
     if (!yaml_parser_initialize(&parser)) return Fail("YAML parser error: out of memory.");
     yaml_parser_set_encoding(&parser, YAML_UTF8_ENCODING);
-    yaml_parser_set_input_string(&parser, reinterpret_cast<const unsigned char*>(text.data()),
-                                 text.size());
+    static const unsigned char kNoText[1] = {0};
+    yaml_parser_set_input_string(
+        &parser, text.empty() ? kNoText : reinterpret_cast<const unsigned char*>(text.data()),
+        text.size());
     bool ok = true;
     bool done = false;
     while (ok && !done) {

@@ -1,0 +1,295 @@
+#include "binding/yaml.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <string>
+
+#include "binding/json.h"
+
+namespace qor {
+namespace {
+
+TEST(YamlRead, TypesPlainScalars) {
+  struct Row {
+    const char* text;
+    BindingProperty expected;
+  };
+  const Row rows[] = {
+      {"", BindingProperty()},
+      {"---\n", BindingProperty()},
+      {"# only a comment\n", BindingProperty()},
+      {"~", BindingProperty()},
+      {"null", BindingProperty()},
+      {"Null", BindingProperty()},
+      {"NULL", BindingProperty()},
+      {"nULL", BindingProperty("nULL")},
+      {"42", BindingProperty(std::uint64_t{42})},
+      {"-7", BindingProperty(std::int64_t{-7})},
+      {"+5", BindingProperty(std::uint64_t{5})},
+      {"007", BindingProperty(std::uint64_t{7})},
+      {"-0", BindingProperty(std::uint64_t{0})},
+      {"2.5", BindingProperty(2.5)},
+      {"-0.25", BindingProperty(-0.25)},
+      {"1e3", BindingProperty(std::uint64_t{1000})},
+      {"2392.00", BindingProperty(std::uint64_t{2392})},
+      {"-3.0", BindingProperty(std::int64_t{-3})},
+      {"0x1F", BindingProperty(std::uint64_t{31})},
+      {"0x1p4", BindingProperty(std::uint64_t{16})},
+      // Integers keep every digit, also beyond the 53 bits of a double.
+      {"9007199254740993", BindingProperty(std::uint64_t{9007199254740993})},
+      {"18446744073709551615", BindingProperty(std::numeric_limits<std::uint64_t>::max())},
+      {"-9223372036854775808", BindingProperty(std::numeric_limits<std::int64_t>::min())},
+      // Integral values beyond 64 bits stay Floats instead of overflowing a conversion.
+      {"18446744073709551616", BindingProperty(18446744073709551616.0)},
+      {"-9223372036854775809", BindingProperty(-9223372036854775809.0)},
+      {"1e20", BindingProperty(1e20)},
+      {"-inf", BindingProperty(-std::numeric_limits<double>::infinity())},
+      {"inf", BindingProperty("inf")},
+      {"Infinity", BindingProperty("Infinity")},
+      {".inf", BindingProperty(".inf")},
+      {"1_000", BindingProperty("1_000")},
+      {"0o17", BindingProperty("0o17")},
+      {"12abc", BindingProperty("12abc")},
+      {"yes", BindingProperty(true)},
+      {"On", BindingProperty(true)},
+      {"Y", BindingProperty(true)},
+      {"TRUE", BindingProperty(true)},
+      {"n", BindingProperty(false)},
+      {"OFF", BindingProperty(false)},
+      {"No", BindingProperty(false)},
+      {"YES!", BindingProperty("YES!")},
+      {"yEs", BindingProperty("yEs")},
+      {"'42'", BindingProperty("42")},
+      {"\"yes\"", BindingProperty("yes")},
+      {"'~'", BindingProperty("~")},
+      {"''", BindingProperty("")},
+      {"\"a\\0b\"", BindingProperty(std::string_view("a\0b", 3))},
+      {"|\n  line\n", BindingProperty("line\n")},
+      {">-\n  folded\n  text\n", BindingProperty("folded text")},
+      {"plain text here", BindingProperty("plain text here")},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.text);
+    MaybeType<Failure, BindingProperty> read = ParseYaml(row.text);
+    ASSERT_TRUE(read.Succeeded()) << read.ErrorMessage();
+    EXPECT_EQ(read->Kind(), row.expected.Kind());
+    EXPECT_TRUE(*read == row.expected) << WriteJson(*read);
+  }
+}
+
+TEST(YamlRead, NanIsAFloat) {
+  for (const char* text : {"nan", "NAN", "-nan"}) {
+    MaybeType<Failure, BindingProperty> read = ParseYaml(text);
+    ASSERT_TRUE(read.Succeeded());
+    EXPECT_EQ(read->Kind(), BindingKind::Float) << text;
+    EXPECT_TRUE(std::isnan(read->GetFloat())) << text;
+  }
+}
+
+TEST(YamlRead, HonoursScalarTags) {
+  struct Row {
+    const char* text;
+    BindingProperty expected;
+  };
+  const Row rows[] = {
+      {"!!str 42", BindingProperty("42")},
+      {"!!str", BindingProperty("")},
+      {"!!int 12", BindingProperty(std::uint64_t{12})},
+      {"!!int -12", BindingProperty(std::int64_t{-12})},
+      {"!!int 0x1F", BindingProperty(std::uint64_t{31})},
+      {"!!int 010", BindingProperty(std::uint64_t{8})},
+      {"!!int 18446744073709551615", BindingProperty(std::numeric_limits<std::uint64_t>::max())},
+      {"!!float 2.5", BindingProperty(2.5)},
+      {"!!float 1", BindingProperty(1.0)},
+      {"!!float -1e-3", BindingProperty(-1e-3)},
+      {"!!bool yes", BindingProperty(true)},
+      {"!!bool off", BindingProperty(false)},
+      {"!!bool maybe", BindingProperty()},
+      {"!<tag:yaml.org,2002:str> x", BindingProperty("x")},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.text);
+    MaybeType<Failure, BindingProperty> read = ParseYaml(row.text);
+    ASSERT_TRUE(read.Succeeded()) << read.ErrorMessage();
+    EXPECT_EQ(read->Kind(), row.expected.Kind());
+    EXPECT_TRUE(*read == row.expected) << WriteJson(*read);
+  }
+}
+
+TEST(YamlRead, BuildsMappingsAndSequences) {
+  struct Row {
+    const char* text;
+    const char* json;
+  };
+  const Row rows[] = {
+      {"b: 1\na: [x, 2]\n", R"({"a":["x",2],"b":1})"},
+      {"- a\n- - 1\n  - {k: v}\n- []\n- {}\n", R"(["a",[1,{"k":"v"}],[],{}])"},
+      // Keys are the raw scalar text, never typed.
+      {"1: a\nyes: b\n~: c\n", R"({"1":"a","yes":"b","~":"c"})"},
+      // A repeated key keeps the last value.
+      {"k: 1\nk: [2]\nj: [1]\nj: ~\n", R"({"j":null,"k":[2]})"},
+      // The empty key is a key like any other.
+      {"\"\": 1\nb: 2\n", R"({"":1,"b":2})"},
+      {"? ''\n: x\n", R"({"":"x"})"},
+      {"{a: , b: }", R"({"a":null,"b":null})"},
+      {"- \n- ''\n", R"([null,""])"},
+      {"---\n- 1\n...\n", "[1]"},
+      {"---\n---\nx\n", R"("x")"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.text);
+    MaybeType<Failure, BindingProperty> read = ParseYaml(row.text);
+    ASSERT_TRUE(read.Succeeded()) << read.ErrorMessage();
+    EXPECT_EQ(WriteJson(*read), row.json);
+  }
+}
+
+TEST(YamlRead, CopiesAnchoredValuesForAliases) {
+  struct Row {
+    const char* text;
+    const char* json;
+  };
+  const Row rows[] = {
+      {"a: &x {k: [1, 2]}\nb: *x\n", R"({"a":{"k":[1,2]},"b":{"k":[1,2]}})"},
+      {"- &s 5\n- *s\n- *s\n", "[5,5,5]"},
+      {"- &q 'yes'\n- *q\n", R"(["yes","yes"])"},
+      {"&k key: *k\n", R"({"key":"key"})"},
+      {"- &n name\n- {*n : 1}\n", R"(["name",{"name":1}])"},
+      // The anchored value is the one at the anchor, not what later replaces it.
+      {"a: &x [1]\na: 2\nb: *x\n", R"({"a":2,"b":[1]})"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.text);
+    MaybeType<Failure, BindingProperty> read = ParseYaml(row.text);
+    ASSERT_TRUE(read.Succeeded()) << read.ErrorMessage();
+    EXPECT_EQ(WriteJson(*read), row.json);
+  }
+}
+
+TEST(YamlRead, ReportsEachFailure) {
+  struct Row {
+    std::string text;
+    const char* message;
+  };
+  const Row rows[] = {
+      {"? [a]\n: b\n", "Unexpected start of sequence. At line: 1 col: 3"},
+      {"[a]: b\n", "Unexpected start of sequence. At line: 1 col: 1"},
+      {"x: 1\n? {a: 1}\n: b\n", "Unexpected start of mapping. At line: 2 col: 3"},
+      {"a: &x 1\nb: &x 2\n", "Duplicate occurrence of anchor \"x\". At line: 2 col: 4"},
+      {"- &x [1]\n- &x {}\n", "Duplicate occurrence of anchor \"x\". At line: 2 col: 3"},
+      {"&a [*a]", "Cannot deserialize cyclic aliases. Alias \"a\". At line: 1 col: 5"},
+      {"a: &m\n  b: [1, *m]\n",
+       "Cannot deserialize cyclic aliases. Alias \"m\". At line: 2 col: 10"},
+      {"a: *x\nb: &x 1\n", "Undefined alias encountered: \"x\". At line: 1 col: 4"},
+      {"a\n---\nb\n", "Multi-document YAML is not supported."},
+      {"!!int 5: a\n",
+       "Invalid mapping key. Only string scalar keys are allowed. At line: 1 col: 1"},
+      {"- &l [1]\n- {*l : 1}\n",
+       "Invalid mapping key. Only string scalar keys are allowed. At line: 2 col: 4"},
+      {"!!null ~", "Unsupported YAML tag 'tag:yaml.org,2002:null'."},
+      {"- !foo x", "Unsupported YAML tag '!foo'."},
+      {"!!int 12x", "Value 12x for 'yaml' of type uint64_t is in an incorrect format"},
+      {"!!int -12x", "Value -12x for 'yaml' of type int64_t is in an incorrect format"},
+      {"!!int ''", "Value  for 'yaml' of type uint64_t is in an incorrect format"},
+      {"!!int 18446744073709551616",
+       "Value 18446744073709551616 for 'yaml' of type uint64_t is out of range"},
+      {"!!int -9223372036854775809",
+       "Value -9223372036854775809 for 'yaml' of type int64_t is out of range"},
+      {"!!float abc", "Value abc for 'yaml' of type double is in an incorrect format"},
+      {"!!float 1e999", "Value 1e999 for 'yaml' of type double is out of range"},
+      {"a: [1, 2", "YAML parser error: did not find expected ',' or ']'. At line: 1 col: 0"},
+      {"key: value\n  bad: indent\n",
+       "YAML parser error: mapping values are not allowed in this context. At line: 1 col: 5"},
+      {std::string("a: \"x\x01\"\n"),
+       "YAML parser error: control characters are not allowed. At line: 0 col: 0"},
+      {std::string("a: \xFF\n"),
+       "YAML parser error: invalid leading UTF-8 octet. At line: 0 col: 0"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.text);
+    MaybeType<Failure, BindingProperty> read = ParseYaml(std::string_view(row.text));
+    ASSERT_TRUE(read.Failed()) << WriteJson(read.Property());
+    EXPECT_EQ(read.ErrorMessage(), row.message);
+  }
+}
+
+std::string Repeat(std::string_view part, std::size_t times) {
+  std::string out;
+  for (std::size_t i = 0; i < times; ++i)
+    out += part;
+  return out;
+}
+
+TEST(YamlRead, RefusesNestingBeyond512Levels) {
+  EXPECT_TRUE(ParseYaml(Repeat("[", 512) + Repeat("]", 512)).Succeeded());
+  EXPECT_TRUE(ParseYaml(Repeat("{a: ", 512) + "1" + Repeat("}", 512)).Succeeded());
+
+  struct Row {
+    std::string text;
+    const char* message;
+  };
+  const Row rows[] = {
+      {Repeat("[", 513) + Repeat("]", 513), "YAML nesting exceeds 512 levels. At line: 1 col: 513"},
+      {Repeat("[", 100000), "YAML nesting exceeds 512 levels. At line: 1 col: 513"},
+      {"x:\n" + Repeat("- ", 600) + "1\n", "YAML nesting exceeds 512 levels. At line: 2 col: 1023"},
+      // An alias may not carry a value deeper than the limit either.
+      {"a: &d " + Repeat("[", 300) + Repeat("]", 300) + "\nb: " + Repeat("[", 212) + "*d" +
+           Repeat("]", 212),
+       "YAML nesting exceeds 512 levels. At line: 2 col: 216"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.text.substr(0, 20));
+    MaybeType<Failure, BindingProperty> read = ParseYaml(row.text);
+    ASSERT_TRUE(read.Failed());
+    EXPECT_EQ(read.ErrorMessage(), row.message);
+  }
+  // One level less fits.
+  EXPECT_TRUE(ParseYaml("a: &d " + Repeat("[", 300) + Repeat("]", 300) +
+                        "\nb: " + Repeat("[", 211) + "*d" + Repeat("]", 211))
+                  .Succeeded());
+}
+
+TEST(YamlRead, CapsTheNodesThatAliasesCopy) {
+  // The anchored sequence has 1,001 nodes; recording it and each alias copy count them. 998
+  // aliases stay within 1,000,000 nodes, the 999th goes past.
+  const std::string anchored = "a: &a [" + Repeat("0, ", 999) + "0]\n";
+  MaybeType<Failure, BindingProperty> within =
+      ParseYaml(anchored + "b: [" + Repeat("*a, ", 997) + "*a]\n");
+  ASSERT_TRUE(within.Succeeded()) << within.ErrorMessage();
+  EXPECT_EQ(within->Member("b").Size(), 998u);
+  EXPECT_EQ(within->Member("b").Element(997).Size(), 1000u);
+
+  MaybeType<Failure, BindingProperty> beyond =
+      ParseYaml(anchored + "b: [" + Repeat("*a, ", 998) + "*a]\n");
+  ASSERT_TRUE(beyond.Failed());
+  EXPECT_EQ(beyond.ErrorMessage(),
+            "YAML alias expansion exceeds 1000000 nodes. Alias \"a\". At line: 2 col: " +
+                std::to_string(5 + 4 * 998));
+
+  // Nested aliases grow exponentially: ten levels of ten aliases each. Through l4 the copies
+  // count 246,895 nodes; each alias of l4 adds 111,111, so the seventh one on line 6 fails.
+  std::string laughs = "l0: &l0 [x, x, x, x, x, x, x, x, x, x]\n";
+  for (int level = 1; level < 10; ++level) {
+    const std::string previous = "*l" + std::to_string(level - 1);
+    laughs += "l" + std::to_string(level) + ": &l" + std::to_string(level) + " [";
+    for (int i = 0; i < 10; ++i)
+      laughs += (i ? ", " : "") + previous;
+    laughs += "]\n";
+  }
+  MaybeType<Failure, BindingProperty> bomb = ParseYaml(laughs);
+  ASSERT_TRUE(bomb.Failed());
+  EXPECT_EQ(bomb.ErrorMessage(),
+            "YAML alias expansion exceeds 1000000 nodes. Alias \"l4\". At line: 6 col: 40");
+}
+
+TEST(YamlRead, NullPointerReadsAsEmptyText) {
+  MaybeType<Failure, BindingProperty> read = ParseYaml(static_cast<const char*>(nullptr));
+  ASSERT_TRUE(read.Succeeded());
+  EXPECT_TRUE(read->IsEmpty());
+}
+
+}  // namespace
+}  // namespace qor
