@@ -1,9 +1,11 @@
 #include "binding/detail/context.h"
 
 #include <cstring>
+#include <limits>
 #include <new>
 
 #include "binding/static_type.h"
+#include "foundation/fatal.h"
 
 namespace qor {
 namespace detail {
@@ -24,6 +26,11 @@ InternedString* EmptyInternedString() noexcept {
 }  // namespace detail
 
 namespace {
+// Entries hold a pointer: their blocks are sized in multiples of 8 so that they stay aligned.
+std::size_t EntryBytes(std::size_t length) {
+  return (sizeof(detail::InternedString) + length + 1 + 7) & ~std::size_t{7};
+}
+
 std::size_t ClassIndex(std::size_t size) {
   return (size + detail::kSizeClassStep - 1) / detail::kSizeClassStep - 1;
 }
@@ -86,6 +93,10 @@ void BindingContext::Grow() {
 
 detail::InternedString* BindingContext::Intern(std::string_view text) {
   if (text.empty()) return detail::EmptyInternedString();
+  if (text.size() > std::numeric_limits<std::uint32_t>::max() - 64) {
+    FatalAbort("text.size() <= UINT32_MAX", "Binding text too long to intern", __FILE__, __LINE__,
+               __func__);
+  }
   if (buckets_ == nullptr) ResetBuckets();
   std::uint32_t hash = Fnv1a32(text);
   for (detail::InternedString* entry = buckets_[hash & (bucketCount_ - 1)]; entry != nullptr;
@@ -96,7 +107,7 @@ detail::InternedString* BindingContext::Intern(std::string_view text) {
     }
   }
   if (entryCount_ + 1 > bucketCount_) Grow();
-  std::size_t bytes = sizeof(detail::InternedString) + text.size() + 1;
+  std::size_t bytes = EntryBytes(text.size());
   auto* entry = static_cast<detail::InternedString*>(Allocate(bytes));
   entry->hash = hash;
   entry->references = 1;
@@ -119,7 +130,7 @@ void BindingContext::Release(detail::InternedString* entry) noexcept {
     link = &(*link)->next;
   *link = entry->next;
   --entryCount_;
-  Free(entry, sizeof(detail::InternedString) + entry->length + 1);
+  Free(entry, EntryBytes(entry->length));
   if (entryCount_ == 0 && bucketCount_ != kInitialBuckets) ResetBuckets();
 }
 
