@@ -1,0 +1,151 @@
+#include "store/records.h"
+
+#include <string>
+
+#include "binding/record.h"
+
+namespace Vaxo::Client::Store::Api {
+
+void RegisterStoreRecords(qor::TypeRegistry& registry, std::string_view prefix) {
+  using qor::DeclareEnum;
+  using qor::DeclareRecord;
+  auto named = [prefix](std::string_view name) {
+    std::string full(prefix);
+    full.append(name);
+    return full;
+  };
+
+  DeclareRecord<Wallet>(registry, named("Wallet"))
+      .Field("ip", &Wallet::ip)
+      .Field("vp", &Wallet::vp);
+  DeclareRecord<ServiceBalance>(registry, named("ServiceBalance"))
+      .Field("currency", &ServiceBalance::currency)
+      .Field("amount", &ServiceBalance::amount);
+  DeclareRecord<ServiceWallet>(registry, named("ServiceWallet"))
+      .Field("accountId", &ServiceWallet::accountId)
+      .Field("balances", &ServiceWallet::balances);
+  DeclareRecord<OrderNotificationResource>(registry, named("OrderNotificationResource"))
+      .Field("id", &OrderNotificationResource::id)
+      .Field("eventTypeId", &OrderNotificationResource::eventTypeId)
+      .Field("eventType", &OrderNotificationResource::eventType)
+      .Field("status", &OrderNotificationResource::status);
+  DeclareRecord<VaxoMessagingServiceMessage>(registry, named("VaxoMessagingServiceMessage"))
+      .Field("resource", &VaxoMessagingServiceMessage::resource)
+      .Field("service", &VaxoMessagingServiceMessage::service)
+      .Field("version", &VaxoMessagingServiceMessage::version)
+      .Field("timestamp", &VaxoMessagingServiceMessage::timestamp)
+      .Field("payload", &VaxoMessagingServiceMessage::payload);
+  DeclareRecord<ItemCost>(registry, named("ItemCost"))
+      .Field("currency", &ItemCost::currency)
+      .Field("cost", &ItemCost::cost)
+      .Field("discount", &ItemCost::discount);
+  DeclareRecord<BundledItemCost>(registry, named("BundledItemCost"))
+      .Field("currency", &BundledItemCost::currency)
+      .Field("cost", &BundledItemCost::cost)
+      .Field("discount", &BundledItemCost::discount)
+      .Field("costType", &BundledItemCost::costType);
+  DeclareRecord<ItemKey>(registry, named("ItemKey"))
+      .Field("inventoryType", &ItemKey::inventoryType)
+      .Field("itemId", &ItemKey::itemId);
+  DeclareRecord<BundledItem>(registry, named("BundledItem"))
+      .Field("inventoryType", &BundledItem::inventoryType)
+      .Field("itemId", &BundledItem::itemId)
+      .Field("quantity", &BundledItem::quantity)
+      .Field("discountPrices", &BundledItem::discountPrices);
+  DeclareRecord<BundleItemDTO>(registry, named("BundleItemDTO"))
+      .Field("inventoryType", &BundleItemDTO::inventoryType)
+      .Field("itemId", &BundleItemDTO::itemId)
+      .Field("iconUrl", &BundleItemDTO::iconUrl)
+      .Field("quantity", &BundleItemDTO::quantity)
+      .Field("name", &BundleItemDTO::name)
+      .Field("description", &BundleItemDTO::description)
+      .Field("owned", &BundleItemDTO::owned)
+      .Field("vp", &BundleItemDTO::vp)
+      .Field("discountedVp", &BundleItemDTO::discountedVp)
+      .Field("ip", &BundleItemDTO::ip);
+  DeclareRecord<Sale>(registry, named("Sale"))
+      .Field("startDate", &Sale::startDate)
+      .Field("endDate", &Sale::endDate)
+      .Field("prices", &Sale::prices);
+  DeclareRecord<ItemLocalization>(registry, named("ItemLocalization"))
+      .Field("language", &ItemLocalization::language)
+      .Field("name", &ItemLocalization::name)
+      .Field("description", &ItemLocalization::description);
+  DeclareRecord<Bundled>(registry, named("Bundled"))
+      .Field("flexible", &Bundled::flexible)
+      .Field("items", &Bundled::items)
+      .Field("minimumPrices", &Bundled::minimumPrices);
+  DeclareRecord<CatalogItem>(registry, named("CatalogItem"))
+      .Field("itemId", &CatalogItem::itemId)
+      .Field("inventoryType", &CatalogItem::inventoryType)
+      .Field("iconUrl", &CatalogItem::iconUrl)
+      .Field("localizations", &CatalogItem::localizations)
+      .Field("active", &CatalogItem::active)
+      .Field("bundled", &CatalogItem::bundled)
+      .Field("inactiveDate", &CatalogItem::inactiveDate)
+      .Field("maxQuantity", &CatalogItem::maxQuantity)
+      .Field("prices", &CatalogItem::prices)
+      .Field("releaseDate", &CatalogItem::releaseDate)
+      .Field("sale", &CatalogItem::sale)
+      .Field("subInventoryType", &CatalogItem::subInventoryType)
+      .Field("tags", &CatalogItem::tags)
+      .Field("itemRequirements", &CatalogItem::itemRequirements)
+      .Field("itemInstanceId", &CatalogItem::itemInstanceId);
+  DeclareRecord<Player>(registry, named("Player"))
+      .Field("accountId", &Player::accountId)
+      .Field("vp", &Player::vp)
+      .Field("ip", &Player::ip)
+      .Field("summonerLevel", &Player::summonerLevel);
+  DeclareRecord<PageGroupingDTO>(registry, named("PageGroupingDTO"))
+      .Field("items", &PageGroupingDTO::items)
+      .Field("hidden", &PageGroupingDTO::hidden)
+      .Field("grouped", &PageGroupingDTO::grouped);
+  DeclareRecord<PageDTO>(registry, named("PageDTO"))
+      .Field("Player", &PageDTO::Player)
+      .Field("catalog", &PageDTO::catalog)
+      .Field("groupOrder", &PageDTO::groupOrder)
+      .Field("itemGroups", &PageDTO::itemGroups);
+  DeclareRecord<Notification>(registry, named("Notification"))
+      .Field("backgroundUrl", &Notification::backgroundUrl)
+      .Field("created", &Notification::created)
+      .Field("critical", &Notification::critical)
+      .Field("dismissible", &Notification::dismissible)
+      .Field("data", &Notification::data)
+      .Field("detailKey", &Notification::detailKey)
+      .Field("expires", &Notification::expires)
+      .Field("iconUrl", &Notification::iconUrl)
+      .Field("id", &Notification::id)
+      .Field("source", &Notification::source)
+      .Field("state", &Notification::state)
+      .Field("titleKey", &Notification::titleKey)
+      .Field("type", &Notification::type);
+  DeclareRecord<Summoner>(registry, named("Summoner"))
+      .Field("acctId", &Summoner::acctId)
+      .Field("sumId", &Summoner::sumId);
+  DeclareRecord<SummonerLevelAndPoints>(registry, named("SummonerLevelAndPoints"))
+      .Field("summonerLevel", &SummonerLevelAndPoints::summonerLevel);
+  DeclareRecord<AllSummonerData>(registry, named("AllSummonerData"))
+      .Field("summoner", &AllSummonerData::summoner)
+      .Field("summonerLevelAndPoints", &AllSummonerData::summonerLevelAndPoints);
+  DeclareRecord<SimpleDialogMessage>(registry, named("SimpleDialogMessage"))
+      .Field("accountId", &SimpleDialogMessage::accountId)
+      .Field("msgId", &SimpleDialogMessage::msgId)
+      .Field("type", &SimpleDialogMessage::type)
+      .Field("params", &SimpleDialogMessage::params);
+  DeclareRecord<LoginDataPacket>(registry, named("LoginDataPacket"))
+      .Field("allSummonerData", &LoginDataPacket::allSummonerData)
+      .Field("simpleMessages", &LoginDataPacket::simpleMessages);
+  DeclareEnum<LoginSessionStates>(registry, named("LoginSessionStates"))
+      .Value("IN_PROGRESS", LoginSessionStates::IN_PROGRESS)
+      .Value("ERROR", LoginSessionStates::ERROR)
+      .Value("SUCCEEDED", LoginSessionStates::SUCCEEDED)
+      .Value("LOGGING_OUT", LoginSessionStates::LOGGING_OUT);
+  DeclareRecord<LoginSession>(registry, named("LoginSession"))
+      .Field("state", &LoginSession::state)
+      .Field("summonerId", &LoginSession::summonerId)
+      .Field("accountId", &LoginSession::accountId)
+      .Field("idToken", &LoginSession::idToken)
+      .Field("gasToken", &LoginSession::gasToken);
+}
+
+}  // namespace Vaxo::Client::Store::Api
