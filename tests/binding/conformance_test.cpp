@@ -1,0 +1,418 @@
+// The codecs against the public conformance suites in the shared corpora folder: the JSON
+// parsing suite, the MessagePack test vectors and the YAML test suite. The corpora are read at
+// test time; without them the tests are skipped.
+#include <gtest/gtest.h>
+#include <rapidjson/document.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "binding/json.h"
+#include "binding/msgpack.h"
+#include "binding/yaml.h"
+
+namespace qor {
+namespace {
+
+namespace fs = std::filesystem;
+
+fs::path Corpora() {
+  return fs::path(QOR_CORPORA_DIR);
+}
+
+#define SKIP_WITHOUT(folder)                                                               \
+  do {                                                                                     \
+    if (!fs::is_directory(folder)) {                                                       \
+      GTEST_SKIP() << "Conformance corpus not found at " << (folder).string()              \
+                   << "; put the shared corpora next to the repository to run this test."; \
+    }                                                                                      \
+  } while (false)
+
+std::string ReadFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+std::vector<fs::path> SortedFiles(const fs::path& folder) {
+  std::vector<fs::path> files;
+  for (const fs::directory_entry& entry : fs::directory_iterator(folder)) {
+    if (entry.is_regular_file()) files.push_back(entry.path());
+  }
+  std::sort(files.begin(), files.end());
+  return files;
+}
+
+// Whether a decoded value equals a JSON value of the suites' expectations. Numbers compare by
+// value whatever their kind; NaN never matches.
+bool Matches(const BindingProperty& value, const rapidjson::Value& expected) {
+  switch (expected.GetType()) {
+    case rapidjson::kNullType:
+      return value.IsEmpty();
+    case rapidjson::kFalseType:
+    case rapidjson::kTrueType:
+      return value.Kind() == BindingKind::Bool && value.GetBool() == expected.GetBool();
+    case rapidjson::kStringType:
+      return value.Kind() == BindingKind::String &&
+             value.GetString() ==
+                 std::string_view(expected.GetString(), expected.GetStringLength());
+    case rapidjson::kNumberType:
+      switch (value.Kind()) {
+        case BindingKind::Signed:
+          if (expected.IsInt64()) return value.GetSigned() == expected.GetInt64();
+          return static_cast<double>(value.GetSigned()) == expected.GetDouble();
+        case BindingKind::Unsigned:
+          if (expected.IsUint64()) return value.GetUnsigned() == expected.GetUint64();
+          return static_cast<double>(value.GetUnsigned()) == expected.GetDouble();
+        case BindingKind::Float:
+          return value.GetFloat() == expected.GetDouble();
+        default:
+          return false;
+      }
+    case rapidjson::kArrayType: {
+      if (value.Kind() != BindingKind::Collection || value.Size() != expected.Size()) return false;
+      for (rapidjson::SizeType i = 0; i < expected.Size(); ++i) {
+        if (!Matches(value.Element(i), expected[i])) return false;
+      }
+      return true;
+    }
+    case rapidjson::kObjectType: {
+      if (value.Kind() != BindingKind::Structure) return false;
+      std::set<std::string> keys;
+      for (const auto& member : expected.GetObject()) {
+        const std::string key(member.name.GetString(), member.name.GetStringLength());
+        keys.insert(key);
+        const BindingProperty* found = value.FindMember(key);
+        if (found == nullptr || !Matches(*found, member.value)) return false;
+      }
+      return keys.size() == value.Size();
+    }
+  }
+  return false;
+}
+
+std::string Joined(const std::vector<std::string>& names) {
+  std::string out;
+  for (const std::string& name : names)
+    out += "\n  " + name;
+  return out;
+}
+
+// ---- JSONTestSuite --------------------------------------------------------------------------
+
+TEST(JsonConformance, AcceptsEveryYFileAndRefusesEveryNFile) {
+  const fs::path folder = Corpora() / "json-test-suite" / "test_parsing";
+  SKIP_WITHOUT(folder);
+  // Files where the codec decides against the suite, with the reason. RapidJSON's default
+  // reader agrees with every file but one: n_multidigit_number_then_00.json ("123" and a NUL
+  // byte), which it accepts because it takes a NUL byte as the end of the input; the codec
+  // refuses it because a NUL byte before the end of the text is a character like any other.
+  const std::map<std::string, std::string> kCodecDiffers = {
+      {"n_single_space.json", "an all-white-space body reads as an Empty value, not an error"},
+      {"n_structure_no_data.json", "an empty body reads as an Empty value, not an error"},
+  };
+
+  std::vector<std::string> wrong;
+  std::size_t yFiles = 0, nFiles = 0;
+  for (const fs::path& path : SortedFiles(folder)) {
+    const std::string name = path.filename().string();
+    const bool mustAccept = name.starts_with("y_");
+    const bool mustRefuse = name.starts_with("n_");
+    const std::string text = ReadFile(path);
+    MaybeType<Failure, BindingProperty> parsed = ParseJson(std::string_view(text));
+    if (!mustAccept && !mustRefuse) continue;  // i_ files: any outcome, checked below
+    (mustAccept ? yFiles : nFiles)++;
+    if (kCodecDiffers.count(name)) {
+      if (parsed.Failed() || !parsed->IsEmpty()) wrong.push_back(name + ": listed, but not Empty");
+      continue;
+    }
+    if (mustAccept && parsed.Failed())
+      wrong.push_back(name + ": " + std::string(parsed.ErrorMessage()));
+    if (mustRefuse && parsed.Succeeded()) wrong.push_back(name + ": accepted");
+    if (parsed.Failed()) {
+      EXPECT_TRUE(parsed.ErrorMessage().starts_with("Error: ")) << name;
+    }
+  }
+  EXPECT_EQ(yFiles, 95u);
+  EXPECT_EQ(nFiles, 188u);
+  EXPECT_TRUE(wrong.empty()) << Joined(wrong);
+}
+
+TEST(JsonConformance, ImplementationDefinedFilesGiveAValueOrAMessage) {
+  const fs::path folder = Corpora() / "json-test-suite" / "test_parsing";
+  SKIP_WITHOUT(folder);
+  std::size_t seen = 0;
+  for (const fs::path& path : SortedFiles(folder)) {
+    const std::string name = path.filename().string();
+    if (!name.starts_with("i_")) continue;
+    ++seen;
+    const std::string text = ReadFile(path);
+    MaybeType<Failure, BindingProperty> parsed = ParseJson(std::string_view(text));
+    if (parsed.Failed()) {
+      EXPECT_TRUE(parsed.ErrorMessage().starts_with("Error: ")) << name;
+    } else {
+      // Whatever was accepted can be written and read again.
+      EXPECT_TRUE(ParseJson(WriteJson(*parsed)).Succeeded()) << name;
+    }
+  }
+  EXPECT_EQ(seen, 35u);
+  // The depth limit decides the one file that nests 500 levels: it is within the limit.
+  MaybeType<Failure, BindingProperty> nested =
+      ParseJson(ReadFile(folder / "i_structure_500_nested_arrays.json"));
+  EXPECT_TRUE(nested.Succeeded()) << nested.ErrorMessage();
+}
+
+// ---- msgpack-test-suite ---------------------------------------------------------------------
+
+std::vector<std::uint8_t> FromHex(std::string_view hex) {
+  std::vector<std::uint8_t> bytes;
+  for (std::size_t i = 0; i + 1 < hex.size() + 1; i += 3) {
+    if (i + 2 > hex.size()) break;
+    bytes.push_back(
+        static_cast<std::uint8_t>(std::stoi(std::string(hex.substr(i, 2)), nullptr, 16)));
+  }
+  return bytes;
+}
+
+bool MatchesCase(const BindingProperty& value, const rapidjson::Value& testCase) {
+  if (testCase.HasMember("bignum")) {
+    const std::string digits = testCase["bignum"].GetString();
+    if (value.Kind() == BindingKind::Signed) return std::to_string(value.GetSigned()) == digits;
+    if (value.Kind() == BindingKind::Unsigned) return std::to_string(value.GetUnsigned()) == digits;
+    return value.Kind() == BindingKind::Float && value.GetFloat() == std::stod(digits);
+  }
+  if (testCase.HasMember("binary")) {
+    const std::vector<std::uint8_t> bytes = FromHex(testCase["binary"].GetString());
+    const std::span<const std::uint8_t> blob = value.GetBlob();
+    return value.Kind() == BindingKind::Blob &&
+           std::equal(blob.begin(), blob.end(), bytes.begin(), bytes.end());
+  }
+  for (const char* key : {"nil", "bool", "number", "string", "array", "map"}) {
+    if (testCase.HasMember(key)) return Matches(value, testCase[key]);
+  }
+  return false;
+}
+
+TEST(MsgPackConformance, DecodesEveryVectorOfAcceptedFormats) {
+  const fs::path bundle = Corpora() / "msgpack-test-suite" / "dist" / "msgpack-test-suite.json";
+  SKIP_WITHOUT(bundle.parent_path());
+  rapidjson::Document suite;
+  const std::string text = ReadFile(bundle);
+  ASSERT_FALSE(suite.Parse(text.c_str()).HasParseError());
+
+  std::vector<std::string> wrong;
+  std::size_t decoded = 0, refused = 0;
+  for (const auto& group : suite.GetObject()) {
+    const std::string groupName = group.name.GetString();
+    // Timestamps and other ext types are extension formats, which the reader refuses.
+    const bool extension = groupName.starts_with("50.") || groupName.starts_with("60.");
+    for (const auto& testCase : group.value.GetArray()) {
+      for (const auto& encoding : testCase["msgpack"].GetArray()) {
+        const std::string hex = encoding.GetString();
+        const std::vector<std::uint8_t> bytes = FromHex(hex);
+        MsgPackDecoded result = DecodeMsgPack(bytes.data(), bytes.size());
+        if (extension) {
+          ++refused;
+          if (result.value.ErrorMessage() != "Invalid MessagePack data at position 0.") {
+            wrong.push_back(groupName + " " + hex + ": " +
+                            std::string(result.value.ErrorMessage()));
+          }
+          continue;
+        }
+        ++decoded;
+        if (result.value.Failed()) {
+          wrong.push_back(groupName + " " + hex + ": " + std::string(result.value.ErrorMessage()));
+        } else if (!MatchesCase(*result.value, testCase) || result.consumed != bytes.size()) {
+          wrong.push_back(groupName + " " + hex + ": decoded as " + WriteJson(*result.value));
+        }
+        // Every shorter prefix is truncated, never read past its end.
+        for (std::size_t cut = 0; cut < bytes.size(); ++cut) {
+          if (DecodeMsgPack(bytes.data(), cut).value.Succeeded()) {
+            wrong.push_back(groupName + " " + hex + ": prefix of " + std::to_string(cut) +
+                            " bytes accepted");
+          }
+        }
+      }
+    }
+  }
+  EXPECT_EQ(decoded, 203u);
+  EXPECT_EQ(refused, 30u);
+  EXPECT_TRUE(wrong.empty()) << Joined(wrong);
+}
+
+// ---- yaml-test-suite ------------------------------------------------------------------------
+
+struct YamlCase {
+  std::string id;  // "2G84/01" for sub-tests
+  fs::path folder;
+};
+
+std::vector<YamlCase> YamlCases(const fs::path& data) {
+  std::vector<YamlCase> cases;
+  for (const fs::directory_entry& entry : fs::directory_iterator(data)) {
+    if (!entry.is_directory()) continue;
+    const std::string id = entry.path().filename().string();
+    if (fs::exists(entry.path() / "in.yaml")) cases.push_back({id, entry.path()});
+    for (const fs::directory_entry& sub : fs::directory_iterator(entry.path())) {
+      if (sub.is_directory() && fs::exists(sub.path() / "in.yaml")) {
+        cases.push_back({id + "/" + sub.path().filename().string(), sub.path()});
+      }
+    }
+  }
+  std::sort(cases.begin(), cases.end(),
+            [](const YamlCase& a, const YamlCase& b) { return a.id < b.id; });
+  return cases;
+}
+
+using ReasonMap = std::map<std::string, std::string>;
+
+void AddReason(ReasonMap& map, std::initializer_list<const char*> ids, const char* reason) {
+  for (const char* id : ids)
+    map.emplace(id, reason);
+}
+
+// Error cases that libyaml 0.2.5's parser accepts (its own conformance gaps) and that break
+// none of this reader's rules, so they read successfully.
+const ReasonMap& YamlErrorsAccepted() {
+  static const ReasonMap map = [] {
+    ReasonMap m;
+    AddReason(m,
+              {"9C9N", "9JBA", "CVW2", "DK95/01", "G5U8", "MUS6/00", "MUS6/01", "QB6E", "S98Z",
+               "SU5Z", "X4QW", "Y79Y/003", "YJV2"},
+              "libyaml 0.2.5 accepts this invalid input");
+    return m;
+  }();
+  return map;
+}
+
+// Valid cases this reader refuses, each with its reason.
+const ReasonMap& YamlValidRefused() {
+  static const ReasonMap map = [] {
+    ReasonMap m;
+    AddReason(m,
+              {"2JQS",     "2LFX",    "2SXE",    "4ABK",    "4MUZ/00", "4MUZ/01", "4MUZ/02", "58MP",
+               "5MUD",     "5T43",    "6BCT",    "6CA3",    "6LVF",    "6M2F",    "7Z25",    "8XYN",
+               "96NN/00",  "96NN/01", "9SA2",    "A2M4",    "BEC7",    "CFD4",    "DBG4",    "DK3J",
+               "DK95/00",  "DK95/03", "DK95/04", "FP8R",    "FRK4",    "HM87/00", "HWV9",    "K3WX",
+               "M7A3",     "MUS6/05", "MUS6/06", "NHX8",    "NJ66",    "NKF9",    "Q5MG",    "QT73",
+               "R4YG",     "S3PD",    "SM9W/01", "UKK6/00", "UT92",    "VJP3/01", "W4TN",    "W5VH",
+               "Y79Y/001", "Y79Y/010"},
+              "libyaml 0.2.5 reports a parser error on this valid input");
+    AddReason(m, {"35KP", "6ZKB", "9DXL", "9KAX", "JHB9", "KSS4", "L383", "PUW8", "RZT7", "U9NS"},
+              "several documents: one document per text is read");
+    AddReason(m, {"3GZX", "PW8X"}, "an anchor name is used twice: anchors must be unique");
+    AddReason(m,
+              {"4FJ6", "6BFJ", "6PBE", "9MMW", "KK5P", "LX3P", "M2N8/00", "M2N8/01", "M5DY", "Q9WF",
+               "RZP5", "SBG9", "V9D5", "X38W", "XW4D"},
+              "a sequence or mapping used as a mapping key: keys must be string scalars");
+    AddReason(m, {"FH7J"}, "a key tagged other than !!str: keys must be string scalars");
+    AddReason(m,
+              {"52DL", "565N", "5TYM", "6CK3", "6WLZ", "7FWL", "8MK2", "9WXW", "CC74", "CUP7",
+               "M5C3", "P76L", "S4JQ", "UKK6/02", "Z67P", "Z9M4"},
+              "a tag other than !!str, !!int, !!float and !!bool (\"!\" included)");
+    return m;
+  }();
+  return map;
+}
+
+// Valid cases read successfully whose value differs from the suite's JSON, with the reason.
+// No case differs because of the YAML 1.1-style typing (yes/no/on/off, y/n, unquoted numbers):
+// the suite has no such plain scalar in a value position where its JSON expects a string, so
+// a typing difference would show up here as an unlisted mismatch.
+const ReasonMap& YamlValueDiffers() {
+  static const ReasonMap map = [] {
+    ReasonMap m;
+    AddReason(m, {"652Z", "HM87/01", "JEF9/02", "L24T/01", "Y2GN"},
+              "libyaml 0.2.5 reports different events for this input");
+    return m;
+  }();
+  return map;
+}
+
+// The documents of an in.json file (several JSON texts one after another); none for an empty
+// stream. False when the text does not parse.
+bool JsonDocuments(const std::string& text, std::vector<rapidjson::Document>& documents) {
+  rapidjson::StringStream stream(text.c_str());
+  for (;;) {
+    while (stream.Peek() == ' ' || stream.Peek() == '\n' || stream.Peek() == '\r' ||
+           stream.Peek() == '\t') {
+      stream.Take();
+    }
+    if (stream.Peek() == '\0') return true;
+    documents.emplace_back();
+    documents.back()
+        .ParseStream<rapidjson::kParseStopWhenDoneFlag | rapidjson::kParseFullPrecisionFlag>(
+            stream);
+    if (documents.back().HasParseError()) return false;
+  }
+}
+
+TEST(YamlConformance, ErrorCasesFailWithAMessage) {
+  const fs::path data = Corpora() / "yaml-test-suite" / "data";
+  SKIP_WITHOUT(data);
+  std::vector<std::string> wrong;
+  std::size_t errorCases = 0;
+  for (const YamlCase& yamlCase : YamlCases(data)) {
+    if (!fs::exists(yamlCase.folder / "error")) continue;
+    ++errorCases;
+    MaybeType<Failure, BindingProperty> read = ParseYaml(ReadFile(yamlCase.folder / "in.yaml"));
+    const bool listed = YamlErrorsAccepted().count(yamlCase.id) != 0;
+    if (read.Succeeded() != listed) {
+      wrong.push_back(yamlCase.id + (read.Succeeded() ? ": accepted" : ": refused, but listed"));
+    }
+    if (read.Failed() && read.ErrorMessage().empty()) wrong.push_back(yamlCase.id + ": no message");
+  }
+  EXPECT_EQ(errorCases, 94u);
+  EXPECT_TRUE(wrong.empty()) << Joined(wrong);
+}
+
+TEST(YamlConformance, ValidCasesReadAsTheSuiteSays) {
+  const fs::path data = Corpora() / "yaml-test-suite" / "data";
+  SKIP_WITHOUT(data);
+  std::vector<std::string> wrong;
+  std::size_t compared = 0;
+  for (const YamlCase& yamlCase : YamlCases(data)) {
+    if (fs::exists(yamlCase.folder / "error")) continue;
+    MaybeType<Failure, BindingProperty> read = ParseYaml(ReadFile(yamlCase.folder / "in.yaml"));
+    const bool refusedListed = YamlValidRefused().count(yamlCase.id) != 0;
+    if (read.Failed() != refusedListed) {
+      wrong.push_back(yamlCase.id + (read.Failed()
+                                         ? ": refused: " + std::string(read.ErrorMessage())
+                                         : ": read, but listed as refused"));
+      continue;
+    }
+    if (read.Failed() || !fs::exists(yamlCase.folder / "in.json")) continue;
+
+    const std::string json = ReadFile(yamlCase.folder / "in.json");
+    std::vector<rapidjson::Document> documents;
+    ASSERT_TRUE(JsonDocuments(json, documents)) << yamlCase.id;
+    // Empty documents leave the value Empty; a stream of only such documents reads as Empty.
+    std::erase_if(documents, [](const rapidjson::Document& d) { return d.IsNull(); });
+    if (documents.size() > 1) {
+      wrong.push_back(yamlCase.id + ": several documents, yet read");
+      continue;
+    }
+    rapidjson::Document expected;
+    if (!documents.empty()) expected.Swap(documents.front());
+    ++compared;
+    const bool differs = !Matches(*read, expected);
+    const bool differsListed = YamlValueDiffers().count(yamlCase.id) != 0;
+    if (differs != differsListed) {
+      wrong.push_back(yamlCase.id + (differs ? ": read as " + WriteJson(*read) + " expected " + json
+                                             : ": matches, but listed as differing"));
+    }
+  }
+  EXPECT_GT(compared, 0u);
+  EXPECT_TRUE(wrong.empty()) << Joined(wrong);
+}
+
+}  // namespace
+}  // namespace qor
