@@ -1,0 +1,331 @@
+// Outgoing requests over the host core: local calls (plain and streamed), the external GET
+// and the telemetry sender, with every failure message.
+#include "runtime/local_client.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "host/core/host_core.h"
+#include "runtime/telemetry.h"
+
+namespace qor {
+namespace {
+
+using host::ExternalCall;
+using host::ExternalReply;
+using host::HostCore;
+using host::LocalCall;
+using host::LocalReply;
+using host::StreamPiece;
+
+// Lets a case replace the host's external response record with one of its own making.
+class TestModule final : public AppModule {
+ public:
+  std::function<void(PluginExternalResponse&)> rawExternal;
+
+  void SendExternalRequest(PluginExternalResponse& response,
+                           const PluginExternalRequest& request) override {
+    if (rawExternal) {
+      response = PluginExternalResponse{};
+      rawExternal(response);
+      return;
+    }
+    AppModule::SendExternalRequest(response, request);
+  }
+};
+
+struct Unregistered {
+  int value = 0;
+};
+
+class LocalClientTest : public testing::Test {
+ protected:
+  LocalClientTest() : module(new TestModule) {
+    PluginLoadInfo info{};
+    info.versionMajor = 18;
+    info.versionMinor = 2;
+    info.versionPatch = 7;
+    module->Attach(info, "qor-store");
+    module->Initialize(host.HostObject(9));
+  }
+  ~LocalClientTest() override { AppModule::Shutdown(module); }
+
+  LocalReply Streamed(std::vector<StreamPiece> pieces, uint32_t hint = 0) {
+    LocalReply reply;
+    reply.stream = std::move(pieces);
+    reply.streamLengthHint = hint;
+    return reply;
+  }
+
+  HostCore host;
+  TestModule* module;
+};
+
+TEST_F(LocalClientTest, ParametersTravelAsPositionalArgumentsWithTheCallersHandle) {
+  host.SetLocalPeer("/peer/echo", [](const LocalCall& call) {
+    BindingProperty body;
+    body.MutableMember("count") = static_cast<int64_t>(call.arguments.size());
+    body.MutableMember("first") = call.arguments.at(0).GetString();
+    body.MutableMember("handle") = static_cast<uint64_t>(call.callerHandle);
+    return LocalReply::Value(std::move(body));
+  });
+  auto result = CallLocalFor<BindingProperty>(*module, PLUGIN_METHOD_POST, "/peer/echo",
+                                              std::string("a"), BindingProperty(true));
+  ASSERT_TRUE(result.Succeeded()) << result.ErrorMessage();
+  EXPECT_EQ(result->Member("count").GetSigned(), 2);
+  EXPECT_EQ(result->Member("first").GetString(), "a");
+  EXPECT_EQ(result->Member("handle").GetUnsigned(), 9u);
+  const auto calls = host.LocalCalls();
+  ASSERT_EQ(calls.size(), 1u);
+  EXPECT_EQ(calls[0].method, static_cast<uint32_t>(PLUGIN_METHOD_POST));
+  EXPECT_FALSE(calls[0].argumentNames[0].has_value());
+}
+
+TEST_F(LocalClientTest, MethodCodesOnTheWireAndInMessages) {
+  EXPECT_EQ(WireMethodCode(8), 8u);
+  EXPECT_EQ(WireMethodCode(9), 0u);
+  EXPECT_EQ(WireMethodCode(0), 0u);
+  EXPECT_EQ(RequestMethodText(7), "PUT");
+  EXPECT_EQ(RequestMethodText(8), "");
+}
+
+TEST_F(LocalClientTest, FailureMessages) {
+  host.SetLocalPeer("/missing", [](const LocalCall&) { return LocalReply::Error(404, "gone"); });
+  host.SetLocalPeer("/bad-body", [](const LocalCall&) {
+    return LocalReply::Value(BindingProperty("text, not a record"));
+  });
+
+  struct Case {
+    const char* name;
+    std::function<Failure()> run;
+    int status;
+    std::string message;
+  };
+  TestModule& m = *module;
+  const Case cases[] = {
+      {"parameter that does not convert",
+       [&] { return CallLocal(m, PLUGIN_METHOD_POST, "/peer/x", Unregistered{}).Error(); }, 400,
+       "Request not sent: Error converting parameters for POST /peer/x: "},
+      {"error response",
+       [&] { return CallLocalFor<BindingProperty>(m, PLUGIN_METHOD_GET, "/missing").Error(); }, 404,
+       "Error response for GET /missing: gone"},
+      {"error response without result",
+       [&] { return CallLocal(m, PLUGIN_METHOD_DELETE, "/missing").Error(); }, 404,
+       "Error response for DELETE /missing: gone"},
+      {"result that does not convert",
+       [&] { return CallLocalFor<PluginResourceEvent>(m, PLUGIN_METHOD_GET, "/bad-body").Error(); },
+       0, "Error converting response for GET /bad-body: "},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Failure failure = c.run();
+    EXPECT_EQ(failure.Status(), c.status);
+    EXPECT_EQ(failure.Message().rfind(c.message, 0), 0u) << failure.Message();
+  }
+  // The parameter failure sent nothing.
+  for (const auto& call : host.LocalCalls())
+    EXPECT_NE(call.path, "/peer/x");
+}
+
+TEST_F(LocalClientTest, StreamedBodyOfTwoFullReadsEndsWithoutYield) {
+  const std::string half(4096, ' ');
+  const std::string json = "[" + half.substr(1) + half.substr(2) + "1]";
+  ASSERT_EQ(json.size(), 8192u);
+  host.SetLocalPeer("/stream", [&](const LocalCall&) {
+    return Streamed({{json.substr(0, 4096), true}, {json.substr(4096), false}}, 8192);
+  });
+  auto result = CallLocalFor<BindingProperty>(*module, PLUGIN_METHOD_GET, "/stream");
+  ASSERT_TRUE(result.Succeeded()) << result.ErrorMessage();
+  EXPECT_EQ(result->Size(), 1u);
+  EXPECT_EQ(host.Counts().beginWait, 0u);
+}
+
+TEST_F(LocalClientTest, ShortReadsWithMoreSetYieldBetweenReads) {
+  host.SetLocalPeer("/stream", [&](const LocalCall&) {
+    return Streamed({{"{\"a\":", true}, {"", true}, {"1}", false}});
+  });
+  int nested = 0;
+  host.Post([&] { ++nested; });  // runs inside the first yield
+  auto result = CallLocalFor<BindingProperty>(*module, PLUGIN_METHOD_GET, "/stream");
+  ASSERT_TRUE(result.Succeeded()) << result.ErrorMessage();
+  EXPECT_EQ(result->Member("a").ToSigned(), 1);
+  EXPECT_EQ(host.Counts().beginWait, 2u);
+  EXPECT_EQ(host.WaitMarks()[0].label, "Wait: yield");
+  EXPECT_EQ(nested, 1);
+}
+
+TEST_F(LocalClientTest, StreamFailures) {
+  struct Case {
+    const char* name;
+    std::vector<StreamPiece> pieces;
+    std::string message;
+  };
+  const Case cases[] = {
+      {"read error",
+       {{"{", true}, {"", true, true}},
+       "Error reading streamed response for GET /stream: Stream read error"},
+      {"bad json", {{"{oops", false}}, "Error reading streamed response for GET /stream: Error: "},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    host.SetLocalPeer("/stream", [&](const LocalCall&) { return Streamed(c.pieces); });
+    auto result = CallLocalFor<BindingProperty>(*module, PLUGIN_METHOD_GET, "/stream");
+    ASSERT_TRUE(result.Failed());
+    EXPECT_EQ(result.Status(), 0);
+    EXPECT_EQ(std::string(result.ErrorMessage()).rfind(c.message, 0), 0u) << result.ErrorMessage();
+  }
+}
+
+// ---- External GET ---------------------------------------------------------------------------
+
+TEST_F(LocalClientTest, UserAgentHeaderRule) {
+  host.SetExternalResponder([](const ExternalCall&) {
+    ExternalReply reply;
+    reply.body = "ok";
+    return reply;
+  });
+  struct Case {
+    std::map<std::string, std::string> headers;
+    host::HeaderList expected;
+  };
+  const Case cases[] = {
+      {{}, {{"user-agent", "VaxoClient/18.2.7 (qor-store)"}}},
+      {{{"Authorization", "Bearer t"}},
+       {{"user-agent", "VaxoClient/18.2.7 (qor-store)"}, {"Authorization", "Bearer t"}}},
+      {{{"User-Agent", "mine"}}, {{"User-Agent", "mine"}}},
+      {{{"USER-AGENT", "mine"}, {"a", "1"}}, {{"USER-AGENT", "mine"}, {"a", "1"}}},
+  };
+  for (const Case& c : cases) {
+    auto response = ExternalGet<std::string>(*module, "https://shop.invalid/x", 20, c.headers);
+    EXPECT_TRUE(response.Succeeded()) << response.error;
+    EXPECT_EQ(response.value, "ok");
+    const ExternalCall call = host.ExternalCalls().back();
+    EXPECT_EQ(call.headers, c.expected);
+    EXPECT_EQ(call.method, static_cast<uint32_t>(PLUGIN_METHOD_GET));
+    EXPECT_EQ(call.timeLimit, 20u);
+    EXPECT_EQ(call.flags, 1u);
+  }
+}
+
+TEST_F(LocalClientTest, ExternalResultsAndFailures) {
+  struct Case {
+    const char* name;
+    ExternalReply reply;
+    int32_t connectionCode;
+    bool parseFailed;
+    bool conversionFailed;
+    std::string error;  // prefix
+  };
+  auto reply = [](int32_t code, std::string body) {
+    ExternalReply r;
+    r.connectionCode = code;
+    r.body = std::move(body);
+    return r;
+  };
+  const std::string label = "GET https://shop.invalid/w";
+  const Case cases[] = {
+      {"connection error text", reply(7, "timed out"), 1, false, false, "timed out"},
+      {"code -1 passes", reply(-1, "x"), -1, false, false, "x"},
+      {"code 2 passes", reply(2, "y"), 2, false, false, "y"},
+      {"empty body", reply(0, ""), 0, false, false,
+       "Error converting response for " + label + ": body was empty"},
+      {"bad json", reply(0, "{nope"), 0, true, false,
+       "Error deserializing json response for " + label + ": Error: "},
+      {"wrong shape", reply(0, "[1]"), 0, false, true,
+       "Error converting response for " + label + " to PluginResourceEvent: "},
+      {"good", reply(0, R"({"uri":"/a","eventType":"Update"})"), 0, false, false, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    host.SetExternalResponder([&](const ExternalCall&) { return c.reply; });
+    auto response = ExternalGet<PluginResourceEvent>(*module, "https://shop.invalid/w", 20, {});
+    EXPECT_EQ(response.connectionCode, c.connectionCode);
+    EXPECT_EQ(response.parseFailed, c.parseFailed);
+    EXPECT_EQ(response.conversionFailed, c.conversionFailed);
+    if (c.error.empty()) {
+      EXPECT_EQ(response.error, "");
+      EXPECT_EQ(response.value.uri, "/a");
+    } else {
+      EXPECT_EQ(response.error.rfind(c.error, 0), 0u) << response.error;
+    }
+  }
+}
+
+int releases = 0;
+void CountRelease(PluginExternalResponse*) {
+  ++releases;
+}
+
+TEST_F(LocalClientTest, MalformedExternalRecords) {
+  struct Case {
+    const char* name;
+    std::function<void(PluginExternalResponse&)> fill;
+    std::string error;
+  };
+  const std::string label = "GET https://shop.invalid/t";
+  const Case cases[] = {
+      {"header count without headers",
+       [](PluginExternalResponse& r) {
+         r.headerCount = 2;
+         r.body = "x";
+         r.bodyLength = 1;
+       },
+       "Error converting response for " + label + ": headers was null"},
+      {"length without body", [](PluginExternalResponse& r) { r.bodyLength = 5; },
+       "Error converting response for " + label + ": body was null"},
+      {"no body at all is the empty text", [](PluginExternalResponse&) {}, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    releases = 0;
+    module->rawExternal = [&](PluginExternalResponse& r) {
+      c.fill(r);
+      r.status = 200;
+      r.release = &CountRelease;
+    };
+    auto response = ExternalGet<std::string>(*module, "https://shop.invalid/t", 20, {});
+    EXPECT_EQ(response.error, c.error);
+    EXPECT_EQ(response.value, "");
+    EXPECT_EQ(releases, 1);  // the host's record is always released
+  }
+  module->rawExternal = nullptr;
+}
+
+// ---- Telemetry ------------------------------------------------------------------------------
+
+TEST_F(LocalClientTest, TelemetryEventsArePostedUnderTheirName) {
+  ASSERT_NE(module->Telemetry(), nullptr);
+  BindingProperty payload;
+  payload.MutableMember("ms") = 12;
+  auto sent = module->Telemetry()->SendEvent("app-start", payload);
+  ASSERT_EQ(sent.wait_for(std::chrono::seconds(0)), std::future_status::ready);
+  auto result = sent.get();
+  // No telemetry peer: the host's error comes back in the template.
+  EXPECT_EQ(result.ErrorMessage(),
+            "Error response for POST /telemetry/v1/events/app-start: No endpoint for POST "
+            "/telemetry/v1/events/app-start");
+  EXPECT_EQ(result.Status(), 404);
+
+  host.SetLocalPeer("/telemetry/v1/events/app-start",
+                    [](const LocalCall&) { return LocalReply::Value({}); });
+  EXPECT_TRUE(module->Telemetry()->SendEvent("app-start", payload).get().Succeeded());
+  const LocalCall call = host.LocalCalls().back();
+  EXPECT_EQ(call.path, "/telemetry/v1/events/app-start");
+  EXPECT_EQ(call.method, static_cast<uint32_t>(PLUGIN_METHOD_POST));
+  ASSERT_EQ(call.arguments.size(), 1u);
+  EXPECT_EQ(call.arguments[0].Member("ms").GetSigned(), 12);
+
+  auto refused = module->Telemetry()->SendEvent("odd", Unregistered{}).get();
+  EXPECT_EQ(refused.Status(), 400);
+  EXPECT_EQ(
+      refused.ErrorMessage().rfind(
+          "Request not sent: Error converting parameters for POST /telemetry/v1/events/odd: ", 0),
+      0u);
+}
+
+}  // namespace
+}  // namespace qor

@@ -1,0 +1,370 @@
+#include "runtime/resource_events.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "binding/record.h"
+#include "host/core/host_core.h"
+#include "tests/runtime/events_test_module.h"
+
+namespace qor {
+namespace {
+
+using events_test::EventsTestModule;
+using host::HostCore;
+using host::LocalCall;
+using host::LocalReply;
+
+struct Sample {
+  std::int32_t count = 0;
+  std::string name;
+};
+
+BindingProperty ResourcePayload(std::string_view uri, BindingProperty type, BindingProperty data) {
+  BindingProperty payload;
+  payload.MutableMember("data") = std::move(data);
+  payload.MutableMember("eventType") = std::move(type);
+  payload.MutableMember("uri") = uri;
+  return payload;
+}
+
+BindingProperty SampleData(std::int32_t count, std::string_view name) {
+  BindingProperty data;
+  data.MutableMember("count") = count;
+  data.MutableMember("name") = name;
+  return data;
+}
+
+class ResourceEventsTest : public ::testing::Test {
+ protected:
+  ResourceEventsTest() {
+    DeclareRecord<Sample>(module.registry, "Sample")
+        .Field("count", &Sample::count)
+        .Field("name", &Sample::name);
+  }
+
+  std::size_t SubscriptionsNamed(const std::string& name) const {
+    std::size_t found = 0;
+    for (const auto& subscription : host.Subscriptions()) {
+      if (subscription.name == name) ++found;
+    }
+    return found;
+  }
+
+  HostCore host;
+  EventsTestModule module{host};
+  ResourceEvents& events = module.events;
+};
+
+TEST(ResourceEventNames, DerivedFromUriSegments) {
+  struct Case {
+    std::string_view uri;
+    std::string_view name;
+  };
+  const Case cases[] = {
+      {"/qor-login/v1/session", "OnJsonApiEvent_qor-login_v1_session"},
+      {"/qor-login/v1/session/invoke", "OnJsonApiEvent_qor-login_v1_session"},
+      {"qor-login/v1/session", "OnJsonApiEvent_qor-login_v1_session"},
+      {"/qor-platform-config/a/b/c/d/e/f", "OnJsonApiEvent_qor-platform-config_a_b_c_d"},
+      {"/qor-platform-config/v1", "OnJsonApiEvent_qor-platform-config_v1"},
+      {"/qor-platform-configs/a/b/c", "OnJsonApiEvent_qor-platform-configs_a_b"},
+      {"/a/qor-platform-config/b/c/d", "OnJsonApiEvent_a_qor-platform-config_b"},
+      {"//a//b/", "OnJsonApiEvent_a_b"},
+      {"/a", "OnJsonApiEvent_a"},
+      {"", "OnJsonApiEvent"},
+      {"///", "OnJsonApiEvent"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.uri);
+    EXPECT_EQ(ResourceEvents::EventNameOfUri(c.uri), c.name);
+  }
+}
+
+TEST(ResourceEventNames, PatternsMatchOneSegmentPerStar) {
+  struct Case {
+    std::string_view pattern;
+    std::string_view uri;
+    bool matches;
+  };
+  const Case cases[] = {
+      {"/a/b/items/*", "/a/b/items/7", true},
+      {"/a/b/items/*", "/a/b/items/7/parts", false},
+      {"/a/b/items/*", "/a/b/items/", true},
+      {"/a/b/items/*", "/a/b/items", false},
+      {"/a/*/c", "/a/x/c", true},
+      {"/a/*/c", "/a/x/y/c", false},
+      {"/a/*/*", "/a/x/y", true},
+      {"/a/b*", "/a/bcd", true},
+      {"/a/b*", "/a/bcd/e", false},
+      {"/a/*x", "/a/yx", false},  // the star takes the whole segment
+      {"*", "", true},
+      {"/a", "/a/", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.pattern) + " ~ " + std::string(c.uri));
+    EXPECT_EQ(ResourceEvents::UriMatchesPattern(c.pattern, c.uri), c.matches);
+  }
+}
+
+TEST_F(ResourceEventsTest, UrisSharingAnEventNameShareOneSubscription) {
+  events.SubscribeResource("/a/b/c");
+  events.SubscribeResource("/a/b/c/d");
+  EXPECT_EQ(events.SubscriptionCount("OnJsonApiEvent_a_b_c"), 2);
+  EXPECT_EQ(host.Counts().subscribeEvent, 1u);
+  ASSERT_EQ(SubscriptionsNamed("OnJsonApiEvent_a_b_c"), 1u);
+  EXPECT_EQ(host.Subscriptions()[0].flags, uint32_t{PLUGIN_SUBSCRIBE_RESOURCE_EVENTS});
+
+  events.UnsubscribeResource("/a/b/c/d");
+  EXPECT_TRUE(host.IsSubscribed("OnJsonApiEvent_a_b_c"));
+  events.UnsubscribeResource("/a/b/c");
+  EXPECT_FALSE(host.IsSubscribed("OnJsonApiEvent_a_b_c"));
+  EXPECT_FALSE(events.HasEventHandler("OnJsonApiEvent_a_b_c"));
+
+  // An unmatched unsubscription must not leave a negative count behind that would swallow
+  // the next subscription.
+  events.UnsubscribeResource("/a/b/c");
+  EXPECT_EQ(host.Counts().unsubscribeEvent, 1u);
+  events.SubscribeResource("/a/b/c");
+  EXPECT_TRUE(host.IsSubscribed("OnJsonApiEvent_a_b_c"));
+}
+
+TEST_F(ResourceEventsTest, EventsReachExactAndPatternWatchers) {
+  std::vector<std::string> seen;
+  events.WatchResource<BindingProperty>(
+      "/a/b/items/*",
+      [&](const ResourceEvent<BindingProperty>& e) { seen.push_back("*" + e.uri); });
+  events.WatchResource<BindingProperty>(
+      "/a/b/items/7",
+      [&](const ResourceEvent<BindingProperty>& e) { seen.push_back("=" + e.uri); });
+  seen.clear();  // drop the initial fetch's outcome (no peer: nothing was delivered)
+
+  host.DeliverEvent("OnJsonApiEvent_a_b_items", ResourcePayload("/a/b/items/7", "Update", 1));
+  host.DeliverEvent("OnJsonApiEvent_a_b_items", ResourcePayload("/a/b/items/7/parts", "Update", 2));
+  // No leading slash: the uri is taken as "/a/b/items/8".
+  host.DeliverEvent("OnJsonApiEvent_a_b_items", ResourcePayload("a/b/items/8", "Create", 3));
+  EXPECT_EQ(seen, (std::vector<std::string>{"=/a/b/items/7", "*/a/b/items/7", "*/a/b/items/8"}));
+}
+
+TEST_F(ResourceEventsTest, WidePatternsListenToTheGenericNameAndSeeEachEventOnce) {
+  // "/w/*/items": the '*' lies inside the segments that make the event name, so the derived
+  // name "OnJsonApiEvent_w_*_items" would never be published; the watch listens to the
+  // generic name instead.
+  EXPECT_EQ(ResourceEvents::WatchNameOf("/w/*/items"), "OnJsonApiEvent");
+  EXPECT_EQ(ResourceEvents::WatchNameOf("/w/v1/items/*"), "OnJsonApiEvent_w_v1_items");
+  EXPECT_EQ(ResourceEvents::WatchNameOf("/w/v1/items"), "OnJsonApiEvent_w_v1_items");
+  std::vector<std::string> seen;
+  events.WatchResource<BindingProperty>(
+      "/w/*/items", [&](const ResourceEvent<BindingProperty>& e) { seen.push_back("*" + e.uri); });
+  events.WatchResource<BindingProperty>(
+      "/w/v1/items", [&](const ResourceEvent<BindingProperty>& e) { seen.push_back("=" + e.uri); });
+  EXPECT_TRUE(host.IsSubscribed("OnJsonApiEvent"));
+  seen.clear();
+  ASSERT_TRUE(
+      events.PublishResource("/w/v1/items", PluginResourceEventType::Update, 1).Succeeded());
+  host.Drain();
+  EXPECT_EQ(seen, (std::vector<std::string>{"=/w/v1/items", "*/w/v1/items"}));
+}
+
+TEST_F(ResourceEventsTest, TypedWatcherConvertsAndDropsOnlyTheBadEvent) {
+  std::vector<ResourceEvent<Sample>> seen;
+  events.WatchResource<Sample>("/s/v1/sample",
+                               [&](const ResourceEvent<Sample>& e) { seen.push_back(e); });
+  const std::string name = "OnJsonApiEvent_s_v1_sample";
+  host.DeliverEvent(name, ResourcePayload("/s/v1/sample", "Create", SampleData(1, "one")));
+  BindingProperty bad;
+  bad.MutableMember("count") = "many";
+  host.DeliverEvent(name, ResourcePayload("/s/v1/sample", "Update", std::move(bad)));
+  host.DeliverEvent(name, ResourcePayload("/s/v1/sample", 1, SampleData(2, "two")));
+  // A Delete is not converted: its data may be anything and arrives as the default.
+  host.DeliverEvent(name, ResourcePayload("/s/v1/sample", "Delete", "ignored"));
+
+  ASSERT_EQ(seen.size(), 3u);
+  EXPECT_EQ(seen[0].eventType, PluginResourceEventType::Create);
+  EXPECT_EQ(seen[0].data.name, "one");
+  EXPECT_EQ(seen[1].eventType, PluginResourceEventType::Update);
+  EXPECT_EQ(seen[1].data.count, 2);
+  EXPECT_EQ(seen[2].eventType, PluginResourceEventType::Delete);
+  EXPECT_EQ(seen[2].data.count, 0);
+  EXPECT_EQ(seen[2].data.name, "");
+  EXPECT_EQ(seen[2].uri, "/s/v1/sample");
+}
+
+TEST_F(ResourceEventsTest, MalformedPayloadsAreIgnored) {
+  int calls = 0;
+  events.WatchResource<BindingProperty>("/m/v1/x", [&](const auto&) { ++calls; });
+  const std::string name = "OnJsonApiEvent_m_v1_x";
+  BindingProperty unknownType = ResourcePayload("/m/v1/x", "Replace", 1);
+  BindingProperty numberType = ResourcePayload("/m/v1/x", 9, 1);
+  BindingProperty uriNotText = ResourcePayload("/m/v1/x", "Update", 1);
+  uriNotText.MutableMember("uri") = 5;
+  for (const BindingProperty* payload : {&unknownType, &numberType, &uriNotText}) {
+    host.DeliverEvent(name, *payload);
+  }
+  host.DeliverEvent(name, BindingProperty("not a record"));
+  EXPECT_EQ(calls, 0);
+  host.DeliverEvent(name, ResourcePayload("/m/v1/x", "2", 1));  // numeric text names Delete
+  EXPECT_EQ(calls, 1);
+}
+
+TEST_F(ResourceEventsTest, InitialFetchDeliversACreate) {
+  host.SetLocalPeer("/s/v1/sample",
+                    [](const LocalCall&) { return LocalReply::Value(SampleData(4, "now")); });
+  std::vector<ResourceEvent<Sample>> seen;
+  events.WatchResource<Sample>("/s/v1/sample",
+                               [&](const ResourceEvent<Sample>& e) { seen.push_back(e); });
+  ASSERT_EQ(seen.size(), 1u);
+  EXPECT_EQ(seen[0].eventType, PluginResourceEventType::Create);
+  EXPECT_EQ(seen[0].uri, "/s/v1/sample");
+  EXPECT_EQ(seen[0].data.count, 4);
+  const auto calls = host.LocalCalls();
+  ASSERT_EQ(calls.size(), 1u);
+  EXPECT_EQ(calls[0].method, uint32_t{PLUGIN_METHOD_GET});
+}
+
+TEST_F(ResourceEventsTest, FailedInitialFetchInstallsTheWatcherWithoutDelivery) {
+  struct Case {
+    std::string_view label;
+    LocalReply reply;
+  };
+  BindingProperty wrongShape;
+  wrongShape.MutableMember("count") = "lots";
+  const Case cases[] = {
+      {"error reply", LocalReply::Error(404, "Not found")},
+      {"value that does not convert", LocalReply::Value(wrongShape)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    HostCore caseHost;
+    EventsTestModule caseModule(caseHost);
+    DeclareRecord<Sample>(caseModule.registry, "Sample")
+        .Field("count", &Sample::count)
+        .Field("name", &Sample::name);
+    caseHost.SetLocalPeer("/s/v1/sample", [&](const LocalCall&) { return c.reply; });
+    int calls = 0;
+    caseModule.events.WatchResource<Sample>("/s/v1/sample", [&](const auto&) { ++calls; });
+    EXPECT_EQ(calls, 0);
+    caseHost.DeliverEvent("OnJsonApiEvent_s_v1_sample",
+                          ResourcePayload("/s/v1/sample", "Update", SampleData(1, "a")));
+    EXPECT_EQ(calls, 1);
+  }
+}
+
+TEST_F(ResourceEventsTest, PatternWatchMakesNoFetch) {
+  events.WatchResource<BindingProperty>("/p/v1/items/*", [](const auto&) {});
+  EXPECT_TRUE(host.LocalCalls().empty());
+  EXPECT_TRUE(host.IsSubscribed("OnJsonApiEvent_p_v1_items"));
+}
+
+TEST_F(ResourceEventsTest, NewWatcherReplacesTheOldOne) {
+  std::vector<int> seen;
+  events.WatchResource<BindingProperty>("/r/v1/x", [&](const auto&) { seen.push_back(1); });
+  events.WatchResource<BindingProperty>("/r/v1/x", [&](const auto&) { seen.push_back(2); });
+  host.DeliverEvent("OnJsonApiEvent_r_v1_x", ResourcePayload("/r/v1/x", "Update", 0));
+  EXPECT_EQ(seen, std::vector<int>{2});
+}
+
+TEST_F(ResourceEventsTest, HandlersMayChangeTheTablesWhileTheyRun) {
+  int outer = 0;
+  int inner = 0;
+  events.WatchResource<BindingProperty>("/c/v1/x/*", [&](const auto&) {
+    ++outer;
+    // Replaces this very watcher and adds more while the dispatcher is running.
+    events.WatchResource<BindingProperty>("/c/v1/x/*", [&](const auto&) { ++inner; });
+    for (int i = 0; i < 50; ++i)
+      events.WatchResource<BindingProperty>("/c/v1/x/*/" + std::to_string(i), [](const auto&) {});
+  });
+  host.DeliverEvent("OnJsonApiEvent_c_v1_x", ResourcePayload("/c/v1/x/1", "Update", 0));
+  host.DeliverEvent("OnJsonApiEvent_c_v1_x", ResourcePayload("/c/v1/x/1", "Update", 0));
+  EXPECT_EQ(outer, 1);
+  EXPECT_EQ(inner, 1);
+
+  // An event handler that removes itself while running.
+  int removed = 0;
+  events.RegisterEventHandler(
+      "Custom",
+      [&](const BindingProperty&) {
+        ++removed;
+        events.RemoveEventHandler("Custom");
+      },
+      PLUGIN_SUBSCRIBE_SERVICE_EVENTS);
+  host.DeliverEvent("Custom", BindingProperty(1));
+  host.DeliverEvent("Custom", BindingProperty(1));
+  EXPECT_EQ(removed, 1);
+}
+
+TEST_F(ResourceEventsTest, UnknownEventNamesAreIgnored) {
+  PluginEvent event{"Nobody", HostValue{}, &module};
+  EXPECT_FALSE(events.OnHostEvent(event));
+}
+
+TEST_F(ResourceEventsTest, PublishSendsUnderTheDerivedNameAndTheGenericOne) {
+  DeclareEnum<PluginResourceEventType>(module.registry, "PluginResourceEventType")
+      .Value("Create", PluginResourceEventType::Create)
+      .Value("Update", PluginResourceEventType::Update)
+      .Value("Delete", PluginResourceEventType::Delete);
+  ASSERT_TRUE(
+      events
+          .PublishResource("/qor-store/v1/wallet", PluginResourceEventType::Update, Sample{3, "w"})
+          .Succeeded());
+  ASSERT_TRUE(
+      events.PublishResource("/qor-store/v1/order-notifications/1", PluginResourceEventType::Delete)
+          .Succeeded());
+  ASSERT_TRUE(events.PublishResource("", PluginResourceEventType::Create, 1).Succeeded());
+
+  const auto published = host.PublishedEvents();
+  ASSERT_EQ(published.size(), 5u);
+  EXPECT_EQ(published[0].name, "OnJsonApiEvent_qor-store_v1_wallet");
+  EXPECT_EQ(published[1].name, "OnJsonApiEvent");
+  EXPECT_EQ(published[0].payload, published[1].payload);
+  EXPECT_EQ(published[0].payload,
+            ResourcePayload("/qor-store/v1/wallet", "Update", SampleData(3, "w")));
+  EXPECT_EQ(published[2].name, "OnJsonApiEvent_qor-store_v1_order-notifications");
+  EXPECT_EQ(published[2].payload,
+            ResourcePayload("/qor-store/v1/order-notifications/1", "Delete", BindingProperty()));
+  EXPECT_EQ(published[3].name, "OnJsonApiEvent");
+  // The derived name of "" is the generic name itself: published once.
+  EXPECT_EQ(published[4].name, "OnJsonApiEvent");
+}
+
+TEST_F(ResourceEventsTest, PublishedEventsReachWatchersOfTheSameModule) {
+  std::vector<ResourceEvent<Sample>> seen;
+  events.WatchResource<Sample>("/qor-store/v1/wallet",
+                               [&](const ResourceEvent<Sample>& e) { seen.push_back(e); });
+  ASSERT_TRUE(events
+                  .PublishResource("/qor-store/v1/wallet", PluginResourceEventType::Update,
+                                   Sample{8, "round trip"})
+                  .Succeeded());
+  host.Drain();
+  ASSERT_EQ(seen.size(), 1u);
+  EXPECT_EQ(seen[0].eventType, PluginResourceEventType::Update);
+  EXPECT_EQ(seen[0].data.count, 8);
+  EXPECT_EQ(seen[0].data.name, "round trip");
+}
+
+TEST_F(ResourceEventsTest, UnconvertibleValuePublishesNothingAndSaysWhy) {
+  struct Unregistered {
+    int x = 0;
+  };
+  MaybeType<Failure, void> result =
+      events.PublishResource("/qor-store/v1/x", PluginResourceEventType::Update, Unregistered{});
+  ASSERT_TRUE(result.Failed());
+  EXPECT_EQ(result.ErrorMessage(),
+            "Couldn't convert native value because it's an unregistered structure.");
+  EXPECT_TRUE(host.PublishedEvents().empty());
+}
+
+TEST_F(ResourceEventsTest, StopUnsubscribesEveryHandledName) {
+  events.WatchResource<BindingProperty>("/a/v1/x", [](const auto&) {});
+  events.WatchResource<BindingProperty>("/b/v1/*", [](const auto&) {});
+  module.proxy.SubscribeEvents();
+  EXPECT_EQ(host.Subscriptions().size(), 5u);
+  events.Stop();
+  EXPECT_TRUE(host.Subscriptions().empty());
+  EXPECT_FALSE(events.HasEventHandler("OnJsonApiEvent_a_v1_x"));
+  EXPECT_EQ(events.SubscriptionCount("OnJsonApiEvent_a_v1_x"), 0);
+}
+
+}  // namespace
+}  // namespace qor

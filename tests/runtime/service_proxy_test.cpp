@@ -1,0 +1,365 @@
+#include "runtime/service_proxy.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "binding/json.h"
+#include "binding/record.h"
+#include "host/core/host_core.h"
+#include "tests/runtime/events_test_module.h"
+
+namespace qor {
+namespace {
+
+using events_test::EventsTestModule;
+using host::HostCore;
+using host::LocalCall;
+using host::LocalReply;
+
+struct Purchase {
+  std::int64_t itemId = 0;
+};
+
+BindingProperty Answer(std::string_view uuid, std::string_view service, std::string_view method,
+                       std::string_view payload, std::string_view error = {}) {
+  BindingProperty answer;
+  answer.MutableMember("error") = error;
+  answer.MutableMember("methodName") = method;
+  answer.MutableMember("payload") = payload;
+  answer.MutableMember("serviceName") = service;
+  answer.MutableMember("status") = "200";
+  answer.MutableMember("uuid") = uuid;
+  return answer;
+}
+
+// Records every completion of one test.
+struct Outcomes {
+  ServiceProxy::Completion Completion(std::string tag) {
+    return [this, tag](const ServiceProxy::Outcome& outcome) {
+      seen.push_back(tag +
+                     (outcome.Succeeded() ? "=" + outcome->payload : "!" + outcome.ErrorMessage()));
+    };
+  }
+  std::vector<std::string> seen;
+};
+
+class ServiceProxyTest : public ::testing::Test {
+ protected:
+  ServiceProxyTest() {
+    DeclareRecord<Purchase>(module.registry, "Purchase").Field("itemId", &Purchase::itemId);
+    module.proxy.SubscribeEvents();
+    host.SetLocalPeer(std::string(ServiceProxy::kUuidRequestPath), [this](const LocalCall& call) {
+      calls.push_back(call);
+      std::string uuid = "uuid-" + std::to_string(calls.size());
+      if (answerDuringPost) host.DeliverEvent("OnServiceProxyUuidEvent", answerDuringPost(uuid));
+      if (postAfterPost) host.PostEvent("OnServiceProxyUuidEvent", postAfterPost(uuid));
+      if (uuidReply) return *uuidReply;
+      return LocalReply::Value(BindingProperty(uuid));
+    });
+    host.SetLocalPeer(std::string(ServiceProxy::kMethodRequestPath), [this](const LocalCall& call) {
+      calls.push_back(call);
+      return LocalReply::Value(BindingProperty());
+    });
+  }
+
+  HostCore host;
+  EventsTestModule module{host};
+  ServiceProxy& proxy = module.proxy;
+  Outcomes outcomes;
+  std::vector<LocalCall> calls;
+  std::function<BindingProperty(const std::string&)> answerDuringPost;
+  std::function<BindingProperty(const std::string&)> postAfterPost;
+  std::optional<LocalReply> uuidReply;
+};
+
+TEST_F(ServiceProxyTest, SubscribesTheThreeAnswerEvents) {
+  for (std::string_view name :
+       {ServiceProxy::kUuidEvent, ServiceProxy::kMethodEvent, ServiceProxy::kAsyncEvent}) {
+    SCOPED_TRACE(name);
+    EXPECT_TRUE(host.IsSubscribed(std::string(name)));
+  }
+  for (const auto& subscription : host.Subscriptions())
+    EXPECT_EQ(subscription.flags, uint32_t{PLUGIN_SUBSCRIBE_SERVICE_EVENTS});
+}
+
+TEST_F(ServiceProxyTest, UuidRequestCompletesWhenItsAnswerArrives) {
+  proxy.StartRequest("svc", "get", Purchase{5}, "", outcomes.Completion("a"));
+  ASSERT_EQ(calls.size(), 1u);
+  ASSERT_EQ(calls[0].arguments.size(), 4u);
+  EXPECT_EQ(calls[0].method, uint32_t{PLUGIN_METHOD_POST});
+  EXPECT_EQ(calls[0].arguments[0], BindingProperty("svc"));
+  EXPECT_EQ(calls[0].arguments[1], BindingProperty("get"));
+  EXPECT_EQ(calls[0].arguments[2], BindingProperty(std::uint64_t{EventsTestModule::kPluginHandle}));
+  EXPECT_EQ(WriteJson(calls[0].arguments[3]), R"({"itemId":5})");
+  EXPECT_EQ(proxy.InFlightCount(), 1u);
+
+  host.DeliverEvent("OnServiceProxyUuidEvent", Answer("uuid-other", "svc", "get", "0"));
+  EXPECT_TRUE(outcomes.seen.empty());
+  host.DeliverEvent("OnServiceProxyUuidEvent", Answer("uuid-1", "svc", "get", "1"));
+  EXPECT_EQ(outcomes.seen, std::vector<std::string>{"a=1"});
+  EXPECT_EQ(proxy.InFlightCount(), 0u);
+  // The answer without a request stays.
+  EXPECT_EQ(proxy.ReceivedCount(), 1u);
+}
+
+TEST_F(ServiceProxyTest, AnswerArrivingBeforeItsRequestIsDeliveredAtRegistration) {
+  answerDuringPost = [](const std::string& uuid) { return Answer(uuid, "svc", "get", "early"); };
+  proxy.StartRequest("svc", "get", 1, "", outcomes.Completion("a"));
+  EXPECT_EQ(outcomes.seen, std::vector<std::string>{"a=early"});
+  EXPECT_EQ(proxy.InFlightCount(), 0u);
+  EXPECT_EQ(proxy.ReceivedCount(), 0u);
+}
+
+TEST_F(ServiceProxyTest, OnePassDeliversOneWaitingAnswer) {
+  proxy.StartRequest("svc", "a", 1, "", outcomes.Completion("a"));
+  proxy.StartRequest("svc", "b", 1, "", outcomes.Completion("b"));
+  proxy.TEST_StoreResponse("uuid-1", PluginServiceProxyResponse{"uuid-1", "svc", "a", "1"});
+  proxy.TEST_StoreResponse("uuid-2", PluginServiceProxyResponse{"uuid-2", "svc", "b", "2"});
+  EXPECT_TRUE(proxy.TEST_FulfilmentPass());
+  EXPECT_EQ(outcomes.seen.size(), 1u);
+  EXPECT_EQ(proxy.ReceivedCount(), 1u);
+  EXPECT_TRUE(proxy.TEST_FulfilmentPass());
+  EXPECT_EQ(outcomes.seen.size(), 2u);
+  EXPECT_FALSE(proxy.TEST_FulfilmentPass());
+  std::sort(outcomes.seen.begin(), outcomes.seen.end());
+  EXPECT_EQ(outcomes.seen, (std::vector<std::string>{"a=1", "b=2"}));
+}
+
+TEST_F(ServiceProxyTest, MethodFormAllowsOneRequestPerName) {
+  proxy.StartRequest("svc", "m", 1, "form", outcomes.Completion("first"), BindingProperty("extra"));
+  proxy.StartRequest("svc", "m", 2, "form", outcomes.Completion("second"));
+  EXPECT_EQ(outcomes.seen, std::vector<std::string>{"second!Request already in flight"});
+  ASSERT_EQ(calls.size(), 1u);
+  EXPECT_EQ(calls[0].path, ServiceProxy::kMethodRequestPath);
+  ASSERT_EQ(calls[0].arguments.size(), 6u);
+  EXPECT_EQ(calls[0].arguments[2], BindingProperty("form"));
+  EXPECT_EQ(calls[0].arguments[3], BindingProperty("extra"));
+  EXPECT_EQ(calls[0].arguments[4], BindingProperty(std::uint64_t{EventsTestModule::kPluginHandle}));
+  EXPECT_EQ(calls[0].arguments[5], BindingProperty(1));
+
+  host.DeliverEvent("OnServiceProxyMethodEvent", Answer("", "svc", "m", "done"));
+  EXPECT_EQ(outcomes.seen.back(), "first=done");
+  // Once answered the name is free again.
+  proxy.StartRequest("svc", "m", 3, "form", outcomes.Completion("third"));
+  EXPECT_EQ(calls.size(), 2u);
+  EXPECT_EQ(proxy.InFlightCount(), 1u);
+}
+
+TEST_F(ServiceProxyTest, StartFailuresReachTheCompletion) {
+  struct Unregistered {
+    int x = 0;
+  };
+  proxy.StartRequest("svc", "m", Unregistered{}, "", outcomes.Completion("convert"));
+  uuidReply = LocalReply::Error(502, "login plug-in away");
+  proxy.StartRequest("svc", "m", 1, "", outcomes.Completion("post"));
+  uuidReply = LocalReply::Value(BindingProperty(17));
+  proxy.StartRequest("svc", "m", 1, "", outcomes.Completion("uuid"));
+  EXPECT_EQ(
+      outcomes.seen,
+      (std::vector<std::string>{
+          "convert!Failed to convert type " + std::string(StaticType::Name<Unregistered>()) +
+              " to BindingProperty for serialization",
+          "post!Error response for POST /qor-login/v1/service-proxy-uuid-requests: login "
+          "plug-in away",
+          "uuid!Error converting response for POST /qor-login/v1/service-proxy-uuid-requests: "
+          "Couldn't assign value to '<value>' because the input is not a string."}));
+  EXPECT_EQ(calls.size(), 2u);  // the conversion failure sent nothing
+  EXPECT_EQ(proxy.InFlightCount(), 0u);
+}
+
+TEST_F(ServiceProxyTest, ShutdownEndsRequestsInFlightAndRefusesNewOnes) {
+  proxy.StartRequest("svc", "m", 1, "", outcomes.Completion("flying"));
+  proxy.StartRequest("svc", "n", 1, "form", outcomes.Completion("method"));
+  module.Shutdown();
+  std::sort(outcomes.seen.begin(), outcomes.seen.end());
+  EXPECT_EQ(outcomes.seen, (std::vector<std::string>{"flying!Finalizing", "method!Finalizing"}));
+  EXPECT_EQ(proxy.InFlightCount(), 0u);
+
+  proxy.StartRequest("svc", "m", 1, "", outcomes.Completion("late"));
+  EXPECT_EQ(outcomes.seen.back(), "late!Finalizing");
+  EXPECT_EQ(calls.size(), 2u);
+  // An answer for the ended request changes nothing.
+  proxy.OnUuidResponse(PluginServiceProxyResponse{"uuid-1", "svc", "m", "1"});
+  EXPECT_EQ(outcomes.seen.size(), 3u);
+}
+
+TEST_F(ServiceProxyTest, AsyncEventsGoToTheirHandler) {
+  std::vector<std::string> seen;
+  proxy.SetAsyncHandler("svc", "tick", [&](const PluginServiceProxyResponse& r) {
+    seen.push_back(r.payload);
+    // Replacing itself while running is safe.
+    proxy.SetAsyncHandler("svc", "tick", [&](const PluginServiceProxyResponse& r2) {
+      seen.push_back("new" + r2.payload);
+    });
+  });
+  host.DeliverEvent("OnServiceProxyAsyncEvent", Answer("", "svc", "tick", "1"));
+  host.DeliverEvent("OnServiceProxyAsyncEvent", Answer("", "svc", "tock", "2"));  // no handler
+  host.DeliverEvent("OnServiceProxyAsyncEvent", Answer("", "svc", "tick", "3"));
+  EXPECT_EQ(seen, (std::vector<std::string>{"1", "new3"}));
+}
+
+TEST_F(ServiceProxyTest, CallParsesThePayloadOrFails) {
+  struct Case {
+    std::string_view label;
+    std::string payload;
+    std::string error;
+    std::string expected;  // JSON of the value, or the failure's message
+    bool succeeds;
+  };
+  const std::string type(StaticType::Name<BindingProperty>());
+  const Case cases[] = {
+      {"payload", R"({"ok":[1,2]})", "", R"({"ok":[1,2]})", true},
+      {"empty payload", "", "", "", true},
+      {"error text", R"({"ok":1})", "remote failed", "remote failed", false},
+      {"bad JSON", "{nope", "", "Failed to deserialize response payload \"{nope\" to a " + type,
+       false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    postAfterPost = [&](const std::string& uuid) {
+      return Answer(uuid, "svc", "m", c.payload, c.error);
+    };
+    auto future = proxy.Call("svc", "m", 1);
+    host.Drain();
+    ASSERT_EQ(future.wait_for(std::chrono::seconds(0)), std::future_status::ready);
+    MaybeType<Failure, BindingProperty> result = future.get();
+    ASSERT_EQ(result.Succeeded(), c.succeeds) << result.ErrorMessage();
+    EXPECT_EQ(c.succeeds ? WriteJson(*result) : std::string(result.ErrorMessage()), c.expected);
+  }
+  module.shuttingDown = true;
+  auto refused = proxy.Call("svc", "m", 1);
+  EXPECT_EQ(refused.get().ErrorMessage(), "Finalizing");
+}
+
+TEST(StoreProxyReply, ErrorCodeRule) {
+  struct Case {
+    std::string_view json;
+    bool succeeds;
+    int status;
+    std::string_view message;
+    bool namedField;
+  };
+  const Case cases[] = {
+      {R"({"errorCode":5,"errorMessage":"Not enough RP"})", false, 5, "Not enough RP", true},
+      {R"({"errorCode":0,"errorMessage":"Soft failure"})", false, 0, "Soft failure", false},
+      {R"({"errorCode":"7","errorMessage":"Text code"})", false, 7, "Text code", true},
+      {R"({"errorCode":null})", false, 0, "", false},
+      {R"({"transactionId":"t-1"})", true, 0, "", false},
+      {R"([{"errorCode":5}])", true, 0, "", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.json);
+    MaybeType<Failure, BindingProperty> reply =
+        ServiceProxy::CheckStoreProxyReply(ParseJson(c.json));
+    ASSERT_EQ(reply.Succeeded(), c.succeeds);
+    if (c.succeeds) {
+      EXPECT_EQ(WriteJson(*reply), c.json);
+      continue;
+    }
+    const Failure failure = reply.Error();
+    EXPECT_EQ(failure.Status(), c.status);
+    EXPECT_EQ(failure.Message(), c.message);
+  }
+}
+
+TEST(StoreProxyReply, NonZeroCodeIsTheStatusAndANamedField) {
+  std::optional<Failure> five =
+      ServiceProxy::StoreProxyFailure(ParseJson(R"({"errorCode":5,"errorMessage":"m"})").Value());
+  ASSERT_TRUE(five.has_value());
+  EXPECT_EQ(five->Status(), 5);
+  EXPECT_EQ(five->Message(), "m");
+  ASSERT_EQ(five->Fields().size(), 1u);
+  EXPECT_EQ(five->Fields()[0].name, "errorCode_int");
+  EXPECT_EQ(five->Fields()[0].kind, NamedField::Kind::Integer);
+  EXPECT_EQ(five->Fields()[0].integer, 5);
+
+  std::optional<Failure> zero =
+      ServiceProxy::StoreProxyFailure(ParseJson(R"({"errorCode":0,"errorMessage":"m"})").Value());
+  ASSERT_TRUE(zero.has_value());
+  EXPECT_EQ(zero->Status(), 0);
+  EXPECT_TRUE(zero->Fields().empty());
+
+  EXPECT_FALSE(ServiceProxy::StoreProxyFailure(ParseJson(R"({"ok":1})").Value()).has_value());
+}
+
+TEST_F(ServiceProxyTest, StoreProxyCallTurnsAnErrorReplyIntoAFailure) {
+  postAfterPost = [](const std::string& uuid) {
+    return Answer(uuid, "store.zuvstoreproxy", "purchaseItem",
+                  R"({"errorCode":5,"errorMessage":"Not enough RP"})");
+  };
+  MaybeType<Failure, BindingProperty> result = proxy.StoreProxyCall("purchaseItem", Purchase{1});
+  ASSERT_TRUE(result.Failed());
+  EXPECT_EQ(result.Status(), 5);
+  EXPECT_EQ(result.ErrorMessage(), "Not enough RP");
+  ASSERT_EQ(calls.size(), 1u);
+  EXPECT_EQ(calls[0].arguments[0], BindingProperty("store.zuvstoreproxy"));
+  EXPECT_EQ(calls[0].arguments[1], BindingProperty("purchaseItem"));
+}
+
+TEST_F(ServiceProxyTest, StoreProxyCallAwaitedOnAHostThreadCompletesDuringTheWait) {
+  // The answer is queued as host work: it can only arrive through the waiting thread's
+  // RunPendingWork, and its completion runs under the service-proxy mutex there.
+  postAfterPost = [](const std::string& uuid) {
+    return Answer(uuid, "store.zuvstoreproxy", "purchaseItem", R"({"transactionId":"t-9"})");
+  };
+  std::optional<MaybeType<Failure, BindingProperty>> result;
+  std::thread hostThread(
+      [&] { result.emplace(proxy.StoreProxyCall("purchaseItem", Purchase{9})); });
+  hostThread.join();
+  ASSERT_TRUE(result.has_value());
+  ASSERT_TRUE(result->Succeeded()) << result->ErrorMessage();
+  EXPECT_EQ(WriteJson(**result), R"({"transactionId":"t-9"})");
+
+  const auto marks = host.WaitMarks();
+  ASSERT_EQ(marks.size(), 2u);
+  EXPECT_TRUE(marks[0].begin);
+  EXPECT_EQ(
+      marks[0].label,
+      "Wait: future<" + std::string(StaticType::Name<MaybeType<Failure, BindingProperty>>()) + ">");
+  EXPECT_FALSE(marks[1].begin);
+  EXPECT_EQ(host.WaitDepth(), 0);
+}
+
+TEST_F(ServiceProxyTest, AnswerFromAnotherThreadDuringTheWait) {
+  // The answer is delivered by a second host thread while the first one waits.
+  std::atomic<bool> started{false};
+  std::optional<MaybeType<Failure, BindingProperty>> result;
+  std::thread waiter([&] {
+    host.SetPendingWorkHook([&] { started = true; });
+    result.emplace(proxy.StoreProxyCall("purchaseItem", Purchase{3}));
+  });
+  while (!started)
+    std::this_thread::yield();
+  host.DeliverEvent("OnServiceProxyUuidEvent",
+                    Answer("uuid-1", "store.zuvstoreproxy", "purchaseItem", R"({"ok":true})"));
+  waiter.join();
+  ASSERT_TRUE(result.has_value());
+  ASSERT_TRUE(result->Succeeded()) << result->ErrorMessage();
+  EXPECT_EQ(WriteJson(**result), R"({"ok":true})");
+}
+
+TEST_F(ServiceProxyTest, ReadyFutureMakesNoWait) {
+  answerDuringPost = [](const std::string& uuid) {
+    return Answer(uuid, "store.zuvstoreproxy", "purchaseItem", "{}");
+  };
+  ASSERT_TRUE(proxy.StoreProxyCall("purchaseItem", Purchase{1}).Succeeded());
+  EXPECT_TRUE(host.WaitMarks().empty());
+  EXPECT_EQ(host.Counts().runPendingWork, 0u);
+}
+
+TEST_F(ServiceProxyTest, CompletionMayStartAnotherRequest) {
+  answerDuringPost = [](const std::string& uuid) { return Answer(uuid, "svc", "m", uuid); };
+  proxy.StartRequest("svc", "m", 1, "", [&](const ServiceProxy::Outcome& first) {
+    outcomes.seen.push_back("first=" + first->payload);
+    proxy.StartRequest("svc", "m", 2, "", outcomes.Completion("second"));
+  });
+  EXPECT_EQ(outcomes.seen, (std::vector<std::string>{"first=uuid-1", "second=uuid-2"}));
+}
+
+}  // namespace
+}  // namespace qor
