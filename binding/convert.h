@@ -139,6 +139,20 @@ struct StripOptional<std::optional<T>> {
   using Type = T;
 };
 
+// The element type of a vector and the value type of a text-keyed map, optionals stripped.
+template <typename T>
+struct ElementOf {
+  using Type = void;
+};
+template <typename T, typename A>
+struct ElementOf<std::vector<T, A>> {
+  using Type = typename StripOptional<T>::Type;
+};
+template <typename T, typename C, typename A>
+struct ElementOf<std::map<std::string, T, C, A>> {
+  using Type = typename StripOptional<T>::Type;
+};
+
 }  // namespace detail
 
 // The descriptor of a native type (optionals describe their value type). The record of an
@@ -147,12 +161,11 @@ struct StripOptional<std::optional<T>> {
 template <typename T>
 TypeDescriptor DescriptorOf(const TypeRegistry* registry = nullptr) {
   using U = typename detail::StripOptional<T>::Type;
+  constexpr NativeType kType = detail::NativeCodeOf<U>();
   TypeDescriptor descriptor;
-  descriptor.type = detail::NativeCodeOf<U>();
-  if constexpr (detail::IsVector<U>::value || detail::IsTextMap<U>::value) {
-    using E = typename detail::StripOptional<typename U::value_type>::Type;
-    using V = std::conditional_t<detail::IsTextMap<U>::value,
-                                 typename detail::StripOptional<typename U::mapped_type>::Type, E>;
+  descriptor.type = kType;
+  if constexpr (kType == NativeType::Vector || kType == NativeType::Map) {
+    using V = typename detail::ElementOf<U>::Type;
     descriptor.element = detail::NativeCodeOf<V>();
     if (descriptor.element == NativeType::Enum || descriptor.element == NativeType::Struct) {
       descriptor.typeId = StaticType::Id<V>();
@@ -175,7 +188,7 @@ void Read(ConversionStatus& status, const BindingProperty& input, std::string_vi
   if constexpr (std::is_same_v<T, bool>) {
     detail::ReadBool(status, input, name, target);
   } else if constexpr (std::is_integral_v<T>) {
-    constexpr std::string_view kName = NativeTypeName(detail::IntegerCode<T>());
+    const std::string_view kName = NativeTypeName(detail::IntegerCode<T>());
     if constexpr (std::is_signed_v<T>) {
       auto value = detail::ReadSigned(status, input, name, std::numeric_limits<T>::min(),
                                       std::numeric_limits<T>::max(), kName);

@@ -1,0 +1,158 @@
+#include "binding/maybe.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "binding/static_type.h"
+
+namespace qor {
+namespace {
+
+TEST(MaybeTest, FailureFactoriesFixTheStatusAndDefaultMessage) {
+  struct Row {
+    Failure failure;
+    int status;
+    std::string message;
+  };
+  const Row rows[] = {
+      {Failure::InternalServerError(), 500, "Internal server error"},
+      {Failure::InternalServerError("disk on fire"), 500, "disk on fire"},
+      {Failure::NotFound(), 404, "Not found"},
+      {Failure::NotFound("no such skin"), 404, "no such skin"},
+      {Failure(), 0, ""},
+      {Failure("plain"), 0, "plain"},
+      {Failure::Formatted(400, "Bad %1 of '%2'", 3, "x"), 400, "Bad 3 of 'x'"},
+  };
+  for (const Row& row : rows) {
+    EXPECT_EQ(row.failure.Status(), row.status) << row.message;
+    EXPECT_EQ(row.failure.Message(), row.message);
+    EXPECT_TRUE(row.failure.Fields().empty());
+  }
+}
+
+TEST(MaybeTest, NamedFailureKeepsTheTemplateFields) {
+  Failure failure =
+      Failure::Named(500, "Error response for {method} {url}: {error}", "GET", "/x", "boom");
+  EXPECT_EQ(failure.Message(), "Error response for GET /x: boom");
+  ASSERT_EQ(failure.Fields().size(), 3u);
+  EXPECT_EQ(failure.Fields()[0].name, "method");
+  EXPECT_EQ(failure.Fields()[2].text, "boom");
+
+  Failure wrapped = Failure::Wrap(failure, "Outer '%1': %2", "p", failure.Message());
+  EXPECT_EQ(wrapped.Status(), 500);
+  EXPECT_EQ(wrapped.Message(), "Outer 'p': Error response for GET /x: boom");
+}
+
+MaybeType<Failure, std::string> Lookup(int key) {
+  if (key < 0) return Failure::NotFound("negative");
+  return std::string(static_cast<std::size_t>(key), 'x');
+}
+
+MaybeType<Failure, std::size_t> LengthOf(int key) {
+  QOR_ASSIGN_OR_RETURN(std::string text, Lookup(key));
+  return text.size();
+}
+
+MaybeType<Failure, void> Check(int key) {
+  QOR_TRY(LengthOf(key));
+  std::size_t length = 0;
+  QOR_ASSIGN_OR_RETURN(length, LengthOf(key + 1));
+  if (length > 5) return Failure::InternalServerError("too long");
+  return {};
+}
+
+TEST(MaybeTest, PropagationReturnsTheFirstFailure) {
+  EXPECT_TRUE(Check(1).Succeeded());
+  MaybeType<Failure, void> negative = Check(-5);
+  ASSERT_TRUE(negative.Failed());
+  EXPECT_EQ(negative.Status(), 404);
+  EXPECT_EQ(negative.ErrorMessage(), "negative");
+  MaybeType<Failure, void> tooLong = Check(9);
+  EXPECT_EQ(tooLong.Status(), 500);
+  EXPECT_EQ(tooLong.ErrorMessage(), "too long");
+
+  MaybeType<Failure, std::size_t> length = LengthOf(3);
+  ASSERT_TRUE(length.Succeeded());
+  EXPECT_EQ(*length, 3u);
+  EXPECT_EQ(length.ErrorMessage(), "");
+  EXPECT_EQ(LengthOf(-1).ValueOr(std::size_t{7}), 7u);
+}
+
+TEST(MaybeTest, PropertyFormStartsAsSuccessWithEmpty) {
+  MaybeType<Failure, BindingProperty> result;
+  EXPECT_TRUE(result.Succeeded());
+  EXPECT_TRUE(result->IsEmpty());
+  EXPECT_EQ(result.ErrorMessage(), "");
+
+  MaybeType<Failure, BindingProperty> fromValue(BindingProperty("v"));
+  EXPECT_EQ(fromValue->GetString(), "v");
+}
+
+TEST(MaybeTest, PropertyFormFailureIsAnErrorStructure) {
+  MaybeType<Failure, BindingProperty> result(BindingProperty(5));
+  result.SetFailure("it broke", 400);
+  EXPECT_TRUE(result.Failed());
+  EXPECT_EQ(result.ErrorMessage(), "it broke");
+  EXPECT_EQ(result.Status(), 400);
+  const BindingProperty& shape = result.Property();
+  ASSERT_EQ(shape.Kind(), BindingKind::Structure);
+  ASSERT_EQ(shape.Size(), 1u);
+  EXPECT_EQ(shape.Member("error").GetString(), "it broke");
+
+  // Copy and move keep the flag with the value.
+  MaybeType<Failure, BindingProperty> copy = result;
+  EXPECT_TRUE(copy.Failed());
+  EXPECT_EQ(copy.ErrorMessage(), "it broke");
+  MaybeType<Failure, BindingProperty> moved = std::move(copy);
+  EXPECT_TRUE(moved.Failed());
+  EXPECT_EQ(moved.ErrorMessage(), "it broke");
+  EXPECT_EQ(moved.Error().Message(), "it broke");
+
+  // A message may come from the value's own error text.
+  moved.SetFailure(moved.ErrorMessage());
+  EXPECT_EQ(moved.ErrorMessage(), "it broke");
+
+  // An "error" member that is not a String gives an empty message.
+  MaybeType<Failure, BindingProperty> odd;
+  odd.SetFailure("x");
+  odd.MutableProperty().MutableMember("error") = 3;
+  EXPECT_EQ(odd.ErrorMessage(), "");
+
+  MaybeType<Failure, BindingProperty> fromFailure(Failure::NotFound());
+  EXPECT_EQ(fromFailure.Status(), 404);
+  EXPECT_EQ(fromFailure.ErrorMessage(), "Not found");
+}
+
+TEST(MaybeDeathTest, ReadingTheValueOfAFailureIsFatal) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  MaybeType<Failure, std::string> failed = Failure::NotFound("gone");
+  EXPECT_DEATH((void)*failed, "gone");
+  MaybeType<Failure, BindingProperty> failedProperty(Failure("broken"));
+  EXPECT_DEATH((void)failedProperty.Value(), "broken");
+}
+
+namespace sample {
+struct Record {};
+enum class Choice { A };
+}  // namespace sample
+
+TEST(StaticTypeTest, NamesAndIdentifiers) {
+  EXPECT_EQ(StaticType::Name<sample::Record>(), "struct qor::{anonymous}::sample::Record");
+  EXPECT_EQ(StaticType::Name<sample::Choice>(), "enum qor::{anonymous}::sample::Choice");
+  EXPECT_EQ(StaticType::Name<const sample::Record&>(), StaticType::Name<sample::Record>());
+  const TypeId ids[] = {StaticType::Id<int>(), StaticType::Id<unsigned>(),
+                        StaticType::Id<sample::Record>(), StaticType::Id<sample::Choice>(),
+                        StaticType::Id<std::string>()};
+  for (std::size_t i = 0; i < std::size(ids); ++i) {
+    EXPECT_NE(ids[i], kReservedTypeId);
+    for (std::size_t j = i + 1; j < std::size(ids); ++j)
+      EXPECT_NE(ids[i], ids[j]);
+  }
+  EXPECT_EQ(&StaticType::Record<sample::Record>(), &StaticType::Record<sample::Record>());
+  EXPECT_EQ(StaticType::Record<int>().Text(), "int");
+  EXPECT_EQ((TypeIdRecord{0xABCD12u, {}}).Text(), "#00ABCD12");
+}
+
+}  // namespace
+}  // namespace qor

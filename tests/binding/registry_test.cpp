@@ -1,0 +1,186 @@
+#include "binding/registry.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "binding/record.h"
+
+namespace qor {
+namespace {
+
+struct Point {
+  std::int32_t x = 0;
+  std::int32_t y = 0;
+};
+enum class Shade : std::int32_t { Dark = 1, Light = 2 };
+
+TEST(NativeTypeTest, Names) {
+  const char* expected[] = {"",       "bool",   "int8",   "uint8",  "int16",    "uint16", "int32",
+                            "uint32", "int64",  "uint64", "float",  "double",   "string", "object",
+                            "blob",   "vector", "enum",   "struct", "callback", "map",    ""};
+  for (int code = 0; code <= 20; ++code) {
+    EXPECT_EQ(NativeTypeName(static_cast<NativeType>(code)), expected[code]) << code;
+  }
+}
+
+TEST(TypeRegistryTest, SecondDeclarationIsRefusedAndChangesNothing) {
+  TypeRegistry registry;
+  auto first = DeclareRecord<Point>(registry, "Point", "first").Field("x", &Point::x);
+  EXPECT_FALSE(first.Refused());
+  auto second =
+      DeclareRecord<Point>(registry, "Point", "second").Field("y", &Point::y).Tag("extra");
+  EXPECT_TRUE(second.Refused());
+  EXPECT_EQ(second.Record(), nullptr);
+
+  const TypeRecord* record = registry.FindType("Point");
+  ASSERT_NE(record, nullptr);
+  ASSERT_EQ(record->Fields().size(), 1u);
+  EXPECT_EQ(record->Fields()[0]->name, "x");
+  EXPECT_EQ(record->Description(), "first");
+  EXPECT_TRUE(record->Tags().empty());
+  EXPECT_EQ(registry.Types().size(), 1u);
+  EXPECT_EQ(record->Size(), sizeof(Point));
+  EXPECT_FALSE(record->IsEnum());
+  EXPECT_EQ(&record->Registry(), &registry);
+}
+
+TEST(TypeRegistryTest, LookupsByNameAndIdentifier) {
+  TypeRegistry registry;
+  DeclareRecord<Point>(registry, "Point");
+  DeclareEnum<Shade>(registry, "Shade").Value("Dark", Shade::Dark);
+  const TypeRecord* point = registry.FindType("Point");
+  const TypeRecord* shade = registry.FindType("Shade");
+  ASSERT_NE(point, nullptr);
+  ASSERT_NE(shade, nullptr);
+  EXPECT_EQ(registry.FindType(StaticType::Id<Point>()), point);
+  EXPECT_EQ(registry.FindType<Shade>(), shade);
+  EXPECT_EQ(point->Id(), StaticType::Id<Point>());
+  EXPECT_TRUE(shade->IsEnum());
+  EXPECT_EQ(shade->Size(), 4u);
+  EXPECT_EQ(registry.FindType("point"), nullptr);
+  EXPECT_EQ(registry.FindType(StaticType::Id<int>()), nullptr);
+
+  // The reserved identifier is never indexed.
+  static constexpr TypeIdRecord kUnnamed{kReservedTypeId, {}};
+  EXPECT_FALSE(registry.BeginType("Loose", 8, kUnnamed, false).Refused());
+  EXPECT_NE(registry.FindType("Loose"), nullptr);
+  EXPECT_EQ(registry.FindType(kReservedTypeId), nullptr);
+}
+
+TEST(TypeRegistryTest, EnumValuesReplaceAndLookUp) {
+  TypeRegistry registry;
+  TypeBuilder builder = registry.BeginType("Letters", 4, StaticType::Record<Shade>(), true);
+  builder.AddEnumValue("A", 1).AddEnumValue("A", 2, "second");
+  builder.AddEnumValue("Zed", 7).AddEnumValue("Beta", 7).AddEnumValue("Alpha", 7);
+  const TypeRecord* record = builder.Record();
+  ASSERT_NE(record, nullptr);
+  ASSERT_EQ(record->Values().size(), 4u);
+  EXPECT_EQ(record->FindValue("A")->value, 2);
+  EXPECT_EQ(record->FindValue("A")->description, "second");
+  EXPECT_EQ(registry.EnumValueOf(*record, "Zed"), 7);
+  EXPECT_EQ(registry.EnumValueOf(*record, "zed"), std::nullopt);
+
+  // A value shared by several names is named by the one that sorts first.
+  EXPECT_EQ(registry.EnumName(record->Id(), 7), "Alpha");
+  EXPECT_EQ(registry.EnumName(record->Id(), 2), "A");
+  EXPECT_EQ(registry.EnumName(record->Id(), 1), std::nullopt);
+  EXPECT_EQ(registry.EnumName(StaticType::Id<int>(), 2), std::nullopt);
+}
+
+TEST(TypeRegistryTest, TagsSkipEmptyTexts) {
+  TypeRegistry registry;
+  DeclareEnum<Shade>(registry, "Shade").Tag("$builtin").Tag("").Tag("help");
+  const TypeRecord* record = registry.FindType("Shade");
+  EXPECT_EQ(record->Tags(), (std::vector<std::string>{"$builtin", "help"}));
+  EXPECT_TRUE(record->HasTag("help"));
+  EXPECT_FALSE(record->HasTag(""));
+}
+
+struct Holder {
+  std::vector<std::int32_t> numbers;
+  std::map<std::string, Point> points;
+  std::optional<Shade> shade;
+  Point point;
+  BindingProperty any;
+  Bytes bytes;
+};
+
+TEST(TypeRegistryTest, DescriptorsAndDescriptions) {
+  TypeRegistry registry;
+  DeclareRecord<Holder>(registry, "Holder")
+      .Field("numbers", &Holder::numbers)
+      .Field("points", &Holder::points, kRequired, "by name")
+      .Field("shade", &Holder::shade)
+      .Field("point", &Holder::point)
+      .Field("any", &Holder::any)
+      .Field("bytes", &Holder::bytes);
+  const TypeRecord* holder = registry.FindType("Holder");
+  ASSERT_NE(holder, nullptr);
+  ASSERT_EQ(holder->Fields().size(), 6u);
+
+  struct Row {
+    const char* field;
+    std::string described;
+    std::string outer;
+    std::string element;
+  };
+  // Point and Shade are declared after Holder: their names resolve by identifier.
+  DeclareRecord<Point>(registry, "Point");
+  DeclareEnum<Shade>(registry, "Shade");
+  const Row rows[] = {
+      {"numbers", "vector<int32>", "vector", "int32"},
+      {"points", "map<Point>", "map", "Point"},
+      {"shade", "Shade", "Shade", ""},
+      {"point", "Point", "Point", ""},
+      {"any", "object", "object", ""},
+      {"bytes", "blob", "blob", ""},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.field);
+    const FieldRecord* field = holder->FindField(row.field);
+    ASSERT_NE(field, nullptr);
+    EXPECT_EQ(registry.Describe(field->type), row.described);
+    EXPECT_EQ(registry.DescribeType(field->type), row.outer);
+    EXPECT_EQ(registry.DescribeElement(field->type), row.element);
+    EXPECT_EQ(field->owner, holder);
+  }
+  const FieldRecord* points = holder->FindField("points");
+  EXPECT_EQ(points->keyType.type, NativeType::String);
+  EXPECT_TRUE(points->Required());
+  EXPECT_EQ(points->description, "by name");
+  Holder sample;
+  EXPECT_EQ(points->offset, static_cast<std::size_t>(reinterpret_cast<char*>(&sample.points) -
+                                                     reinterpret_cast<char*>(&sample)));
+  EXPECT_TRUE(holder->FindField("shade")->optional);
+  EXPECT_FALSE(holder->FindField("point")->optional);
+  EXPECT_EQ(holder->FindField("shade")->type.type, NativeType::Enum);
+  EXPECT_EQ(holder->FindField("missing"), nullptr);
+
+  // A struct or enum descriptor without any record describes by its code.
+  EXPECT_EQ(registry.Describe(TypeDescriptor{NativeType::Struct}), "struct");
+  EXPECT_EQ(registry.Describe(TypeDescriptor{NativeType::Enum}), "enum");
+  EXPECT_EQ(registry.Describe(TypeDescriptor{NativeType::Vector, NativeType::Struct}),
+            "vector<struct>");
+}
+
+TEST(TypeRegistryTest, FunctionsAndEventsAreKept) {
+  TypeRegistry registry;
+  auto function = std::make_unique<FunctionRecord>();
+  function->name = "GetWallet";
+  function->returns = DescriptorOf<Point>(&registry);
+  registry.AddFunction(std::move(function));
+  auto event = std::make_unique<EventRecord>();
+  event->name = "OnCallback";
+  registry.AddEvent(std::move(event));
+  ASSERT_EQ(registry.Functions().size(), 1u);
+  EXPECT_EQ(registry.Functions()[0]->name, "GetWallet");
+  EXPECT_EQ(registry.Functions()[0]->returns.type, NativeType::Struct);
+  ASSERT_EQ(registry.Events().size(), 1u);
+  EXPECT_EQ(registry.Events()[0]->name, "OnCallback");
+}
+
+}  // namespace
+}  // namespace qor
