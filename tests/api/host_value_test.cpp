@@ -42,7 +42,8 @@ TEST(ReadHostValue, ReadsEveryTag) {
   EXPECT_EQ(ReadHostValue(negative, "a")->GetSigned(), -5);
   EXPECT_EQ(ReadHostValue(large, "a")->GetUnsigned(), UINT64_MAX);
   EXPECT_EQ(ReadHostValue(real, "a")->GetFloat(), 2.5);
-  auto bytes = ReadHostValue(blob, "a")->GetBlob();
+  auto readBlob = ReadHostValue(blob, "a");
+  auto bytes = readBlob->GetBlob();
   EXPECT_EQ(std::vector<uint8_t>(bytes.begin(), bytes.end()), std::vector<uint8_t>({1, 0, 2}));
 }
 
