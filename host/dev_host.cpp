@@ -180,11 +180,49 @@ MaybeType<Failure, std::unique_ptr<DevHost>> DevHost::Start(const HostOptions& o
   self.core_.SetLogSink(
       [&self](uint32_t level, std::string_view message) { self.Log(level, message); });
 
-  // The plug-in's table: the core's operations, with two of them extended.
-  self.table_.api = *self.core_.Api();
+  // The plug-in's table: the core's operations (called with the core's own table, which leads
+  // back to the core), with publishing and RunPendingWork extended.
   self.table_.owner = &self;
-  self.table_.api.PublishEvent = &OnPublishEvent;
-  self.table_.api.RunPendingWork = &OnRunPendingWork;
+  self.table_.api = PluginHostApi{
+      [](const PluginHostApi* api, PluginLocalResponse* response,
+         const PluginLocalRequest* request) {
+        const PluginHostApi* core = From(api).core_.Api();
+        core->SendLocalRequest(core, response, request);
+      },
+      [](const PluginHostApi* api, PluginExternalResponse* response,
+         const PluginExternalRequest* request) {
+        const PluginHostApi* core = From(api).core_.Api();
+        core->SendExternalRequest(core, response, request);
+      },
+      &OnPublishEvent,
+      [](const PluginHostApi* api, const char* name, uintptr_t pluginHandle,
+         PluginEventCallback callback, void* context, uint32_t flags) {
+        const PluginHostApi* core = From(api).core_.Api();
+        core->SubscribeEvent(core, name, pluginHandle, callback, context, flags);
+      },
+      [](const PluginHostApi* api, const char* name, uintptr_t pluginHandle) {
+        const PluginHostApi* core = From(api).core_.Api();
+        core->UnsubscribeEvent(core, name, pluginHandle);
+      },
+      [](const PluginHostApi* api, const char* label, PluginScheduledCallback callback,
+         void* context, double delaySeconds, uint32_t reserved) {
+        const PluginHostApi* core = From(api).core_.Api();
+        core->ScheduleCallback(core, label, callback, context, delaySeconds, reserved);
+      },
+      &OnRunPendingWork,
+      [](const PluginHostApi* api, const char* label, uint32_t reserved) {
+        const PluginHostApi* core = From(api).core_.Api();
+        core->BeginWait(core, label, reserved);
+      },
+      [](const PluginHostApi* api) {
+        const PluginHostApi* core = From(api).core_.Api();
+        core->EndWait(core);
+      },
+      [](const PluginHostApi* api, uint32_t level, const char* message) {
+        const PluginHostApi* core = From(api).core_.Api();
+        core->WriteLog(core, level, message);
+      },
+  };
   self.workThread_ = std::thread([&self] { self.WorkLoop(); });
 
   const std::string pluginPath = options.plugin.empty() ? DefaultPluginPath() : options.plugin;

@@ -1,0 +1,190 @@
+#include "tests/e2e/host_process.h"
+
+#include <curl/curl.h>
+#include <fcntl.h>
+#include <rapidjson/document.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+namespace qor::host::testing {
+namespace {
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+size_t OnBody(char* data, size_t size, size_t count, void* user) {
+  static_cast<HttpResult*>(user)->body.append(data, size * count);
+  return size * count;
+}
+
+size_t OnHeader(char* data, size_t size, size_t count, void* user) {
+  std::string line(data, size * count);
+  while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
+    line.pop_back();
+  const size_t colon = line.find(':');
+  if (colon != std::string::npos && !line.starts_with("HTTP/")) {
+    std::string name = line.substr(0, colon);
+    for (char& c : name)
+      c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    std::string value = line.substr(colon + 1);
+    while (!value.empty() && value.front() == ' ')
+      value.erase(value.begin());
+    static_cast<HttpResult*>(user)->headers.emplace_back(std::move(name), std::move(value));
+  }
+  return size * count;
+}
+
+}  // namespace
+
+std::optional<std::string> HttpResult::Header(const std::string& lowerName) const {
+  for (const auto& [name, value] : headers) {
+    if (name == lowerName) return value;
+  }
+  return std::nullopt;
+}
+
+void WriteFile(const std::string& path, const std::string& text) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << text;
+}
+
+bool FileExists(const std::string& path) {
+  struct stat info {};
+  return stat(path.c_str(), &info) == 0;
+}
+
+std::optional<HostProcess> HostProcess::Start(const std::string& binary,
+                                              std::vector<std::string> arguments,
+                                              const std::optional<std::string>& scenario) {
+  HostProcess process;
+  char pattern[] = "/tmp/qor-host-e2e-XXXXXX";
+  if (mkdtemp(pattern) == nullptr) return std::nullopt;
+  process.directory_ = pattern;
+  process.credentialsPath_ = process.directory_ + "/credentials.json";
+  if (scenario) {
+    const std::string scenarioPath = process.directory_ + "/scenario.json";
+    WriteFile(scenarioPath, *scenario);
+    arguments.insert(arguments.end(), {"--scenario", scenarioPath});
+  }
+  arguments.insert(arguments.end(),
+                   {"--listen", "127.0.0.1:0", "--credentials", process.credentialsPath_});
+  const std::string stderrPath = process.directory_ + "/stderr.txt";
+
+  std::vector<char*> argv;
+  argv.push_back(const_cast<char*>(binary.c_str()));
+  for (std::string& argument : arguments)
+    argv.push_back(argument.data());
+  argv.push_back(nullptr);
+  const pid_t pid = fork();
+  if (pid < 0) return std::nullopt;
+  if (pid == 0) {
+    const int err = open(stderrPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    const int out = open("/dev/null", O_WRONLY);
+    if (err >= 0) dup2(err, 2);
+    if (out >= 0) dup2(out, 1);
+    execv(binary.c_str(), argv.data());
+    _exit(127);
+  }
+  process.pid_ = pid;
+
+  // Waiting for start-up (not a timing assertion): the file appears once the host listens.
+  for (int i = 0; i < 3000; ++i) {
+    int status = 0;
+    if (waitpid(pid, &status, WNOHANG) == pid) {
+      process.pid_ = -1;
+      return process;  // ended early: Url() stays empty, Stderr() tells why
+    }
+    if (FileExists(process.credentialsPath_)) {
+      rapidjson::Document credentials;
+      const std::string text = ReadFile(process.credentialsPath_);
+      credentials.Parse(text.c_str());
+      if (!credentials.HasParseError() && credentials.IsObject() && credentials.HasMember("url") &&
+          credentials.HasMember("password")) {
+        process.url_ = credentials["url"].GetString();
+        process.password_ = credentials["password"].GetString();
+        return process;
+      }
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return process;
+}
+
+HostProcess::HostProcess(HostProcess&& other) noexcept
+    : pid_(std::exchange(other.pid_, -1)),
+      directory_(std::move(other.directory_)),
+      credentialsPath_(std::move(other.credentialsPath_)),
+      url_(std::move(other.url_)),
+      password_(std::move(other.password_)) {}
+
+HostProcess::~HostProcess() {
+  if (pid_ > 0) SignalAndWait(SIGKILL);
+  if (!directory_.empty()) {
+    unlink(credentialsPath_.c_str());
+    unlink((directory_ + "/stderr.txt").c_str());
+    unlink((directory_ + "/scenario.json").c_str());
+    rmdir(directory_.c_str());
+  }
+}
+
+std::string HostProcess::Stderr() const {
+  return ReadFile(directory_ + "/stderr.txt");
+}
+
+int HostProcess::SignalAndWait(int signal) {
+  if (pid_ <= 0) return -1;
+  kill(pid_, signal);
+  int status = 0;
+  while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+  }
+  pid_ = -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+HttpResult HostProcess::Call(const HttpCall& call) const {
+  HttpResult result;
+  CURL* curl = curl_easy_init();
+  const std::string url = url_ + call.target;
+  curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+  curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, call.method.c_str());
+  curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &OnBody);
+  curl_easy_setopt(curl, CURLOPT_WRITEDATA, &result);
+  curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, &OnHeader);
+  curl_easy_setopt(curl, CURLOPT_HEADERDATA, &result);
+  if (call.method == "HEAD") curl_easy_setopt(curl, CURLOPT_NOBODY, 1L);
+  if (!call.body.empty() || call.method == "POST" || call.method == "PUT") {
+    curl_easy_setopt(curl, CURLOPT_POSTFIELDS, call.body.data());
+    curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(call.body.size()));
+  }
+  const std::string userPassword = "qor:" + call.password.value_or(password_);
+  if (call.authenticate) {
+    curl_easy_setopt(curl, CURLOPT_HTTPAUTH, CURLAUTH_BASIC);
+    curl_easy_setopt(curl, CURLOPT_USERPWD, userPassword.c_str());
+  }
+  curl_slist* headers = curl_slist_append(nullptr, "Expect:");
+  for (const std::string& line : call.headers)
+    headers = curl_slist_append(headers, line.c_str());
+  curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
+  const CURLcode code = curl_easy_perform(curl);
+  if (code != CURLE_OK) result.error = curl_easy_strerror(code);
+  curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &result.status);
+  curl_slist_free_all(headers);
+  curl_easy_cleanup(curl);
+  return result;
+}
+
+}  // namespace qor::host::testing

@@ -1,0 +1,125 @@
+#include "host/json_value.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+namespace qor::host {
+namespace {
+
+TEST(OwnedHostValue, FromJsonChoosesTagsAndRoundTrips) {
+  struct Case {
+    const char* json;
+    uint32_t tag;
+    const char* written;
+  };
+  const Case cases[] = {
+      {"null", HOST_VALUE_EMPTY, "null"},
+      {"true", HOST_VALUE_BOOL, "true"},
+      {"-5", HOST_VALUE_SIGNED, "-5"},
+      {"9223372036854775807", HOST_VALUE_SIGNED, "9223372036854775807"},
+      {"18446744073709551615", HOST_VALUE_UNSIGNED, "18446744073709551615"},
+      {"1.5", HOST_VALUE_FLOAT, "1.5"},
+      {"\"caf\\u00e9\"", HOST_VALUE_OWNED_STRING, "\"caf\xC3\xA9\""},
+      {"[1, [2], {}]", HOST_VALUE_COLLECTION, "[1,[2],{}]"},
+      {R"({"b": 1, "a": 2, "b": 3})", HOST_VALUE_STRUCTURE, R"({"a":2,"b":3})"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.json);
+    MaybeType<Failure, OwnedHostValue> value = OwnedHostValue::FromJson(c.json);
+    ASSERT_TRUE(value) << value.ErrorMessage();
+    EXPECT_EQ(value->Get().tag, c.tag);
+    MaybeType<Failure, std::string> json = HostValueToJson(value->Get());
+    ASSERT_TRUE(json);
+    EXPECT_EQ(*json, c.written);
+  }
+}
+
+TEST(OwnedHostValue, RefusesInvalidAndTooDeepJson) {
+  MaybeType<Failure, OwnedHostValue> invalid = OwnedHostValue::FromJson("{\"a\":");
+  ASSERT_FALSE(invalid);
+  EXPECT_EQ(invalid.Status(), 400);
+  EXPECT_EQ(invalid.ErrorMessage().rfind("Invalid JSON: ", 0), 0u);
+
+  const std::string deep = std::string(300, '[') + std::string(300, ']');
+  MaybeType<Failure, OwnedHostValue> tooDeep = OwnedHostValue::FromJson(deep);
+  ASSERT_FALSE(tooDeep);
+  EXPECT_EQ(tooDeep.ErrorMessage(), "Invalid JSON: nested deeper than 256 levels.");
+
+  // Far deeper than any stack could recurse: still a plain failure.
+  EXPECT_FALSE(OwnedHostValue::FromJson(std::string(1000000, '[')));
+}
+
+TEST(OwnedHostValue, BuildersKeepPointersValidAfterMoves) {
+  std::vector<std::pair<std::string, OwnedHostValue>> members;
+  members.emplace_back("name", OwnedHostValue::Text("qor"));
+  members.emplace_back("list", OwnedHostValue::Collection([] {
+                         std::vector<OwnedHostValue> items;
+                         items.push_back(OwnedHostValue::Text("a"));
+                         items.push_back(OwnedHostValue::Text("b"));
+                         return items;
+                       }()));
+  OwnedHostValue structure = OwnedHostValue::Structure(std::move(members));
+  OwnedHostValue moved = std::move(structure);
+  MaybeType<Failure, std::string> json = HostValueToJson(moved.Get());
+  ASSERT_TRUE(json);
+  EXPECT_EQ(*json, R"({"list":["a","b"],"name":"qor"})");
+}
+
+TEST(HostValueToJson, WritesEveryTagSafely) {
+  const char text[] = "ab\0cd";
+  const uint8_t bytes[] = {'f', 'o', 'o'};
+  const char invalid[] = "a\xFF\xC3";
+  HostValue values[5]{};
+  values[0].tag = HOST_VALUE_STRING;  // read up to the NUL within its length
+  values[0].length = 5;
+  values[0].data.text = text;
+  values[1].tag = HOST_VALUE_BLOB;
+  values[1].length = 3;
+  values[1].data.bytes = bytes;
+  values[2].tag = HOST_VALUE_FLOAT;
+  values[2].data.floatValue = std::nan("");
+  values[3].tag = HOST_VALUE_STRING;  // invalid UTF-8 is replaced, never written raw
+  values[3].length = 3;
+  values[3].data.text = invalid;
+  values[4].tag = HOST_VALUE_STRING;  // a null text with a length reads as empty
+  values[4].length = 10;
+  HostValue list{};
+  list.tag = HOST_VALUE_COLLECTION;
+  list.length = 5;
+  list.data.elements = values;
+  MaybeType<Failure, std::string> json = HostValueToJson(list);
+  ASSERT_TRUE(json) << json.ErrorMessage();
+  EXPECT_EQ(*json, "[\"ab\",\"Zm9v\",null,\"a\xEF\xBF\xBD\xEF\xBF\xBD\",\"\"]");
+}
+
+TEST(HostValueToJson, FailsOnUnknownTagsAndDeepTrees) {
+  HostValue unknown{};
+  unknown.tag = 11;
+  MaybeType<Failure, std::string> json = HostValueToJson(unknown);
+  ASSERT_FALSE(json);
+  EXPECT_EQ(json.ErrorMessage(), "Unsupported value tag 11.");
+
+  std::vector<HostValue> chain(300);
+  for (size_t i = 0; i + 1 < chain.size(); ++i) {
+    chain[i].tag = HOST_VALUE_COLLECTION;
+    chain[i].length = 1;
+    chain[i].data.elements = &chain[i + 1];
+  }
+  MaybeType<Failure, std::string> deep = HostValueToJson(chain[0]);
+  ASSERT_FALSE(deep);
+  EXPECT_EQ(deep.ErrorMessage(), "Value nested deeper than 256 levels.");
+}
+
+TEST(JsonToProperty, RoundTripsThroughBindingValues) {
+  MaybeType<Failure, BindingProperty> value =
+      JsonToProperty(R"({"s": "x", "n": -3, "f": 0.25, "l": [true, null], "o": {}})");
+  ASSERT_TRUE(value) << value.ErrorMessage();
+  MaybeType<Failure, std::string> json = PropertyToJson(*value);
+  ASSERT_TRUE(json);
+  EXPECT_EQ(*json, R"({"f":0.25,"l":[true,null],"n":-3,"o":{},"s":"x"})");
+  EXPECT_EQ(JsonQuote("a\"b\n"), "\"a\\\"b\\n\"");
+}
+
+}  // namespace
+}  // namespace qor::host

@@ -1,0 +1,161 @@
+#include "host/scenario.h"
+
+#include <gtest/gtest.h>
+
+#include "host/options.h"
+
+namespace qor::host {
+namespace {
+
+TEST(ParseScenario, ReadsEverySection) {
+  MaybeType<Failure, Scenario> scenario = ParseScenario(R"({
+    "storefrontUrl": "http://127.0.0.1:8471",
+    "resources": {
+      "/vaxoclient/region-locale": {"locale": "en_US",   "region": "NA"},
+      "/a": 1,
+      "/a": 2
+    },
+    "lcdsResponses": [
+      {"destination": "d", "method": "m", "typeName": "a.b.C", "body": {"x": [1, 2]}},
+      {"destination": "d", "method": "down", "error": "Service down"}
+    ],
+    "serviceProxyResponses": [
+      {"serviceName": "s", "methodName": "m", "payload": {"ok": true}, "status": "OK"}
+    ],
+    "localResponses": [
+      {"method": "POST", "path": "/x/v1/y", "status": 503, "error": "Busy"},
+      {"path": "/x/v1/z", "body": "text"}
+    ]
+  })");
+  ASSERT_TRUE(scenario) << scenario.ErrorMessage();
+  EXPECT_EQ(scenario->storefrontUrl, "http://127.0.0.1:8471");
+  ASSERT_EQ(scenario->resources.size(), 2u);
+  EXPECT_EQ(scenario->resources[0].first, "/vaxoclient/region-locale");
+  EXPECT_EQ(scenario->resources[0].second, R"({"locale":"en_US","region":"NA"})");
+  EXPECT_EQ(scenario->resources[1], (std::pair<std::string, std::string>{"/a", "2"}));
+
+  ASSERT_EQ(scenario->lcdsAnswers.size(), 2u);
+  EXPECT_EQ(scenario->lcdsAnswers[0].typeName, "a.b.C");
+  EXPECT_EQ(scenario->lcdsAnswers[0].answer.bodyJson, R"({"x":[1,2]})");
+  EXPECT_EQ(scenario->lcdsAnswers[0].answer.error, "");
+  EXPECT_EQ(scenario->lcdsAnswers[1].answer.error, "Service down");
+  EXPECT_EQ(scenario->lcdsAnswers[1].answer.status, 500u);  // an error without status
+
+  ASSERT_EQ(scenario->serviceProxyAnswers.size(), 1u);
+  EXPECT_EQ(scenario->serviceProxyAnswers[0].payloadJson, R"({"ok":true})");
+
+  ASSERT_EQ(scenario->localAnswers.size(), 2u);
+  EXPECT_EQ(scenario->localAnswers[0].method, 6u);
+  EXPECT_EQ(scenario->localAnswers[0].answer.status, 503u);
+  EXPECT_EQ(scenario->localAnswers[1].method, 0u);  // every method
+  EXPECT_EQ(scenario->localAnswers[1].answer.bodyJson, "\"text\"");
+}
+
+TEST(ParseScenario, EmptyObjectIsAnEmptyScenario) {
+  MaybeType<Failure, Scenario> scenario = ParseScenario("{}");
+  ASSERT_TRUE(scenario);
+  EXPECT_TRUE(scenario->resources.empty());
+  EXPECT_EQ(scenario->storefrontUrl, "");
+}
+
+TEST(ParseScenario, NamesWhatIsWrong) {
+  struct Case {
+    const char* json;
+    const char* message;
+  };
+  const Case cases[] = {
+      {"", "Scenario: The document is empty. at offset 0"},
+      {"[]", "Scenario: the scenario must be a JSON object"},
+      {R"({"resource": {}})", "Scenario: unknown key 'resource'"},
+      {R"({"storefrontUrl": 1})", "Scenario: 'storefrontUrl' must be a string"},
+      {R"({"resources": []})", "Scenario: 'resources' must be an object"},
+      {R"({"resources": {"a/b": 1}})", "Scenario: resource URI 'a/b' must begin with '/'"},
+      {R"({"lcdsResponses": {}})", "Scenario: 'lcdsResponses' must be an array"},
+      {R"({"lcdsResponses": [1]})", "Scenario: lcdsResponses[0]: must be an object"},
+      {R"({"lcdsResponses": [{"method": "m"}]})",
+       "Scenario: lcdsResponses[0]: 'destination' and 'method' are required"},
+      {R"({"lcdsResponses": [{"destination": "d", "method": "m", "status": -1}]})",
+       "Scenario: lcdsResponses[0]: 'status' must be a number from 0 to 999"},
+      {R"({"lcdsResponses": [{"destination": "d", "method": "m", "extra": 1}]})",
+       "Scenario: lcdsResponses[0]: unknown key 'extra'"},
+      {R"({"serviceProxyResponses": [{"serviceName": "s"}]})",
+       "Scenario: serviceProxyResponses[0]: 'serviceName' and 'methodName' are required"},
+      {R"({"serviceProxyResponses": [{"serviceName": "s", "methodName": "m", "error": 5}]})",
+       "Scenario: serviceProxyResponses[0]: 'error' must be a string"},
+      {R"({"localResponses": [{"path": "x"}]})",
+       "Scenario: localResponses[0]: 'path' must begin with '/'"},
+      {R"({"localResponses": [{"path": "/x", "method": "get"}]})",
+       "Scenario: localResponses[0]: unknown method 'get'"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.json);
+    MaybeType<Failure, Scenario> scenario = ParseScenario(c.json);
+    ASSERT_FALSE(scenario);
+    EXPECT_EQ(scenario.ErrorMessage(), c.message);
+    EXPECT_EQ(scenario.Status(), 400);
+  }
+}
+
+TEST(ParseScenario, DeepNestingIsRefusedWithoutCrashing) {
+  const std::string deep = "{\"resources\": {\"/a\": " + std::string(100000, '[') + "}}";
+  EXPECT_FALSE(ParseScenario(deep));
+}
+
+TEST(LoadScenario, PrefixesFailuresWithThePath) {
+  MaybeType<Failure, Scenario> missing = LoadScenario("/nonexistent/scenario.json");
+  ASSERT_FALSE(missing);
+  EXPECT_EQ(missing.ErrorMessage(), "/nonexistent/scenario.json: cannot open the scenario file");
+}
+
+TEST(ParseHostOptions, ReadsEveryOption) {
+  MaybeType<Failure, HostOptions> options = ParseHostOptions(
+      {"--plugin", "/p.so", "--listen=[::1]:0", "--password", "pw", "--credentials", "/c.json",
+       "--scenario", "/s.json", "--storefront", "http://x", "--log-level", "error"});
+  ASSERT_TRUE(options) << options.ErrorMessage();
+  EXPECT_EQ(options->plugin, "/p.so");
+  EXPECT_EQ(options->listenHost, "[::1]");
+  EXPECT_EQ(options->listenPort, 0);
+  EXPECT_EQ(options->password, "pw");
+  EXPECT_EQ(options->credentials, "/c.json");
+  EXPECT_EQ(options->scenario, "/s.json");
+  EXPECT_EQ(options->storefront, "http://x");
+  EXPECT_EQ(options->logLevel, 2u);
+  EXPECT_FALSE(options->help);
+}
+
+TEST(ParseHostOptions, DefaultsToLoopback8470) {
+  MaybeType<Failure, HostOptions> options = ParseHostOptions({});
+  ASSERT_TRUE(options);
+  EXPECT_EQ(options->listenHost, "127.0.0.1");
+  EXPECT_EQ(options->listenPort, 8470);
+  EXPECT_EQ(options->logLevel, 0u);
+  EXPECT_FALSE(options->storefront.has_value());
+  EXPECT_TRUE(ParseHostOptions({"--help"})->help);
+  EXPECT_EQ(ParseHostOptions({"--listen", ":9000"})->listenHost, "127.0.0.1");
+}
+
+TEST(ParseHostOptions, RefusesBadValues) {
+  struct Case {
+    std::vector<std::string> arguments;
+    const char* message;
+  };
+  const Case cases[] = {
+      {{"--lisen", "x"}, "Unknown option '--lisen' (see --help)"},
+      {{"--plugin"}, "--plugin: a value is missing"},
+      {{"--listen", "8470"}, "--listen: expected HOST:PORT"},
+      {{"--listen", "h:80a"}, "--listen: the port must be a number"},
+      {{"--listen", "h:65536"}, "--listen: the port must be at most 65535"},
+      {{"--listen", "::1:80"}, "--listen: write an IPv6 address in brackets, e.g. [::1]:8470"},
+      {{"--password", ""}, "--password: the password must not be empty"},
+      {{"--log-level", "debug"}, "--log-level: expected okay, warn, error, always or none"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.message);
+    MaybeType<Failure, HostOptions> options = ParseHostOptions(c.arguments);
+    ASSERT_FALSE(options);
+    EXPECT_EQ(options.ErrorMessage(), c.message);
+  }
+}
+
+}  // namespace
+}  // namespace qor::host
