@@ -1,0 +1,295 @@
+// Endpoints registered from member operations, the endpoint table and the builtin types.
+#include "api/endpoint.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "api/builtin_types.h"
+#include "api/endpoint_table.h"
+#include "binding/record.h"
+
+namespace qor {
+namespace {
+
+enum class Tier : int32_t { Basic = 1, Epic = 3 };
+
+struct Price {
+  int64_t amount = 0;
+  Tier tier = Tier::Basic;
+};
+
+// A small plug-in object with store-like endpoints.
+class Shop {
+ public:
+  MaybeType<Failure, Price> GetPrice(std::string id, std::optional<int32_t> discount) {
+    if (id == "missing") return Failure::NotFound("No item '" + id + "'");
+    lastId = id;
+    return Price{100 - discount.value_or(0), Tier::Epic};
+  }
+  MaybeType<Failure, void> Buy(std::string id, Price price, bool gift) {
+    bought.push_back(id + ":" + std::to_string(price.amount) + (gift ? ":gift" : ""));
+    return {};
+  }
+  MaybeType<Failure, std::vector<std::string>> List(const std::string& filter) const {
+    return std::vector<std::string>{"a" + filter, "b" + filter};
+  }
+
+  std::string lastId;
+  std::vector<std::string> bought;
+};
+
+class EndpointTest : public ::testing::Test {
+ protected:
+  EndpointTest() {
+    DeclareEnum<Tier>(registry_, "ShopTier").Value("Basic", Tier::Basic).Value("Epic", Tier::Epic);
+    DeclareRecord<Price>(registry_, "ShopPrice", "A price.")
+        .Field("amount", &Price::amount, kRequired)
+        .Field("tier", &Price::tier);
+    get_ = &RegisterEndpoint(dispatcher_, PLUGIN_METHOD_GET, "/shop/v1/items/{id}/price", &shop_,
+                             &Shop::GetPrice, PathArg("id"), QueryArg("discount"));
+    buy_ = &RegisterEndpoint(dispatcher_, PLUGIN_METHOD_POST, "/shop/v1/items/{id}/buy", &shop_,
+                             &Shop::Buy, PathArg("id").Help("Item id"), BodyArg("price"),
+                             QueryArg("gift"));
+    list_ = &RegisterEndpoint(dispatcher_, PLUGIN_METHOD_GET, "/shop/v1/items",
+                              static_cast<const Shop*>(&shop_), &Shop::List,
+                              AnyArg("filter").Optional());
+  }
+
+  // Calls through the call entry; returns the response, which the caller releases.
+  PluginLocalResponse Call(const Function& function, uint32_t method, const char* path,
+                           const char* json = nullptr) {
+    PluginLocalRequest request{};
+    request.method = method;
+    request.path = path;
+    request.context = dispatcher_.ContextOf(function);
+    if (json) {
+      request.contentType = "application/json";
+      request.body = json;
+      request.bodyLength = static_cast<uint32_t>(std::strlen(json));
+    }
+    PluginLocalResponse response{};
+    Dispatcher::CallEntry(&response, &request);
+    return response;
+  }
+
+  TypeRegistry registry_;
+  Dispatcher dispatcher_{registry_};
+  Shop shop_;
+  Function* get_ = nullptr;
+  Function* buy_ = nullptr;
+  Function* list_ = nullptr;
+};
+
+const HostValue* MemberOf(const HostValue& value, const char* key) {
+  for (uint32_t i = 0; i < value.length; ++i) {
+    if (std::strcmp(value.data.entries[i].key, key) == 0) return &value.data.entries[i].value;
+  }
+  return nullptr;
+}
+
+TEST_F(EndpointTest, ReadsArgumentsAndWritesResults) {
+  PluginLocalResponse response =
+      Call(*get_, PLUGIN_METHOD_GET, "/shop/v1/items/sk%201/price?discount=0x10");
+  ASSERT_EQ(response.errorText, nullptr);
+  EXPECT_EQ(shop_.lastId, "sk 1");
+  EXPECT_EQ(response.status, 0u);  // success sets no status
+  ASSERT_EQ(response.body.tag, uint32_t{HOST_VALUE_STRUCTURE});
+  EXPECT_EQ(MemberOf(response.body, "amount")->data.signedValue, 84);
+  EXPECT_STREQ(MemberOf(response.body, "tier")->data.text, "Epic");  // enum reply by name
+  response.release(&response);
+
+  response = Call(*list_, PLUGIN_METHOD_GET, "/shop/v1/items");
+  ASSERT_EQ(response.errorText, nullptr);
+  ASSERT_EQ(response.body.tag, uint32_t{HOST_VALUE_COLLECTION});
+  EXPECT_STREQ(response.body.data.elements[1].data.text, "b");  // optional: default value
+  response.release(&response);
+}
+
+TEST_F(EndpointTest, ReportsFailures) {
+  struct Case {
+    const Function* function;
+    uint32_t method;
+    const char* path;
+    const char* body;
+    const char* error;
+    uint32_t status;
+  };
+  const Case cases[] = {
+      {get_, PLUGIN_METHOD_GET, "/shop/v1/items/missing/price", nullptr, "No item 'missing'", 404},
+      {get_, PLUGIN_METHOD_GET, "/shop/v1/items/a/price?discount=12abc", nullptr,
+       "Value 12abc for 'discount' of type int32 is in an incorrect format", 0},
+      {get_, PLUGIN_METHOD_GET, "/shop/v1/items/a/price?discount=1e99", nullptr,
+       "Value 1e99 for 'discount' of type int32 is in an incorrect format", 0},
+      {buy_, PLUGIN_METHOD_POST, "/shop/v1/items/a/buy", R"({"tier":"Epic"})",
+       "Couldn't assign value to 'price' of type ShopPrice because the input structure doesn't "
+       "have required field 'amount'.",
+       0},
+      {buy_, PLUGIN_METHOD_POST, "/shop/v1/items/a/buy", nullptr,
+       "A value for 'price' is required.", 0},
+      {buy_, PLUGIN_METHOD_GET, "/shop/v1/items/a/buy", nullptr, "Invalid function", 404},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path);
+    PluginLocalResponse response = Call(*c.function, c.method, c.path, c.body);
+    ASSERT_NE(response.errorText, nullptr);
+    EXPECT_STREQ(response.errorText, c.error);
+    EXPECT_EQ(response.status, c.status);
+    response.release(&response);
+  }
+  EXPECT_TRUE(shop_.bought.empty());
+}
+
+TEST_F(EndpointTest, OperationsWithoutValueReplyEmpty) {
+  PluginLocalResponse response =
+      Call(*buy_, PLUGIN_METHOD_POST, "/shop/v1/items/x/buy?gift", R"({"amount":5,"tier":1})");
+  EXPECT_EQ(response.errorText, nullptr);
+  EXPECT_EQ(response.body.tag, uint32_t{HOST_VALUE_EMPTY});
+  response.release(&response);
+  EXPECT_EQ(shop_.bought, std::vector<std::string>{"x:5:gift"});
+}
+
+TEST_F(EndpointTest, DescribesParameters) {
+  ASSERT_EQ(buy_->parameters.size(), 3u);
+  EXPECT_EQ(buy_->name, "PostShopV1ItemsByIdBuy");
+  EXPECT_EQ(buy_->parameters[0].location, ArgumentLocation::kPath);
+  EXPECT_EQ(buy_->parameters[0].help, "Item id");
+  EXPECT_EQ(buy_->parameters[1].type.type, NativeType::Struct);
+  EXPECT_EQ(buy_->parameters[2].type.type, NativeType::Bool);
+  EXPECT_FALSE(buy_->parameters[2].optional);
+  EXPECT_TRUE(get_->parameters[1].optional);   // std::optional parameter
+  EXPECT_TRUE(list_->parameters[0].optional);  // marked
+  EXPECT_EQ(get_->returns.type, NativeType::Struct);
+  EXPECT_EQ(list_->returns.type, NativeType::Vector);
+  EXPECT_EQ(list_->returns.element, NativeType::String);
+}
+
+TEST_F(EndpointTest, TableCoversEveryFunctionTypeAndEvent) {
+  RegisterBuiltinTypes(registry_);
+  EndpointTable table(dispatcher_);
+  const PluginEndpointTable& descriptor = table.Descriptor();
+
+  ASSERT_EQ(descriptor.functionCount, 3u);
+  const PluginFunctionEntry& buy = descriptor.functions[1];
+  EXPECT_EQ(descriptor.functions[0].next, &descriptor.functions[1]);
+  EXPECT_EQ(descriptor.functions[2].next, nullptr);
+  EXPECT_STREQ(buy.name, "PostShopV1ItemsByIdBuy");
+  EXPECT_STREQ(buy.pathTemplate, "/shop/v1/items/{id}/buy");
+  EXPECT_EQ(buy.method, uint32_t{PLUGIN_METHOD_POST});
+  EXPECT_EQ(buy.call, &Dispatcher::CallEntry);
+  EXPECT_EQ(buy.context, dispatcher_.ContextOf(*buy_));
+  EXPECT_EQ(buy.resultType, 0u);
+  ASSERT_EQ(buy.parameterCount, 3u);
+  EXPECT_STREQ(buy.parameters[1].name, "price");
+  EXPECT_EQ(buy.parameters[1].nativeType, uint32_t{17});
+  EXPECT_STREQ(buy.parameters[1].typeName, "ShopPrice");
+  EXPECT_EQ(buy.parameters[1].location, uint8_t{PLUGIN_PARAMETER_BODY});
+  EXPECT_STREQ(buy.parameters[0].typeName, "");
+  EXPECT_EQ(buy.parameters[2].next, nullptr);
+  EXPECT_STREQ(descriptor.functions[0].resultTypeName, "ShopPrice");
+
+  // Every registered type is listed, in registration order, with its members.
+  EXPECT_EQ(descriptor.typeCount, registry_.Types().size());
+  ASSERT_GE(descriptor.typeCount, 2u);
+  const PluginTypeEntry& tier = descriptor.types[0];
+  EXPECT_STREQ(tier.name, "ShopTier");
+  ASSERT_EQ(tier.memberCount, 2u);
+  EXPECT_EQ(tier.fields, nullptr);
+  EXPECT_STREQ(tier.enumerators[0].name, "Basic");
+  EXPECT_EQ(tier.enumerators[1].value, 3);
+  const PluginTypeEntry& price = descriptor.types[1];
+  ASSERT_EQ(price.memberCount, 2u);
+  EXPECT_STREQ(price.fields[1].name, "tier");
+  EXPECT_EQ(price.fields[1].offset, offsetof(Price, tier));
+  EXPECT_STREQ(price.fields[1].typeName, "ShopTier");
+
+  ASSERT_EQ(descriptor.eventCount, 1u);
+  EXPECT_STREQ(descriptor.events[0].name, "OnCallback");
+  EXPECT_STREQ(descriptor.events[0].payloadTypeName, "BindingCallbackEvent");
+  EXPECT_STREQ(descriptor.events[0].help, "Fired when a callback is invoked.");
+  ASSERT_EQ(descriptor.events[0].tagCount, 1u);
+  EXPECT_STREQ(descriptor.events[0].tags[0], "$builtin");
+
+  // The host calls through the table alone.
+  PluginLocalRequest request{};
+  request.method = buy.method;
+  request.path = "/shop/v1/items/t/buy";
+  request.context = buy.context;
+  request.contentType = "application/x-yaml";
+  request.body = "amount: 9";
+  request.bodyLength = 9;
+  PluginLocalResponse response{};
+  buy.call(&response, &request);
+  EXPECT_EQ(response.errorText, nullptr);
+  response.release(&response);
+  EXPECT_EQ(shop_.bought, std::vector<std::string>{"t:9"});
+}
+
+TEST(BuiltinTypes, RegistersOnceWithTheirValuesAndTags) {
+  TypeRegistry registry;
+  RegisterBuiltinTypes(registry);
+  RegisterBuiltinTypes(registry);  // changes nothing
+
+  const char* kOrder[] = {
+      "BindingHelpFormat",        "BindingFullTypeIdentifier", "BindingFullArgumentHelp",
+      "BindingFullFunctionHelp",  "BindingFullEnumValueHelp",  "BindingFullFieldHelp",
+      "BindingFullTypeHelp",      "BindingFullEventHelp",      "BindingFullApiHelp",
+      "BindingAsyncState",        "BindingGenericEvent",       "BindingCallbackEvent",
+      "BindingGenericAsyncEvent", "BindingAsyncFailureEvent",  "BindingAsyncCancelEvent"};
+  std::vector<const TypeRecord*> types = registry.Types();
+  ASSERT_EQ(types.size(), std::size(kOrder));
+  for (size_t i = 0; i < types.size(); ++i)
+    EXPECT_EQ(types[i]->Name(), kOrder[i]);
+  EXPECT_EQ(registry.Events().size(), 1u);
+
+  const TypeRecord* state = registry.FindType("BindingAsyncState");
+  ASSERT_EQ(state->Values().size(), 6u);
+  std::map<int32_t, std::string> values;
+  for (const auto& [name, value] : state->Values())
+    values[value.value] = name;
+  EXPECT_EQ(values, (std::map<int32_t, std::string>{{0, "None"},
+                                                    {1, "Running"},
+                                                    {2, "Cancelling"},
+                                                    {3, "Cancelled"},
+                                                    {4, "Succeeded"},
+                                                    {5, "Failed"}}));
+  EXPECT_EQ(state->Tags(), (std::vector<std::string>{"$builtin", "async"}));
+  const TypeRecord* format = registry.FindType("BindingHelpFormat");
+  ASSERT_EQ(format->Values().size(), 2u);
+  EXPECT_FALSE(format->FindValue(0));
+  EXPECT_EQ(format->FindValue("Epytext")->description, "Python epytext format");
+  EXPECT_EQ(format->Tags(), (std::vector<std::string>{"$builtin", "help"}));
+
+  const TypeRecord* function = registry.FindType("BindingFullFunctionHelp");
+  ASSERT_EQ(function->Fields().size(), 9u);  // once, despite the second registration
+  EXPECT_EQ(function->Fields()[2]->name, "arguments");
+  EXPECT_EQ(function->Fields()[2]->type.type, NativeType::Vector);
+  EXPECT_EQ(registry.FindType("BindingCallbackEvent")->Tags(),
+            std::vector<std::string>{"$builtin"});
+  const TypeRecord* failure = registry.FindType("BindingAsyncFailureEvent");
+  EXPECT_EQ(failure->Fields()[0]->description, "Asynchronous operation token");
+  EXPECT_EQ(failure->Description(), "Represents a failed asynchronous operation.");
+}
+
+TEST_F(EndpointTest, DescribesTheApi) {
+  RegisterBuiltinTypes(registry_);
+  BindingFullApiHelp api = DescribeApi(registry_);
+  ASSERT_EQ(api.functions.size(), 3u);
+  EXPECT_EQ(api.functions[2].name, "GetShopV1Items");
+  EXPECT_EQ(api.functions[2].returns.type, "vector");
+  EXPECT_EQ(api.functions[2].returns.elementType, "string");
+  EXPECT_EQ(api.functions[1].arguments[1].type.type, "ShopPrice");
+  EXPECT_EQ(api.events.at(0).type.type, "BindingCallbackEvent");
+  // The description is itself a registered record and converts like any other.
+  auto tree = ToBinding(api, registry_);
+  ASSERT_TRUE(tree.Succeeded()) << tree.ErrorMessage();
+  EXPECT_EQ(tree->Member("functions").Element(0).Member("name").GetString(),
+            "GetShopV1ItemsByIdPrice");
+}
+
+}  // namespace
+}  // namespace qor
