@@ -20,6 +20,11 @@
 namespace qor {
 namespace {
 
+// RapidJSON's default reader, except that decimal numbers are converted with full precision:
+// its normal-precision conversion can miss the nearest double by a few units in the last
+// place, so values drifted a little on every read and write.
+constexpr unsigned kReadFlags = rapidjson::kParseDefaultFlags | rapidjson::kParseFullPrecisionFlag;
+
 constexpr std::string_view kErrorTemplate = "Error: %1 at offset %2.";
 constexpr std::string_view kDepthReason = "The document exceeds the maximum nesting depth of 512.";
 
@@ -33,14 +38,65 @@ std::string_view UpToNul(const char* text, rapidjson::SizeType length) {
   return {text, nul ? static_cast<std::size_t>(static_cast<const char*>(nul) - text) : length};
 }
 
-// Receives the reader's events and builds the tree in place: each open container is on the
-// stack, and every value lands in the next element of the innermost Collection, in the member
-// selected by the last key of the innermost Structure, or in the root.
-class TreeBuilder {
+// First pass: counts the items of every container, in the order the containers open, so that
+// the builder can size each one exactly (no regrowth, no copies of members).
+class ContainerCounter {
  public:
-  explicit TreeBuilder(BindingProperty& root) : root_(root) { open_.reserve(32); }
+  explicit ContainerCounter(std::vector<std::uint32_t>& counts) : counts_(counts) {
+    open_.reserve(32);
+  }
 
   bool DepthExceeded() const { return depthExceeded_; }
+
+  bool Null() { return Item(); }
+  bool Bool(bool) { return Item(); }
+  bool Int(int) { return Item(); }
+  bool Int64(std::int64_t) { return Item(); }
+  bool Uint(unsigned) { return Item(); }
+  bool Uint64(std::uint64_t) { return Item(); }
+  bool Double(double) { return Item(); }
+  bool RawNumber(const char*, rapidjson::SizeType, bool) { return false; }
+  bool String(const char*, rapidjson::SizeType, bool) { return Item(); }
+  bool Key(const char*, rapidjson::SizeType, bool) { return true; }
+  bool StartObject() { return Open(); }
+  bool EndObject(rapidjson::SizeType) { return Close(); }
+  bool StartArray() { return Open(); }
+  bool EndArray(rapidjson::SizeType) { return Close(); }
+
+ private:
+  bool Item() {
+    if (!open_.empty()) ++counts_[open_.back()];
+    return true;
+  }
+  bool Open() {
+    if (open_.size() == kMaxJsonDepth) {
+      depthExceeded_ = true;
+      return false;
+    }
+    Item();
+    open_.push_back(counts_.size());
+    counts_.push_back(0);
+    return true;
+  }
+  bool Close() {
+    open_.pop_back();
+    return true;
+  }
+
+  std::vector<std::uint32_t>& counts_;
+  std::vector<std::size_t> open_;
+  bool depthExceeded_ = false;
+};
+
+// Receives the reader's events for text that passed the check and builds the tree in place: each
+// open container is on the stack, and every value lands in the next element of the innermost
+// Collection, in the member selected by the last key of the innermost Structure, or in the root.
+class TreeBuilder {
+ public:
+  TreeBuilder(BindingProperty& root, const std::vector<std::uint32_t>& counts)
+      : root_(root), counts_(counts) {
+    open_.reserve(32);
+  }
 
   bool Null() {
     Target().Clear();
@@ -104,24 +160,22 @@ class TreeBuilder {
   }
 
   bool Open(bool structure) {
-    if (open_.size() == kMaxJsonDepth) {
-      depthExceeded_ = true;
-      return false;
-    }
     BindingProperty& target = Target();
+    const std::size_t count = next_ < counts_.size() ? counts_[next_++] : 0;
     if (structure) {
-      target.SetStructure();
+      target.SetStructure(count);
     } else {
-      target.SetCollection();
+      target.SetCollection(count);
     }
     open_.push_back({&target, structure});
     return true;
   }
 
   BindingProperty& root_;
+  const std::vector<std::uint32_t>& counts_;
+  std::size_t next_ = 0;  // the next container's entry in `counts_`
   std::vector<OpenContainer> open_;
   BindingProperty* member_ = nullptr;  // the member chosen by the last key
-  bool depthExceeded_ = false;
 };
 
 // Drives a RapidJSON writer over a tree without recursion.
@@ -250,29 +304,35 @@ MaybeType<Failure, BindingProperty> ParseJson(std::string_view text) {
     ++start;
   if (start == text.size()) return result;  // an empty document is not an error
 
-  rapidjson::MemoryStream stream(text.data(), text.size());
-  TreeBuilder builder(result.MutableProperty());
+  // The first pass checks the text and counts each container's items; the second builds the
+  // tree with every container sized exactly.
+  std::vector<std::uint32_t> counts;
   rapidjson::Reader reader;
-  const rapidjson::ParseResult parsed =
-      reader.Parse<rapidjson::kParseDefaultFlags>(stream, builder);
-  if (parsed.IsError()) {
-    if (builder.DepthExceeded()) {
+  rapidjson::MemoryStream checkStream(text.data(), text.size());
+  ContainerCounter counter(counts);
+  const rapidjson::ParseResult checked = reader.Parse<kReadFlags>(checkStream, counter);
+  if (checked.IsError()) {
+    if (counter.DepthExceeded()) {
       // The reader reports the position after the bracket or brace it had taken.
-      result.SetFailure(Format(kErrorTemplate, kDepthReason, parsed.Offset() - 1));
+      result.SetFailure(Format(kErrorTemplate, kDepthReason, checked.Offset() - 1));
       return result;
     }
-    rapidjson::ParseErrorCode code = parsed.Code();
-    // The reader sees a NUL byte as the end of its input; before real end it is no value.
+    rapidjson::ParseErrorCode code = checked.Code();
+    // The reader sees a NUL byte as the end of its input; before the real end it is no value.
     if (code == rapidjson::kParseErrorDocumentEmpty) code = rapidjson::kParseErrorValueInvalid;
-    result.SetFailure(Format(kErrorTemplate, rapidjson::GetParseError_En(code), parsed.Offset()));
+    result.SetFailure(Format(kErrorTemplate, rapidjson::GetParseError_En(code), checked.Offset()));
     return result;
   }
-  if (stream.Tell() < text.size()) {
+  if (checkStream.Tell() < text.size()) {
     // The reader stopped at a NUL byte that is not the end of the text.
     result.SetFailure(Format(
         kErrorTemplate, rapidjson::GetParseError_En(rapidjson::kParseErrorDocumentRootNotSingular),
-        stream.Tell()));
+        checkStream.Tell()));
+    return result;
   }
+  rapidjson::MemoryStream stream(text.data(), text.size());
+  TreeBuilder builder(result.MutableProperty(), counts);
+  reader.Parse<kReadFlags>(stream, builder);  // cannot fail on text that passed the check
   return result;
 }
 
