@@ -4,7 +4,8 @@
 // exponent to Unsigned (not negative) or Signed (negative) when they fit 64 bits, every other
 // number to Float, strings to String (escapes decoded; the text ends at the first NUL, so an
 // escaped \u0000 ends it), arrays to Collection and objects to Structure (a repeated key keeps
-// the last value). Input nested deeper than kMaxJsonDepth levels is refused.
+// the last value). Numbers are converted to the nearest double. Input nested deeper than
+// kMaxJsonDepth levels is refused.
 //
 // Writing lists Structure members in ascending byte-wise key order, writes 64-bit integers as
 // plain numbers, Floats in the shortest form that reads back to the same double (3.0 stays

@@ -8,11 +8,13 @@
 // honoured; any other tag is refused. Anchors and aliases are supported (an alias copies the
 // anchored value); mapping keys must be string scalars; one document per text.
 //
-// Limits: containers nest at most kMaxYamlDepth levels (aliased values included), and the
-// nodes that alias copies create in one read are capped at kMaxYamlAliasNodes.
+// Limits: containers nest at most kMaxYamlDepth levels (values that aliases bring in included),
+// and the nodes copied to serve aliases in one read (the copy kept for each anchor and every
+// alias's copy) are capped at kMaxYamlAliasNodes, so nested aliases cannot grow a small text
+// into a huge tree.
 //
-// Every failure message ends with the position "At line: L col: C" (event positions count
-// from 1; the parser's own errors give its position as it reports it, counted from 0).
+// Messages about a place in the text end with "At line: L col: C": event positions count from
+// 1; the parser's own errors give its position as it reports it, counted from 0.
 //
 // Thread rule: stateless; any thread.
 #pragma once
@@ -28,8 +30,9 @@ namespace qor {
 inline constexpr std::size_t kMaxYamlDepth = 512;
 inline constexpr std::size_t kMaxYamlAliasNodes = 1000000;
 
-// Reads one document from `text` (UTF-8, exactly `text.size()` bytes). An empty text reads as
-// success with an Empty value.
+// Reads one document from `text` (UTF-8, exactly `text.size()` bytes). An empty text, or one
+// holding only comments or empty documents, reads as success with an Empty value. On failure
+// no partial tree is returned.
 MaybeType<Failure, BindingProperty> ParseYaml(std::string_view text);
 // Reads the text up to its first NUL; a null pointer reads as the empty text.
 MaybeType<Failure, BindingProperty> ParseYaml(const char* text);
