@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "api/dispatch.h"
+#include "api/endpoint_table.h"
 #include "api/host_value.h"
 #include "api/route.h"
 #include "binding/record.h"
@@ -55,6 +56,7 @@ AppModule::~AppModule() {
   serviceProxy_.reset();
   events_.reset();
   logTarget_.reset();  // detaches it when it is the registered one
+  endpointTable_.reset();
   dispatcher_.reset();
   registry_.reset();
   Logger::Release();
@@ -168,8 +170,7 @@ void AppModule::Attach(PluginLoadInfo& info, std::string_view shortName) {
 
   RegisterSdkTypesAndEvents();
   RegisterApi();
-  // The endpoint table stays empty until the dispatch layer offers a builder for it.
-  endpoints_ = PluginEndpointTable{};
+  endpointTable_ = std::make_unique<EndpointTable>(*dispatcher_);
 
   info.versionMajor = kPluginApiMajor;
   info.versionMinor = kPluginApiMinor;
@@ -177,7 +178,12 @@ void AppModule::Attach(PluginLoadInfo& info, std::string_view shortName) {
   info.callbacks = &Callbacks();
   info.context = this;
   info.shortName = identity_.shortName.c_str();
-  info.endpoints = &endpoints_;
+  info.endpoints = &endpointTable_->Descriptor();
+}
+
+const PluginEndpointTable& AppModule::Endpoints() const {
+  static const PluginEndpointTable kEmpty{};
+  return endpointTable_ ? endpointTable_->Descriptor() : kEmpty;
 }
 
 void AppModule::RegisterSdkTypesAndEvents() {

@@ -46,6 +46,7 @@ namespace qor {
 
 class TypeRegistry;
 class Dispatcher;
+class EndpointTable;
 class PluginLogTarget;
 class TelemetrySender;
 class ServiceProxy;
@@ -141,7 +142,8 @@ class AppModule : public EventModulePort {
   TypeRegistry& Types() { return *registry_; }
   const TypeRegistry& Types() const { return *registry_; }
   Dispatcher& Router() { return *dispatcher_; }
-  const PluginEndpointTable& Endpoints() const { return endpoints_; }
+  // The endpoint table handed to the host; empty before Attach.
+  const PluginEndpointTable& Endpoints() const;
   // Created at Initialize; null before.
   TelemetrySender* Telemetry() { return telemetry_.get(); }
   ResourceEvents& Events() { return *events_; }
@@ -205,7 +207,7 @@ class AppModule : public EventModulePort {
   std::string typeNamePrefix_;
   std::unique_ptr<TypeRegistry> registry_;
   std::unique_ptr<Dispatcher> dispatcher_;
-  PluginEndpointTable endpoints_{};
+  std::unique_ptr<EndpointTable> endpointTable_;  // built at Attach, after RegisterApi
   std::unique_ptr<PluginLogTarget> logTarget_;
   std::unique_ptr<TelemetrySender> telemetry_;
   std::atomic<bool> shuttingDown_{false};

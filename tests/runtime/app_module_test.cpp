@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "api/dispatch.h"
 #include "foundation/log.h"
 #include "host/core/host_core.h"
 #include "runtime/plugin_log_target.h"
@@ -55,6 +56,70 @@ TEST(AppModuleLifecycle, IdentityNamesAndUserAgentComeFromTheShortName) {
   EXPECT_EQ(module.PluginHandle(), 5u);
   EXPECT_EQ(harness.loadInfo.context, harness.module);
   EXPECT_EQ(harness.loadInfo.callbacks, &AppModule::Callbacks());
+}
+
+// Records what each hook sees of the module when it runs.
+class OrderModule final : public AppModule {
+ public:
+  struct NoopHandler final : Handler {
+    uintptr_t Invoke(CallResult&, std::span<BindingProperty>, uintptr_t) override { return 0; }
+    TypeDescriptor ResultType() const override { return {}; }
+  };
+
+  std::vector<std::string> steps;
+  HostCore* host = nullptr;
+
+ protected:
+  void RegisterApi() override {
+    steps.push_back("RegisterApi");
+    // Version, identity, groups, prefix and the SDK types come first.
+    EXPECT_EQ(HostVersionMinor(), 3u);
+    EXPECT_EQ(Identity().fullName, "ukp-be-qor-store");
+    EXPECT_EQ(LogGroups().size(), 2u);
+    EXPECT_EQ(TypeNamePrefix(), "QorStore");
+    EXPECT_NE(Types().FindType(std::string_view("PluginResourceEvent")), nullptr);
+    Router().Add(PLUGIN_METHOD_GET, "/qor-store/v1/ping", {}, std::make_unique<NoopHandler>());
+  }
+  bool Start() override {
+    steps.push_back("Start");
+    // The log target, user agent, handle, telemetry and service-proxy events come first.
+    ScopedLogger logger;
+    EXPECT_NE(logger->FindTarget("PluginLogTarget"), nullptr);
+    EXPECT_EQ(UserAgent(), "VaxoClient/18.3.1 (qor-store)");
+    EXPECT_EQ(PluginHandle(), 77u);
+    EXPECT_NE(Telemetry(), nullptr);
+    EXPECT_TRUE(host->IsSubscribed("OnServiceProxyUuidEvent"));
+    return false;  // handed to the host as it is
+  }
+};
+
+TEST(AppModuleLifecycle, AttachAndInitializeRunTheirStepsInOrder) {
+  HostCore host;
+  auto* module = new OrderModule;
+  module->host = &host;
+  PluginLoadInfo info{};
+  info.versionMajor = 18;
+  info.versionMinor = 3;
+  info.versionPatch = 1;
+  module->Attach(info, "qor-store");
+  EXPECT_EQ(module->steps, std::vector<std::string>{"RegisterApi"});
+  // The load block: the plug-in's version, the callbacks, the module, the name, the table
+  // built after RegisterApi (the endpoint, the SDK types and events).
+  EXPECT_EQ(info.versionMinor, 0u);
+  EXPECT_EQ(info.versionPatch, 0u);
+  EXPECT_EQ(info.context, module);
+  EXPECT_STREQ(info.shortName, "qor-store");
+  ASSERT_NE(info.endpoints, nullptr);
+  ASSERT_EQ(info.endpoints->functionCount, 1u);
+  EXPECT_STREQ(info.endpoints->functions[0].pathTemplate, "/qor-store/v1/ping");
+  EXPECT_GE(info.endpoints->eventCount, 5u);
+  EXPECT_GE(info.endpoints->typeCount, 7u);
+
+  const PluginHost object = host.HostObject(77);
+  EXPECT_EQ(info.callbacks->Initialize(module, &object), 0);  // Start's false
+  EXPECT_EQ(module->steps, (std::vector<std::string>{"RegisterApi", "Start"}));
+  info.callbacks->Shutdown(module);
+  EXPECT_TRUE(host.Subscriptions().empty());
 }
 
 TEST(AppModuleLifecycle, FullNamesByType) {
