@@ -508,5 +508,75 @@ TEST_F(DispatchTest, HandsStreamsToTheHost) {
   response.release(&response);
 }
 
+// Asks for the request context and keeps what it saw.
+class ContextHandler : public Handler {
+ public:
+  uintptr_t Invoke(CallResult&, std::span<BindingProperty>, uintptr_t) override { return 7; }
+  void Finish(CallResult& result, const RequestContext* context, uintptr_t token,
+              uintptr_t callerHandle) override {
+    ASSERT_NE(context, nullptr);
+    seen = *context;
+    finishedWith = token;
+    caller = callerHandle;
+    result.value = BindingProperty("done");
+  }
+  void Release(uintptr_t token) override { released = token; }
+  TypeDescriptor ResultType() const override { return {}; }
+  bool WantsRequestContext() const override { return true; }
+
+  RequestContext seen;
+  uintptr_t finishedWith = 0, caller = 0, released = 0;
+};
+
+TEST_F(DispatchTest, InvokedFunctionsGetTheirRequestContext) {
+  auto owned = std::make_unique<ContextHandler>();
+  ContextHandler& handler = *owned;
+  int module = 0;
+  Dispatcher dispatcher(registry_, &module);
+  Function& function = dispatcher.Add(PLUGIN_METHOD_INVOKE, "/i", {}, std::move(owned), "Run");
+  EXPECT_EQ(function.name, "I");
+  HostHeader header{"X-Trace", "t1"};
+  PluginLocalRequest record{};
+  record.method = PLUGIN_METHOD_INVOKE;
+  record.invocationName = "Run";
+  record.path = "/i";
+  record.context = dispatcher.ContextOf(function);
+  record.headers = &header;
+  record.headerCount = 1;
+  record.callerHandle = 99;
+  PluginLocalResponse response{};
+  Dispatcher::CallEntry(&response, &record);
+  EXPECT_EQ(response.errorText, nullptr);
+  EXPECT_STREQ(response.body.data.text, "done");
+  response.release(&response);
+  EXPECT_EQ(handler.finishedWith, 7u);
+  EXPECT_EQ(handler.released, 7u);
+  EXPECT_EQ(handler.caller, 99u);
+  EXPECT_EQ(handler.seen.module, &module);
+  EXPECT_EQ(handler.seen.invocationName, "Run");
+  EXPECT_EQ(handler.seen.path, "/i");
+  EXPECT_EQ(handler.seen.headers.at("X-Trace"), "t1");
+
+  record.invocationName = "Walk";  // another invocation name: not this function
+  Dispatcher::CallEntry(&response, &record);
+  EXPECT_STREQ(response.errorText, "Invalid function");
+  response.release(&response);
+}
+
+TEST_F(DispatchTest, HugeRequestsFailCleanly) {
+  Function& function = Add(PLUGIN_METHOD_GET, "/h/{+rest}", {Param("rest", NativeType::String)});
+  Request request;
+  request.path = "/h/" + std::string(1 << 20, 'r');
+  EXPECT_EQ(ErrorOf(function, request), "");
+  EXPECT_EQ(log_.arguments[0].Size(), size_t{1} << 20);
+  request.path = "/h/x?";
+  for (int i = 0; i < 100000; ++i)
+    request.path += "rest.a=1&";
+  EXPECT_EQ(ErrorOf(function, request), "");  // the repeats collapse to one argument
+  request.path = "/h/x?rest.";
+  request.path += std::string(1 << 20, '9');
+  EXPECT_EQ(ErrorOf(function, request).substr(0, 12), "Index 999999");
+}
+
 }  // namespace
 }  // namespace qor
