@@ -1,0 +1,225 @@
+#include "tests/store/store_fixture.h"
+
+#include <utility>
+
+#include "api/host_value.h"
+#include "binding/json.h"
+
+namespace qor::store_test {
+
+namespace {
+
+constexpr std::string_view kInvokePath = "/qor-login/v1/session/invoke";
+
+// The host event name of a resource URI ("OnJsonApiEvent" and the first three segments, five
+// under "qor-platform-config"), written out here rather than taken from the runtime.
+std::string EventNameOf(std::string_view uri) {
+  std::vector<std::string_view> segments;
+  size_t at = 0;
+  while (at <= uri.size()) {
+    size_t end = uri.find('/', at);
+    if (end == std::string_view::npos) end = uri.size();
+    if (end > at) segments.push_back(uri.substr(at, end - at));
+    at = end + 1;
+  }
+  const size_t keep = !segments.empty() && segments.front() == "qor-platform-config" ? 5 : 3;
+  std::string name = "OnJsonApiEvent";
+  for (size_t i = 0; i < segments.size() && i < keep; ++i) {
+    name += '_';
+    name += segments[i];
+  }
+  return name;
+}
+
+std::string TextOf(const BindingProperty& value) {
+  return std::string(value.GetString());
+}
+
+}  // namespace
+
+BindingProperty Json(std::string_view text) {
+  MaybeType<Failure, BindingProperty> parsed = ParseJson(text);
+  EXPECT_TRUE(parsed.Succeeded()) << "invalid JSON in a test: " << text;
+  return parsed.Succeeded() ? std::move(parsed).Value() : BindingProperty();
+}
+
+std::string JsonText(const BindingProperty& value) {
+  return WriteJson(value);
+}
+
+std::string SessionJson(std::string_view state, uint64_t summonerId, uint64_t accountId,
+                        std::string_view idToken) {
+  return "{\"state\":\"" + std::string(state) + "\",\"summonerId\":" + std::to_string(summonerId) +
+         ",\"accountId\":" + std::to_string(accountId) + ",\"idToken\":\"" + std::string(idToken) +
+         "\",\"gasToken\":null}";
+}
+
+void StoreFixture::SetUp() {
+  auto library = host::PluginLibrary::Open(QOR_STORE_PLUGIN_PATH);
+  ASSERT_TRUE(library.Succeeded()) << library.ErrorMessage();
+  library_ = std::move(library).Value();
+
+  host_.SetLocalPeer(std::string(kInvokePath), [this](const host::LocalCall& call) {
+    LcdsCallRecord record;
+    if (call.arguments.size() == 3) {
+      record.destination = TextOf(call.arguments[0]);
+      record.method = TextOf(call.arguments[1]);
+      record.parameters = call.arguments[2];
+    }
+    lcdsCalls_.push_back(record);
+    if (record.destination == "loginService" && record.method == "getStoreUrl" && storeUrlReply) {
+      BindingProperty response;
+      response.MutableMember("body") = *storeUrlReply;
+      response.MutableMember("typeName") = "java.lang.String";
+      return host::LocalReply::Value(std::move(response));
+    }
+    return host::LocalReply::Error(500, "The legacy service is unavailable");
+  });
+  host_.SetFallbackPeer([this](const host::LocalCall& call) {
+    auto found = resources_.find(call.route);
+    if (call.method == PLUGIN_METHOD_GET && found != resources_.end()) {
+      return host::LocalReply::Value(Json(found->second));
+    }
+    return host::LocalReply::Error(404, "No value for " + call.route);
+  });
+  storefront = [this](const host::ExternalCall& call) {
+    auto found = pages_.find(call.url);
+    if (found != pages_.end()) return found->second;
+    host::ExternalReply refused;
+    refused.connectionCode = 7;
+    refused.status = 0;
+    refused.body = "Connection refused";
+    return refused;
+  };
+  host_.SetExternalResponder([this](const host::ExternalCall& call) { return storefront(call); });
+}
+
+void StoreFixture::TearDown() {
+  StopStore();
+}
+
+void StoreFixture::StartStore() {
+  ASSERT_FALSE(info_.has_value()) << "the store is already started";
+  MaybeType<Failure, PluginLoadInfo> info = library_->Load();
+  ASSERT_TRUE(info.Succeeded()) << info.ErrorMessage();
+  info_ = *info;
+  ASSERT_NE(info_->endpoints, nullptr);
+  routes_.clear();
+  functions_.clear();
+  for (uint32_t i = 0; i < info_->endpoints->functionCount; ++i) {
+    const PluginFunctionEntry& entry = info_->endpoints->functions[i];
+    routes_.emplace_back(entry.pathTemplate, entry.method);
+    functions_.push_back(&entry);
+  }
+  ASSERT_TRUE(library_->Initialize(info_->context, host_.HostObject(kPluginHandle)));
+  host_.Drain();
+}
+
+void StoreFixture::StopStore() {
+  if (!info_) return;
+  library_->Shutdown(info_->context);
+  info_.reset();
+}
+
+void StoreFixture::SetResource(std::string_view uri, std::string_view json) {
+  resources_.insert_or_assign(std::string(uri), std::string(json));
+}
+
+void StoreFixture::RemoveResource(std::string_view uri) {
+  if (auto found = resources_.find(uri); found != resources_.end()) resources_.erase(found);
+}
+
+void StoreFixture::Deliver(std::string_view uri, std::string_view eventType,
+                           std::optional<std::string_view> json) {
+  BindingProperty event;
+  if (json) event.MutableMember("data") = Json(*json);
+  event.MutableMember("eventType") = eventType;
+  event.MutableMember("uri") = uri;
+  host_.DeliverEvent(EventNameOf(uri), event);
+  host_.Drain();
+}
+
+void StoreFixture::SetPage(std::string url, host::ExternalReply reply) {
+  pages_.insert_or_assign(std::move(url), std::move(reply));
+}
+
+host::ExternalReply StoreFixture::Page(uint32_t status, std::string body) {
+  host::ExternalReply reply;
+  reply.status = status;
+  reply.body = std::move(body);
+  return reply;
+}
+
+Reply StoreFixture::Call(uint32_t method, std::string_view path, std::string_view body,
+                         std::string_view contentType) {
+  Reply reply;
+  std::optional<RouteSelection> selection = SelectRoute(method, "", path, routes_);
+  if (!selection) {
+    reply.status = 404;
+    reply.error = "Invalid function";
+    return reply;
+  }
+  const PluginFunctionEntry* entry = functions_[selection->index];
+  reply.function = entry->name;
+
+  const std::string pathText(path);
+  const std::string bodyText(body);
+  const std::string contentTypeText(contentType);
+  PluginLocalRequest request{};
+  request.method = method;
+  request.path = pathText.c_str();
+  request.context = entry->context;
+  request.contentType = contentTypeText.c_str();
+  request.body = bodyText.empty() ? nullptr : bodyText.c_str();
+  request.bodyLength = static_cast<uint32_t>(bodyText.size());
+  request.callerHandle = 1;
+  request.invocationName = "";
+
+  PluginLocalResponse response{};
+  entry->call(&response, &request);
+  reply.status = response.status;
+  if (response.errorText != nullptr) reply.error = response.errorText;
+  MaybeType<Failure, BindingProperty> value = ReadHostValue(response.body, "<body>");
+  EXPECT_TRUE(value.Succeeded()) << value.ErrorMessage();
+  if (value.Succeeded()) reply.body = std::move(value).Value();
+  if (response.release != nullptr) response.release(&response);
+  host_.Drain();
+  return reply;
+}
+
+std::vector<std::string> StoreFixture::ExternalUrls() const {
+  std::vector<std::string> urls;
+  const std::vector<host::ExternalCall> calls = host_.ExternalCalls();
+  for (size_t i = externalSeen_; i < calls.size(); ++i)
+    urls.push_back(calls[i].url);
+  return urls;
+}
+
+std::vector<BindingProperty> StoreFixture::Published(std::string_view uri) const {
+  std::vector<BindingProperty> data;
+  const std::string name = EventNameOf(uri);
+  const std::vector<host::PublishedEvent> events = host_.PublishedEvents();
+  for (size_t i = publishedSeen_; i < events.size(); ++i) {
+    const BindingProperty& payload = events[i].payload;
+    if (events[i].name == name && payload.Member("uri").GetString() == uri &&
+        payload.Member("eventType").GetString() == "Update") {
+      data.push_back(payload.Member("data"));
+    }
+  }
+  return data;
+}
+
+void StoreFixture::ForgetActivity() {
+  externalSeen_ = host_.ExternalCalls().size();
+  publishedSeen_ = host_.PublishedEvents().size();
+  lcdsCalls_.clear();
+}
+
+std::vector<std::string> StoreFixture::FunctionNames() const {
+  std::vector<std::string> names;
+  for (const PluginFunctionEntry* entry : functions_)
+    names.push_back(entry->name);
+  return names;
+}
+
+}  // namespace qor::store_test
