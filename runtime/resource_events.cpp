@@ -70,6 +70,12 @@ std::string ResourceEvents::EventNameOfUri(std::string_view uri) {
   return name;
 }
 
+std::string ResourceEvents::WatchNameOf(std::string_view text) {
+  std::string name = EventNameOfUri(text);
+  if (name.find('*') != std::string::npos) return std::string(kJsonApiEvent);
+  return name;
+}
+
 bool ResourceEvents::UriMatchesPattern(std::string_view pattern, std::string_view uri) {
   std::size_t p = 0;
   std::size_t u = 0;
@@ -131,17 +137,17 @@ bool ResourceEvents::OnHostEvent(const PluginEvent& event) {
 }
 
 void ResourceEvents::SubscribeResource(std::string_view uri) {
-  std::string name = EventNameOfUri(uri);
+  std::string name = WatchNameOf(uri);
   Trace("%s: Subscribing to event: %s", module_.ShortName(), name);
   std::int32_t& count = counts_[name];
   if (++count != 1) return;
   RegisterEventHandler(
-      name, [this](const BindingProperty& payload) { DispatchResourceEvent(payload); },
+      name, [this, name](const BindingProperty& payload) { DispatchResourceEvent(name, payload); },
       PLUGIN_SUBSCRIBE_RESOURCE_EVENTS);
 }
 
 void ResourceEvents::UnsubscribeResource(std::string_view uri) {
-  std::string name = EventNameOfUri(uri);
+  std::string name = WatchNameOf(uri);
   Trace("%s: Unsubscribing to event: %s", module_.ShortName(), name);
   auto it = counts_.find(name);
   // Without this guard an unmatched call would drive the count below zero, and the next
@@ -159,7 +165,8 @@ std::int32_t ResourceEvents::SubscriptionCount(std::string_view eventName) const
 
 void ResourceEvents::AddWatcher(std::string_view uri, ResourceHandler handler) {
   auto& table = uri.find('*') != std::string_view::npos ? patternWatchers_ : exactWatchers_;
-  table[std::string(uri)] = std::make_shared<const ResourceHandler>(std::move(handler));
+  table[std::string(uri)] =
+      Watcher{WatchNameOf(uri), std::make_shared<const ResourceHandler>(std::move(handler))};
   SubscribeResource(uri);
 }
 
@@ -170,12 +177,13 @@ void ResourceEvents::FetchInitial(std::string_view uri,
   deliver(*current);
 }
 
-void ResourceEvents::DispatchResourceEvent(const BindingProperty& payload) {
+void ResourceEvents::DispatchResourceEvent(const std::string& name,
+                                           const BindingProperty& payload) {
   MaybeType<Failure, PluginResourceEvent> decoded =
       detail::ReadSdkRecord<PluginResourceEvent>(payload, "<result>");
   if (decoded.Failed()) {
     Trace("%s: Couldn't convert payload %s for event %s: %s", module_.ShortName(),
-          detail::EventsJsonText(payload), kJsonApiEvent, decoded.ErrorMessage());
+          detail::EventsJsonText(payload), name, decoded.ErrorMessage());
     return;
   }
   PluginResourceEvent& event = *decoded;
@@ -183,12 +191,17 @@ void ResourceEvents::DispatchResourceEvent(const BindingProperty& payload) {
   Trace("%s: Handling event %s", module_.ShortName(), event.uri);
 
   // Collect first, call afterwards: a handler may watch or unwatch and so change the tables.
+  // Only watchers listening to this name: an event also published under the generic name
+  // must not reach a watcher twice.
   std::vector<std::shared_ptr<const ResourceHandler>> matched;
-  if (auto exact = exactWatchers_.find(event.uri); exact != exactWatchers_.end()) {
-    matched.push_back(exact->second);
+  if (auto exact = exactWatchers_.find(event.uri);
+      exact != exactWatchers_.end() && exact->second.name == name) {
+    matched.push_back(exact->second.handler);
   }
-  for (const auto& [pattern, handler] : patternWatchers_) {
-    if (UriMatchesPattern(pattern, event.uri)) matched.push_back(handler);
+  for (const auto& [pattern, watcher] : patternWatchers_) {
+    if (watcher.name == name && UriMatchesPattern(pattern, event.uri)) {
+      matched.push_back(watcher.handler);
+    }
   }
   for (const auto& handler : matched)
     (*handler)(event);

@@ -116,6 +116,11 @@ class ResourceEvents {
   // "_", keeping 6 entries when the first segment is "qor-platform-config" and 4 otherwise.
   static std::string EventNameOfUri(std::string_view uri);
 
+  // The name a watch of `text` listens to: EventNameOfUri(text), except for a pattern whose
+  // '*' falls inside the kept segments (its derived name would hold the '*' and match no
+  // event), which listens to "OnJsonApiEvent", where every resource is published too.
+  static std::string WatchNameOf(std::string_view text);
+
   // Whether `pattern` (where '*' matches the characters of one segment) matches `uri`.
   static bool UriMatchesPattern(std::string_view pattern, std::string_view uri);
 
@@ -134,8 +139,8 @@ class ResourceEvents {
   // name. Returns false when the name has no handler (the event is ignored).
   bool OnHostEvent(const PluginEvent& event);
 
-  // Counts a subscription of the URI's event name; the first one registers the resource
-  // dispatcher for it (flag 0).
+  // Counts a subscription of the URI's event name (WatchNameOf); the first one registers the
+  // resource dispatcher for it (flag 0).
   void SubscribeResource(std::string_view uri);
   // Drops one subscription; the last one unsubscribes the name with the host. A URI that was
   // never subscribed changes nothing.
@@ -173,7 +178,8 @@ class ResourceEvents {
   void AddWatcher(std::string_view uri, ResourceHandler handler);
   void FetchInitial(std::string_view uri,
                     const std::function<bool(const BindingProperty&)>& deliver);
-  void DispatchResourceEvent(const BindingProperty& payload);
+  // Calls the watchers that listen to `name` and match the event's uri.
+  void DispatchResourceEvent(const std::string& name, const BindingProperty& payload);
   MaybeType<Failure, void> PublishData(std::string_view uri, PluginResourceEventType type,
                                        BindingProperty data);
 
@@ -181,8 +187,12 @@ class ResourceEvents {
   // Handlers are shared so that one can be replaced or removed while it runs.
   std::unordered_map<std::string, std::shared_ptr<const EventHandler>> handlers_;
   std::unordered_map<std::string, std::int32_t> counts_;
-  std::unordered_map<std::string, std::shared_ptr<const ResourceHandler>> exactWatchers_;
-  std::unordered_map<std::string, std::shared_ptr<const ResourceHandler>> patternWatchers_;
+  struct Watcher {
+    std::string name;  // the event name it listens to
+    std::shared_ptr<const ResourceHandler> handler;
+  };
+  std::unordered_map<std::string, Watcher> exactWatchers_;
+  std::unordered_map<std::string, Watcher> patternWatchers_;
 };
 
 // ---- Template definitions ------------------------------------------------------------------

@@ -51,8 +51,7 @@ struct Outcomes {
 class ServiceProxyTest : public ::testing::Test {
  protected:
   ServiceProxyTest() {
-    DeclareRecord<Purchase>(module.registry, "Purchase").Field("itemId", &Purchase::itemId);
-    module.proxy.SubscribeEvents();
+    DeclareRecord<Purchase>(module.Types(), "Purchase").Field("itemId", &Purchase::itemId);
     host.SetLocalPeer(std::string(ServiceProxy::kUuidRequestPath), [this](const LocalCall& call) {
       calls.push_back(call);
       std::string uuid = "uuid-" + std::to_string(calls.size());
@@ -69,7 +68,7 @@ class ServiceProxyTest : public ::testing::Test {
 
   HostCore host;
   EventsTestModule module{host};
-  ServiceProxy& proxy = module.proxy;
+  ServiceProxy& proxy = module.Proxy();
   Outcomes outcomes;
   std::vector<LocalCall> calls;
   std::function<BindingProperty(const std::string&)> answerDuringPost;
@@ -175,7 +174,8 @@ TEST_F(ServiceProxyTest, StartFailuresReachTheCompletion) {
 TEST_F(ServiceProxyTest, ShutdownEndsRequestsInFlightAndRefusesNewOnes) {
   proxy.StartRequest("svc", "m", 1, "", outcomes.Completion("flying"));
   proxy.StartRequest("svc", "n", 1, "form", outcomes.Completion("method"));
-  module.Shutdown();
+  module.finalizing = true;
+  module.Stop();
   std::sort(outcomes.seen.begin(), outcomes.seen.end());
   EXPECT_EQ(outcomes.seen, (std::vector<std::string>{"flying!Finalizing", "method!Finalizing"}));
   EXPECT_EQ(proxy.InFlightCount(), 0u);
@@ -231,7 +231,7 @@ TEST_F(ServiceProxyTest, CallParsesThePayloadOrFails) {
     ASSERT_EQ(result.Succeeded(), c.succeeds) << result.ErrorMessage();
     EXPECT_EQ(c.succeeds ? WriteJson(*result) : std::string(result.ErrorMessage()), c.expected);
   }
-  module.shuttingDown = true;
+  module.finalizing = true;
   auto refused = proxy.Call("svc", "m", 1);
   EXPECT_EQ(refused.get().ErrorMessage(), "Finalizing");
 }
