@@ -10,6 +10,7 @@
 
 #include "binding/detail/context.h"
 #include "binding/detail/text.h"
+#include "foundation/fatal.h"
 
 namespace qor {
 
@@ -501,6 +502,10 @@ BindingProperty& BindingProperty::MutableElement(std::size_t index) {
   if (kind_ != BindingKind::Collection) SetCollection();
   CollectionPayload& list = *payload_.collection;
   if (index >= list.size) {
+    if (index >= std::numeric_limits<std::size_t>::max() / (2 * sizeof(BindingProperty))) {
+      FatalAbort("index < max", "Binding collection index beyond addressable memory", __FILE__,
+                 __LINE__, __func__);
+    }
     GrowCollection(context_, list, index + 1);
     for (std::size_t i = list.size; i <= index; ++i) {
       new (list.data + i) BindingProperty(ChildTag{}, context_);

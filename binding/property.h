@@ -155,8 +155,11 @@ class BindingProperty {
   void SetBlob(Bytes&& bytes);
   void SetEnum(EnumValue value);
   // Clears the value and makes it an empty Collection with room for `reserve` elements.
+  // `reserve` is a hint: at most 65,536 slots are reserved at once, so a reader may pass a
+  // count declared by its input.
   void SetCollection(std::size_t reserve = 0);
-  // Clears the value and makes it an empty Structure with room for `reserve` members.
+  // Clears the value and makes it an empty Structure with room for `reserve` members (a hint,
+  // bounded like SetCollection's).
   void SetStructure(std::size_t reserve = 0);
   // Named deep copy, the same as copy assignment.
   void CopyFrom(const BindingProperty& other) { *this = other; }
@@ -199,11 +202,13 @@ class BindingProperty {
   // ---- Collections ------------------------------------------------------------------------
   // Turns the value into a Collection if it is not one (clearing it), appends Empty elements
   // until `index` exists and returns that element.
+  // REQUIRES: `index` is trusted: index + 1 elements are allocated. An index beyond what
+  // memory can hold ends the process through the fatal path.
   BindingProperty& MutableElement(std::size_t index);
   // MutableElement(Size()) on a Collection; turns any other kind into a one-element Collection.
   BindingProperty& Append();
   // On a Collection (or an Empty value, which becomes one), reserves room for `count`
-  // elements. No effect on other kinds.
+  // elements. No effect on other kinds. A hint, bounded like SetCollection's.
   void Reserve(std::size_t count);
   // The element, or the shared static Empty when this is not a Collection or the index is
   // out of range.

@@ -580,3 +580,16 @@ TEST(BindingPoolTest, TreesOnSeveralThreads) {
 
 }  // namespace
 }  // namespace qor
+
+namespace qor {
+namespace {
+
+TEST(BindingPropertyDeathTest, AnIndexBeyondMemoryIsFatal) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  BindingProperty list;
+  EXPECT_DEATH(list.MutableElement(std::numeric_limits<std::size_t>::max()),
+               "beyond addressable memory");
+}
+
+}  // namespace
+}  // namespace qor
