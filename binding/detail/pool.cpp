@@ -177,11 +177,12 @@ void* SizeClassPool::Allocate() {
 void SizeClassPool::Free(void* block) {
   auto* bytes = static_cast<unsigned char*>(block);
   AreaHeader* area;
-  if (bytes >= inline_ && bytes < inline_ + kInlineAreaSize) {
+  auto address = reinterpret_cast<std::uintptr_t>(block);
+  auto inlineStart = reinterpret_cast<std::uintptr_t>(inline_);
+  if (address >= inlineStart && address < inlineStart + kInlineAreaSize) {
     area = InlineArea();
   } else {
-    area = reinterpret_cast<AreaHeader*>(reinterpret_cast<std::uintptr_t>(block) &
-                                         ~(kBindingPageSize - 1));
+    area = reinterpret_cast<AreaHeader*>(address & ~(kBindingPageSize - 1));
   }
   auto index =
       static_cast<std::uint16_t>((bytes - reinterpret_cast<unsigned char*>(area)) / blockSize_);
