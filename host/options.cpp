@@ -121,7 +121,9 @@ Options:
   --credentials PATH   where to write the credentials file (default:
                        $XDG_RUNTIME_DIR/qor-host.credentials.json, or the working directory)
   --scenario FILE      a JSON scenario: initial resource values, the storefront URL and
-                       canned answers of the simulated peers
+                       canned answers of the simulated peers (keys "storefrontUrl",
+                       "resources", "lcdsResponses", "serviceProxyResponses",
+                       "localResponses"; see host/scenarios/example.json)
   --storefront URL     the storefront URL that "loginService"."getStoreUrl" answers
                        (overrides the scenario's "storefrontUrl")
   --log-level LEVEL    lowest level of the plug-in's log written to standard error:

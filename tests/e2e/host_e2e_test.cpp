@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "host/access.h"
 #include "tests/e2e/host_process.h"
 
 namespace qor::host::testing {
@@ -193,6 +194,25 @@ TEST_F(HostWithTestPlugin, ServiceProxyAnswersLaterByEventDuringTheWait) {
   EXPECT_EQ(unknown.status, 502);
   EXPECT_EQ(unknown.body,
             ErrorBody(502, "The simulated service proxy has no method 'test.service.missing'"));
+}
+
+TEST_F(HostWithTestPlugin, ExternalRequestsGoOutWithUnsafeCharactersEncoded) {
+  // The host calls itself: a resource whose URI holds a blank, asked for with the blank raw.
+  ASSERT_EQ(Host().Call({"PUT", "/dev/v1/resources?uri=/space%20test", "\"found\""}).status, 204);
+  const std::string authorization =
+      "X-Forward-Authorization: Basic " + EncodeBase64("qor:" + Host().Password());
+  HttpResult reached = Host().Call({"POST",
+                                    "/test/v1/external",
+                                    Host().Url() + "/dev/v1/resources?uri=/space test",
+                                    {authorization}});
+  EXPECT_EQ(reached.body, R"({"body":"\"found\"","connectionCode":0,"status":200})");
+
+  HttpResult refused = Host().Call({"POST", "/test/v1/external", "http://127.0.0.1:1/"});
+  EXPECT_THAT(refused.body, HasSubstr(R"("connectionCode":1)"));
+  EXPECT_THAT(refused.body, HasSubstr("Couldn't connect to server"));
+
+  HttpResult notHttp = Host().Call({"POST", "/test/v1/external", "file:///etc/passwd"});
+  EXPECT_THAT(notHttp.body, HasSubstr(R"("connectionCode":-1)"));
 }
 
 TEST_F(HostWithTestPlugin, UnknownLocalCallsFailClearly) {

@@ -101,6 +101,13 @@ TEST(ParseScenario, DeepNestingIsRefusedWithoutCrashing) {
   EXPECT_FALSE(ParseScenario(deep));
 }
 
+TEST(LoadScenario, ReadsTheExampleScenario) {
+  MaybeType<Failure, Scenario> example =
+      LoadScenario(std::string(QOR_SOURCE_DIR) + "/host/scenarios/example.json");
+  ASSERT_TRUE(example) << example.ErrorMessage();
+  EXPECT_EQ(example->resources.size(), 8u);
+}
+
 TEST(LoadScenario, PrefixesFailuresWithThePath) {
   MaybeType<Failure, Scenario> missing = LoadScenario("/nonexistent/scenario.json");
   ASSERT_FALSE(missing);

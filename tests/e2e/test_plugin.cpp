@@ -315,6 +315,39 @@ void Telemetry(PluginLocalResponse* response, const PluginLocalRequest*) {
   if (!error.empty()) Fail(response, error, 500);
 }
 
+// Sends an external GET to the URL in the body, with the "x-forward-authorization" header of
+// the call as its "Authorization", and answers what came back.
+void External(PluginLocalResponse* response, const PluginLocalRequest* request) {
+  Prepare(response);
+  const char* body = static_cast<const char*>(request->body);
+  const std::string url = body != nullptr ? std::string(body, request->bodyLength) : "";
+  std::vector<HostHeader> headers;
+  for (uint32_t i = 0; i < request->headerCount; ++i) {
+    if (std::string_view(request->headers[i].name) == "x-forward-authorization") {
+      headers.push_back(HostHeader{"Authorization", request->headers[i].value});
+    }
+  }
+  PluginExternalRequest outgoing{};
+  outgoing.method = PLUGIN_METHOD_GET;
+  outgoing.url = url.c_str();
+  outgoing.headers = headers.data();
+  outgoing.headerCount = static_cast<uint32_t>(headers.size());
+  outgoing.timeLimit = 20;
+  outgoing.flags = 1;
+  PluginExternalResponse answer{};
+  gApi->SendExternalRequest(gApi, &answer, &outgoing);
+  const std::string text(static_cast<const char*>(answer.body), answer.bodyLength);
+  HostValue code{};
+  code.tag = HOST_VALUE_SIGNED;
+  code.data.signedValue = answer.connectionCode;
+  HostValue status{};
+  status.tag = HOST_VALUE_UNSIGNED;
+  status.data.unsignedValue = answer.status;
+  response->body =
+      Structure({{"connectionCode", code}, {"status", status}, {"body", OwnedText(text)}});
+  if (answer.release != nullptr) answer.release(&answer);
+}
+
 // ---- The table -----------------------------------------------------------------------------
 
 struct Endpoint {
@@ -339,6 +372,7 @@ constexpr Endpoint kEndpoints[] = {
     {PLUGIN_METHOD_POST, "/test/v1/proxy", &Proxy},
     {PLUGIN_METHOD_GET, "/test/v1/stream", &Streamed},
     {PLUGIN_METHOD_POST, "/test/v1/telemetry", &Telemetry},
+    {PLUGIN_METHOD_POST, "/test/v1/external", &External},
 };
 constexpr size_t kEndpointCount = sizeof(kEndpoints) / sizeof(kEndpoints[0]);
 
