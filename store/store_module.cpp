@@ -4,7 +4,12 @@
 
 #include <utility>
 
+// The endpoint helper warns about its unused argument span when it binds an operation
+// without parameters; silence that one warning for the helper only.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wunused-but-set-parameter"
 #include "api/endpoint.h"
+#pragma GCC diagnostic pop
 #include "foundation/format.h"
 #include "runtime/lcds.h"
 
@@ -75,6 +80,20 @@ bool StoreModule::Start() {
   events.WatchResource<BindingProperty>(
       "/qor-platform-config/v1/namespaces/LoginDataPacket/platformId",
       [this](const ResourceEvent<BindingProperty>& event) { OnPlatformId(event); });
+  // 4
+  events.WatchResource<bool>(
+      "/qor-platform-config/v1/initial-configuration-complete",
+      [this](const ResourceEvent<bool>& event) { OnConfigurationComplete(event); });
+  // 5
+  events.WatchResource<BindingProperty>(
+      "/qor-platform-config/v1/namespaces/MBXStore/PlayerGiftingNotificationsEnabled",
+      [this](const ResourceEvent<BindingProperty>& event) { OnGiftingSetting(event); });
+  // 6
+  events.WatchResource<std::vector<SimpleDialogMessage>>(
+      "/qor-platform-config/v1/namespaces/LoginDataPacket/simpleMessages",
+      [this](const ResourceEvent<std::vector<SimpleDialogMessage>>& event) {
+        OnSimpleMessages(event);
+      });
   // 7
   events.WatchResource<BindingProperty>(
       "/qor-platform-config/v1/namespaces/MBXStore/UseVMS",
@@ -83,6 +102,22 @@ bool StoreModule::Start() {
   events.WatchResource<BindingProperty>(
       "/qor-platform-config/v1/namespaces/MBXStore/DisableCapVMS",
       [this](const ResourceEvent<BindingProperty>& event) { OnDisableCapVms(event); });
+  // 9
+  events.WatchResource<VaxoMessagingServiceMessage>(
+      "/vaxo-messaging-service/v1/message/store/v1/wallet",
+      [this](const ResourceEvent<VaxoMessagingServiceMessage>& event) { OnWalletPush(event); });
+  // 10
+  events.WatchResource<VaxoMessagingServiceMessage>(
+      "/vaxo-messaging-service/v1/message/cap/v1/orders",
+      [this](const ResourceEvent<VaxoMessagingServiceMessage>& event) { OnOrderPush(event); });
+  // 11
+  lcds_->Subscribe<BalanceNotification>(
+      "com.vaxoworks.platform.messaging.StoreAccountBalanceNotification",
+      [this](const BalanceNotification& message) { OnBalanceNotification(message); });
+  // 12
+  lcds_->Subscribe<LcdsDialogMessage>(
+      "com.vaxoworks.platform.messaging.persistence.SimpleDialogMessage",
+      [this](const LcdsDialogMessage& message) { OnDialogMessage(message); });
   return true;
 }
 

@@ -209,6 +209,20 @@ std::vector<BindingProperty> StoreFixture::Published(std::string_view uri) const
   return data;
 }
 
+size_t StoreFixture::PublishedUnder(std::string_view prefix) const {
+  size_t count = 0;
+  const std::vector<host::PublishedEvent> events = host_.PublishedEvents();
+  for (size_t i = publishedSeen_; i < events.size(); ++i) {
+    const BindingProperty& payload = events[i].payload;
+    const std::string_view uri = payload.Member("uri").GetString();
+    if (uri.starts_with(prefix) && events[i].name == EventNameOf(uri) &&
+        payload.Member("eventType").GetString() == "Update") {
+      ++count;
+    }
+  }
+  return count;
+}
+
 void StoreFixture::ForgetActivity() {
   externalSeen_ = host_.ExternalCalls().size();
   publishedSeen_ = host_.PublishedEvents().size();

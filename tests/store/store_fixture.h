@@ -101,6 +101,8 @@ class StoreFixture : public testing::Test {
   std::vector<LcdsCallRecord> LcdsCalls() const { return lcdsCalls_; }
   // The data of every Update the plug-in published for `uri` under the URI's own event name.
   std::vector<BindingProperty> Published(std::string_view uri) const;
+  // How many Updates the plug-in published for URIs that begin with `prefix`.
+  size_t PublishedUnder(std::string_view prefix) const;
   // Forgets the requests and events recorded so far.
   void ForgetActivity();
 
