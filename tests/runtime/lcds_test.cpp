@@ -119,14 +119,6 @@ TEST(LcdsNames, EventNameReplacesEveryDot) {
   EXPECT_EQ(LcdsClient::EventNameOfClass("Plain"), "OnLcdsEvent_Plain");
 }
 
-TEST_F(LcdsTest, ClassNamesByRegisteredNameAndByType) {
-  EXPECT_EQ(lcds.ClassNameOf("StoreLcdsSkin"), std::optional<std::string_view>(kSkinClass));
-  EXPECT_EQ(lcds.ClassNameOf(StaticType::Id<Champion>()),
-            std::optional<std::string_view>(kChampionClass));
-  EXPECT_EQ(lcds.ClassNameOf("StoreLcdsNote"), std::nullopt);
-  EXPECT_EQ(lcds.ClassNameOf(StaticType::Id<Note>()), std::nullopt);
-}
-
 TEST_F(LcdsTest, CallSendsDestinationMethodAndAnnotatedParameters) {
   Champion champion;
   champion.championId = 9;

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <optional>
 #include <string>
 #include <thread>
@@ -75,16 +74,6 @@ class ServiceProxyTest : public ::testing::Test {
   std::function<BindingProperty(const std::string&)> postAfterPost;
   std::optional<LocalReply> uuidReply;
 };
-
-TEST_F(ServiceProxyTest, SubscribesTheThreeAnswerEvents) {
-  for (std::string_view name :
-       {ServiceProxy::kUuidEvent, ServiceProxy::kMethodEvent, ServiceProxy::kAsyncEvent}) {
-    SCOPED_TRACE(name);
-    EXPECT_TRUE(host.IsSubscribed(std::string(name)));
-  }
-  for (const auto& subscription : host.Subscriptions())
-    EXPECT_EQ(subscription.flags, uint32_t{PLUGIN_SUBSCRIBE_SERVICE_EVENTS});
-}
 
 TEST_F(ServiceProxyTest, UuidRequestCompletesWhenItsAnswerArrives) {
   proxy.StartRequest("svc", "get", Purchase{5}, "", outcomes.Completion("a"));
@@ -323,24 +312,6 @@ TEST_F(ServiceProxyTest, StoreProxyCallAwaitedOnAHostThreadCompletesDuringTheWai
       "Wait: future<" + std::string(StaticType::Name<MaybeType<Failure, BindingProperty>>()) + ">");
   EXPECT_FALSE(marks[1].begin);
   EXPECT_EQ(host.WaitDepth(), 0);
-}
-
-TEST_F(ServiceProxyTest, AnswerFromAnotherThreadDuringTheWait) {
-  // The answer is delivered by a second host thread while the first one waits.
-  std::atomic<bool> started{false};
-  std::optional<MaybeType<Failure, BindingProperty>> result;
-  std::thread waiter([&] {
-    host.SetPendingWorkHook([&] { started = true; });
-    result.emplace(proxy.StoreProxyCall("purchaseItem", Purchase{3}));
-  });
-  while (!started)
-    std::this_thread::yield();
-  host.DeliverEvent("OnServiceProxyUuidEvent",
-                    Answer("uuid-1", "store.zuvstoreproxy", "purchaseItem", R"({"ok":true})"));
-  waiter.join();
-  ASSERT_TRUE(result.has_value());
-  ASSERT_TRUE(result->Succeeded()) << result->ErrorMessage();
-  EXPECT_EQ(WriteJson(**result), R"({"ok":true})");
 }
 
 TEST_F(ServiceProxyTest, ReadyFutureMakesNoWait) {
