@@ -1,0 +1,97 @@
+/* qor-bench-mhd: the floor of the developer host's HTTP stack. Serves one fixed reply (the
+ * bytes of a file, as application/json) to every request, with the same libmicrohttpd
+ * threading mode as qor-host, on 127.0.0.1 only, until it receives SIGINT or SIGTERM.
+ *
+ * usage: qor-bench-mhd PORT BODY_FILE */
+#include <arpa/inet.h>
+#include <microhttpd.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+static char* body;
+static size_t bodyLength;
+static volatile sig_atomic_t stopping;
+
+static enum MHD_Result Answer(void* closure, struct MHD_Connection* connection, const char* url,
+                              const char* method, const char* version, const char* upload,
+                              size_t* uploadSize, void** state) {
+  (void)closure;
+  (void)url;
+  (void)method;
+  (void)version;
+  (void)upload;
+  (void)uploadSize;
+  (void)state;
+  struct MHD_Response* response =
+      MHD_create_response_from_buffer(bodyLength, body, MHD_RESPMEM_PERSISTENT);
+  if (response == NULL) return MHD_NO;
+  MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, "application/json");
+  enum MHD_Result queued = MHD_queue_response(connection, MHD_HTTP_OK, response);
+  MHD_destroy_response(response);
+  return queued;
+}
+
+static void Stop(int signal) {
+  (void)signal;
+  stopping = 1;
+}
+
+static int ReadBody(const char* path) {
+  FILE* file = fopen(path, "rb");
+  if (file == NULL) return 0;
+  size_t capacity = 4096;
+  body = malloc(capacity);
+  size_t got;
+  while (body != NULL && (got = fread(body + bodyLength, 1, capacity - bodyLength, file)) > 0) {
+    bodyLength += got;
+    if (bodyLength == capacity) {
+      capacity *= 2;
+      char* larger = realloc(body, capacity);
+      if (larger == NULL) free(body);
+      body = larger;
+    }
+  }
+  fclose(file);
+  return body != NULL;
+}
+
+int main(int argc, char** argv) {
+  if (argc != 3) {
+    fprintf(stderr, "usage: qor-bench-mhd PORT BODY_FILE\n");
+    return 2;
+  }
+  const long port = strtol(argv[1], NULL, 10);
+  if (port <= 0 || port > 65535) {
+    fprintf(stderr, "qor-bench-mhd: invalid port '%s'\n", argv[1]);
+    return 2;
+  }
+  if (!ReadBody(argv[2])) {
+    fprintf(stderr, "qor-bench-mhd: cannot read '%s'\n", argv[2]);
+    return 1;
+  }
+  struct sockaddr_in address;
+  memset(&address, 0, sizeof address);
+  address.sin_family = AF_INET;
+  address.sin_port = htons((unsigned short)port);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  struct MHD_Daemon* daemon = MHD_start_daemon(
+      MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_THREAD_PER_CONNECTION | MHD_USE_ERROR_LOG,
+      (unsigned short)port, NULL, NULL, &Answer, NULL, MHD_OPTION_SOCK_ADDR, &address,
+      MHD_OPTION_CONNECTION_LIMIT, 64u, MHD_OPTION_END);
+  if (daemon == NULL) {
+    fprintf(stderr, "qor-bench-mhd: cannot listen on port %ld\n", port);
+    free(body);
+    return 1;
+  }
+  signal(SIGINT, Stop);
+  signal(SIGTERM, Stop);
+  while (!stopping)
+    pause();
+  MHD_stop_daemon(daemon);
+  free(body);
+  return 0;
+}
