@@ -168,13 +168,7 @@ class ResourceEvents {
   // Unsubscribes every event name that has a handler and empties every table.
   void Stop();
 
-  EventModulePort& Module() const { return module_; }
-
  private:
-  struct CountedName {
-    std::int32_t count = 0;
-  };
-
   void AddWatcher(std::string_view uri, ResourceHandler handler);
   void FetchInitial(std::string_view uri,
                     const std::function<bool(const BindingProperty&)>& deliver);
