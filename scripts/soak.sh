@@ -122,13 +122,15 @@ pids+=("$pusher")
 
 # The request mix. wrk cannot tell which request a response answers, so each of these
 # deserves success; the Lua side counts statuses and keeps the first unexpected bodies.
+# Vector query arguments are given as JSON texts or by index ("name.0").
 cat >"$work/mix.lua" <<LUA
 local auth = "Basic $basic"
 local paths = {
   {"GET", "/qor-store/v1/lastPage"},
   {"GET", "/qor-store/v1/wallet"},
-  {"GET", "/qor-store/v1/catalog?inventoryType=CHAMPION_SKIN"},
-  {"GET", "/qor-store/v1/catalog?itemId=7"},
+  {"GET", "/qor-store/v1/catalog?inventoryType=%5B%22CHAMPION_SKIN%22%5D"},
+  {"GET", "/qor-store/v1/catalog?inventoryType.0=CHAMPION&itemId=%5B2,4,7%5D"},
+  {"GET", "/qor-store/v1/catalog?itemId=%5B7%5D"},
   {"GET", "/qor-store/v1/catalog"},
   {"GET", "/qor-store/v1/order-notifications"},
   {"GET", "/qor-store/v1/getStoreUrl"},
