@@ -129,7 +129,7 @@ TEST(CheckAccess, RefusesHostBeforeLookingAtCredentials) {
     const char* name;
     std::optional<std::string_view> host;
     std::optional<std::string_view> origin;
-    std::optional<std::string_view> authorization;
+    std::optional<std::string> authorization;  // owned: the cases build some of them
     AccessDecision expected;
   };
   const Case cases[] = {
@@ -151,7 +151,9 @@ TEST(CheckAccess, RefusesHostBeforeLookingAtCredentials) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    EXPECT_EQ(CheckAccess(policy, c.host, c.origin, c.authorization, "pw"), c.expected);
+    std::optional<std::string_view> authorization;
+    if (c.authorization) authorization = *c.authorization;
+    EXPECT_EQ(CheckAccess(policy, c.host, c.origin, authorization, "pw"), c.expected);
   }
 }
 
