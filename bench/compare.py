@@ -50,7 +50,7 @@ def default_bench():
 
 def run(bench, repetitions, min_time, save):
     names = sorted({name for goal in GOALS for name in goal[1:3]})
-    pattern = "^(" + "|".join(name.replace("/", "/") for name in names) + ")$"
+    pattern = "^(" + "|".join(names) + ")$"
     command = [bench, "--benchmark_filter=" + pattern,
                "--benchmark_repetitions=%d" % repetitions,
                "--benchmark_enable_random_interleaving=true",

@@ -2,7 +2,7 @@
  * bytes of a file, as application/json) to every request, with the same libmicrohttpd
  * threading mode as qor-host, on 127.0.0.1 only, until it receives SIGINT or SIGTERM.
  *
- * usage: qor-bench-mhd PORT BODY_FILE */
+ * usage: qor-bench-mhd PORT BODY_FILE [STATUS] (status default 200) */
 #include <arpa/inet.h>
 #include <microhttpd.h>
 #include <netinet/in.h>
@@ -14,6 +14,7 @@
 
 static char* body;
 static size_t bodyLength;
+static unsigned int status = MHD_HTTP_OK;
 static volatile sig_atomic_t stopping;
 
 static enum MHD_Result Answer(void* closure, struct MHD_Connection* connection, const char* url,
@@ -29,8 +30,9 @@ static enum MHD_Result Answer(void* closure, struct MHD_Connection* connection, 
   struct MHD_Response* response =
       MHD_create_response_from_buffer(bodyLength, body, MHD_RESPMEM_PERSISTENT);
   if (response == NULL) return MHD_NO;
-  MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, "application/json");
-  enum MHD_Result queued = MHD_queue_response(connection, MHD_HTTP_OK, response);
+  if (bodyLength != 0)
+    MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, "application/json");
+  enum MHD_Result queued = MHD_queue_response(connection, status, response);
   MHD_destroy_response(response);
   return queued;
 }
@@ -60,14 +62,22 @@ static int ReadBody(const char* path) {
 }
 
 int main(int argc, char** argv) {
-  if (argc != 3) {
-    fprintf(stderr, "usage: qor-bench-mhd PORT BODY_FILE\n");
+  if (argc != 3 && argc != 4) {
+    fprintf(stderr, "usage: qor-bench-mhd PORT BODY_FILE [STATUS]\n");
     return 2;
   }
   const long port = strtol(argv[1], NULL, 10);
   if (port <= 0 || port > 65535) {
     fprintf(stderr, "qor-bench-mhd: invalid port '%s'\n", argv[1]);
     return 2;
+  }
+  if (argc == 4) {
+    const long code = strtol(argv[3], NULL, 10);
+    if (code < 200 || code > 599) {
+      fprintf(stderr, "qor-bench-mhd: invalid status '%s'\n", argv[3]);
+      return 2;
+    }
+    status = (unsigned int)code;
   }
   if (!ReadBody(argv[2])) {
     fprintf(stderr, "qor-bench-mhd: cannot read '%s'\n", argv[2]);
