@@ -63,22 +63,6 @@ TEST_F(ModulePagesTest, UrlTemplatesAreFilledWithValuesUnchanged) {
   }
 }
 
-TEST_F(ModulePagesTest, PageRequestsCarryTheSessionTokenAndTimeLimit) {
-  (void)Get("/qor-store/v1/login");
-  const std::vector<host::ExternalCall> calls = ExternalCalls();
-  ASSERT_FALSE(calls.empty());
-  EXPECT_EQ(calls.back().method, static_cast<uint32_t>(PLUGIN_METHOD_GET));
-  EXPECT_EQ(calls.back().timeLimit, 20u);
-  bool found = false;
-  for (const auto& [name, value] : calls.back().headers) {
-    if (name == "Authorization") {
-      found = true;
-      EXPECT_EQ(value, "Bearer tok");
-    }
-  }
-  EXPECT_TRUE(found);
-}
-
 TEST_F(ModulePagesTest, MissingActionMakesNoStorefrontRequest) {
   Reply reply = Get("/qor-store/v1/paymentDetails?giftMessage=x");
   EXPECT_FALSE(reply.Succeeded());
