@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "api/builtin_types.h"
 #include "api/dispatch.h"
 #include "api/endpoint_table.h"
 #include "api/host_value.h"
@@ -188,6 +189,7 @@ const PluginEndpointTable& AppModule::Endpoints() const {
 
 void AppModule::RegisterSdkTypesAndEvents() {
   RegisterSdkTypes(*registry_);
+  RegisterBuiltinTypes(*registry_);
 }
 
 bool AppModule::Initialize(const PluginHost& host) {
