@@ -20,20 +20,7 @@ class OrdersTest : public Store2Fixture {
     StartStore();
     ForgetLog();
     ForgetActivity();
-    publishedBefore_ = host_.PublishedEvents().size();
-  }
-
-  // What the plug-in published under `prefix` since the test began.
-  std::vector<std::string> PublishedNow(std::string_view prefix) const {
-    std::vector<std::string> all = PublishedUnderPrefix(prefix);
-    size_t earlier = 0;
-    const std::vector<host::PublishedEvent> events = host_.PublishedEvents();
-    for (size_t i = 0; i < publishedBefore_ && i < events.size(); ++i) {
-      const std::string_view uri = events[i].payload.Member("uri").GetString();
-      earlier += events[i].name != "OnJsonApiEvent" && uri.starts_with(prefix);
-    }
-    all.erase(all.begin(), all.begin() + static_cast<std::ptrdiff_t>(earlier));
-    return all;
+    ForgetPublished();
   }
 
   void SetSwitch(std::string_view uri, std::string_view json) { Deliver(uri, "Update", json); }
@@ -48,8 +35,6 @@ class OrdersTest : public Store2Fixture {
     std::sort(ids.begin(), ids.end());
     return ids;
   }
-
-  size_t publishedBefore_ = 0;
 };
 
 TEST_F(OrdersTest, StartWatchesAllTwelveSourcesInTableOrder) {
@@ -87,7 +72,7 @@ TEST_F(OrdersTest, OrderPushesGetIdsInArrivalOrder) {
   // The counter is process-wide: read where it stands from the first accepted push.
   VmsPush(kOrdersUri, "Update",
           R"({"id":99,"eventTypeId":"e-1","eventType":"ORDER","status":"DONE"})");
-  std::vector<std::string> first = PublishedNow(kOrdersPrefix);
+  std::vector<std::string> first = PublishedUnderPrefix(kOrdersPrefix);
   ASSERT_EQ(first.size(), 1u);
   const size_t idAt = first[0].find(kOrdersPrefix) + kOrdersPrefix.size();
   const std::string firstId = first[0].substr(idAt, first[0].find(' ', idAt) - idAt);
@@ -104,7 +89,7 @@ TEST_F(OrdersTest, OrderPushesGetIdsInArrivalOrder) {
   const std::string id0 = std::to_string(base);
   const std::string id1 = std::to_string(base + 1);
   EXPECT_EQ(
-      PublishedNow(kOrdersPrefix),
+      PublishedUnderPrefix(kOrdersPrefix),
       (std::vector<std::string>{
           "Update /qor-store/v1/order-notifications/" + id0 +
               R"( {"eventType":"ORDER","eventTypeId":"e-1","id":)" + id0 + R"(,"status":"DONE"})",
@@ -148,7 +133,7 @@ TEST_F(OrdersTest, GetAndDeleteAnswer404ForUnknownIds) {
   EXPECT_EQ(again.status, 404u);
   EXPECT_EQ(again.error, "Notification with given ID not found, nothing deleted!");
 
-  const std::vector<std::string> published = PublishedNow(kOrdersPrefix);
+  const std::vector<std::string> published = PublishedUnderPrefix(kOrdersPrefix);
   ASSERT_EQ(published.size(), 2u);
   EXPECT_EQ(published[1], "Delete " + path);
   EXPECT_EQ(Get(path).status, 404u);

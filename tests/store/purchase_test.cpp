@@ -157,17 +157,5 @@ TEST_F(PurchaseTest, FailedPurchasesAnswer500WithoutTelemetry) {
   }
 }
 
-TEST_F(PurchaseTest, PurchaseNeedsAWholePrice) {
-  // The body is the price record; a body that is not one never reaches the store proxy.
-  for (const char* body : {"", "[1]", R"({"currency":"RP","cost":"lots"})"}) {
-    SCOPED_TRACE(body);
-    Reply reply = Purchase("1", body);
-    EXPECT_FALSE(reply.Succeeded());
-    EXPECT_NE(reply.status, 200u);
-  }
-  EXPECT_TRUE(proxyRequests.empty());
-  EXPECT_TRUE(telemetry.empty());
-}
-
 }  // namespace
 }  // namespace qor::store_test

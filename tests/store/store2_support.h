@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -78,6 +79,7 @@ class Store2Fixture : public StoreFixture {
     });
     host_.SetLocalPeer(std::string(kNotificationsPath), [this](const host::LocalCall& call) {
       toasts.push_back(call.arguments.empty() ? BindingProperty() : call.arguments[0]);
+      if (onToast) onToast();
       if (toastsFail) return host::LocalReply::Error(503, "Notifications are down");
       return host::LocalReply::Value(BindingProperty());
     });
@@ -131,12 +133,15 @@ class Store2Fixture : public StoreFixture {
     return lines;
   }
   void ForgetLog() { logSeen_ = host_.LogLines().size(); }
+  void ForgetPublished() { publishedSeen_ = host_.PublishedEvents().size(); }
 
-  // Every event the plug-in published under the URI's own name: "Type uri" (Delete) or
-  // "Type uri data" (with the data as JSON), in order.
+  // Every event the plug-in published under the URI's own name since the last
+  // ForgetPublished: "Type uri" (Delete) or "Type uri data" (the data as JSON), in order.
   std::vector<std::string> PublishedUnderPrefix(std::string_view prefix) const {
     std::vector<std::string> out;
-    for (const host::PublishedEvent& event : host_.PublishedEvents()) {
+    const std::vector<host::PublishedEvent> events = host_.PublishedEvents();
+    for (size_t i = publishedSeen_; i < events.size(); ++i) {
+      const host::PublishedEvent& event = events[i];
       if (event.name == "OnJsonApiEvent") continue;
       const BindingProperty& payload = event.payload;
       const std::string_view uri = payload.Member("uri").GetString();
@@ -154,11 +159,13 @@ class Store2Fixture : public StoreFixture {
   std::vector<BindingProperty> telemetry;
   std::vector<BindingProperty> toasts;
   bool toastsFail = false;
+  std::function<void()> onToast;  // runs inside each toast post
   std::vector<std::vector<BindingProperty>> invokes;
   std::optional<std::string> invokeError;
 
  private:
   size_t logSeen_ = 0;
+  size_t publishedSeen_ = 0;
 };
 
 }  // namespace qor::store_test

@@ -195,12 +195,17 @@ TEST_F(ToastsTest, OnlyABoolFalseDisables) {
   }
 }
 
-TEST_F(ToastsTest, AFailedPostIsNotRetried) {
-  toastsFail = true;
+TEST_F(ToastsTest, TurningToastsOffDuringADrainKeepsTheRest) {
+  Messages({Message("giftReceiver", "1", kFive), Message("giftReceiver", "2", kFive),
+            Message("rewardReceiver", "3", kFive)});
+  onToast = [this] {
+    if (toasts.size() == 1) Deliver(kGiftingUri, "Update", "false");
+  };
   Enable();
-  Messages({Message("giftReceiver", "1", kFive)});
-  Deliver(kGiftingUri, "Update", "true");
   EXPECT_EQ(PostedIds(), std::vector<std::string>{"1"});
+  onToast = nullptr;
+  Enable();
+  EXPECT_EQ(PostedIds(), (std::vector<std::string>{"1", "2", "3"}));
 }
 
 TEST_F(ToastsTest, TheFirstFetchesInsideStartDecideAndDispatch) {
