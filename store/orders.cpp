@@ -5,6 +5,7 @@
 // come either as messaging-service wallet pushes (when `useVms` is on) or as legacy-service
 // balance messages (when it is off); each accepted one is published as the wallet resource
 // and forgotten.
+#include <optional>
 #include <string>
 #include <vector>
 

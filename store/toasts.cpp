@@ -110,8 +110,8 @@ void StoreModule::DispatchDialogMessage(const SimpleDialogMessage& message) {
 
 void StoreModule::DrainPendingDialogMessages() {
   // Each message leaves the list before it is posted, so a handler that runs during the post
-  // sees the list without it. Should notifications be turned off meanwhile, the remaining
-  // messages stay where they are (and a message being dispatched goes back to the list).
+  // sees the list without it. Should notifications be turned off meanwhile, the drain stops
+  // and the remaining messages wait for the next one.
   while (giftNotificationsEnabled && !pendingDialogMessages.empty()) {
     const SimpleDialogMessage message = std::move(pendingDialogMessages.front());
     pendingDialogMessages.pop_front();
