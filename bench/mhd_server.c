@@ -25,8 +25,17 @@ static enum MHD_Result Answer(void* closure, struct MHD_Connection* connection, 
   (void)method;
   (void)version;
   (void)upload;
-  (void)uploadSize;
-  (void)state;
+  // Answering in the first call would be an early reply, which closes the connection; the
+  // first call only marks the request as seen (as qor-host does once the request is read).
+  static int seen;
+  if (*state == NULL) {
+    *state = &seen;
+    return MHD_YES;
+  }
+  if (*uploadSize != 0) {
+    *uploadSize = 0;
+    return MHD_YES;
+  }
   struct MHD_Response* response =
       MHD_create_response_from_buffer(bodyLength, body, MHD_RESPMEM_PERSISTENT);
   if (response == NULL) return MHD_NO;

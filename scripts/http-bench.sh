@@ -62,7 +62,9 @@ wait_for curl -s -o /dev/null "http://127.0.0.1:$floor_port$path" || { echo "qor
 cmp -s "$work/body" <(curl -s "http://127.0.0.1:$floor_port$path") || { echo "the floor server answers other bytes" >&2; exit 1; }
 
 rate() {  # rate URL: requests per second over the run
-  wrk -t2 -c16 -d"${seconds}s" -H "$auth" "$1" | awk '/^Requests\/sec:/ { print $2 }'
+  wrk -t2 -c16 -d"${seconds}s" -H "$auth" "$1" >"$work/wrk.txt"
+  cat "$work/wrk.txt" >&2
+  awk '/^Requests\/sec:/ { print $2 }' "$work/wrk.txt"
 }
 host_rate=$(rate "$url$path")
 floor_rate=$(rate "http://127.0.0.1:$floor_port$path")
