@@ -130,8 +130,9 @@ class MemberHandler final : public Handler {
 
  private:
   template <typename Tuple, size_t... I>
-  void ReadAll(ConversionStatus& status, std::span<BindingProperty> arguments, Tuple& values,
-               std::index_sequence<I...>) const {
+  void ReadAll([[maybe_unused]] ConversionStatus& status,
+               [[maybe_unused]] std::span<BindingProperty> arguments,
+               [[maybe_unused]] Tuple& values, std::index_sequence<I...>) const {
     // An optional parameter that received nothing keeps its default value.
     ((optional_[I] && arguments[I].IsEmpty()
           ? void()

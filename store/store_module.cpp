@@ -4,12 +4,7 @@
 
 #include <utility>
 
-// The endpoint helper warns about its unused argument span when it binds an operation
-// without parameters; silence that one warning for the helper only.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wunused-but-set-parameter"
 #include "api/endpoint.h"
-#pragma GCC diagnostic pop
 #include "foundation/format.h"
 #include "runtime/lcds.h"
 
