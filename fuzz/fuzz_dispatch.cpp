@@ -207,7 +207,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const bool hasBody = more;
   // The body in a buffer of its exact length: the layer must not read past bodyLength.
   std::unique_ptr<std::uint8_t[]> body(new std::uint8_t[rest.size()]);
-  std::memcpy(body.get(), rest.data(), rest.size());
+  if (!rest.empty()) std::memcpy(body.get(), rest.data(), rest.size());
 
   // Header lines.
   std::vector<std::string> headerStorage;
