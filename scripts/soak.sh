@@ -93,6 +93,9 @@ rss_kb() { awk '/^VmRSS:/ {print $2}' "/proc/$host_pid/status" 2>/dev/null || ec
 cat >"$work/push.sh" <<'PUSH'
 #!/usr/bin/env bash
 url=$1 auth=$2 seconds=$3 out=$4
+# qor-host limits connections per client address, and wrk takes all of 127.0.0.1's share:
+# the control client comes from another loopback address.
+source=127.0.0.2
 end=$((SECONDS + seconds))
 sent=0 failed=0 n=0
 base="$url/dev/v1/resources?uri=/vaxo-messaging-service/v1/message"
@@ -108,7 +111,7 @@ while [ $SECONDS -lt $end ]; do
     resource=/store/v1/wallet
   fi
   body="{\"resource\":\"$resource\",\"service\":\"soak\",\"version\":\"1.0\",\"timestamp\":$n,\"payload\":\"$payload\"}"
-  status=$(curl -s -o /dev/null -w '%{http_code}' -u "$auth" -X PUT \
+  status=$(curl -s -o /dev/null -w '%{http_code}' --interface "$source" -u "$auth" -X PUT \
     -H 'Content-Type: application/json' --data-binary "$body" "$target")
   sent=$((sent + 1))
   case $status in 2??) ;; *) failed=$((failed + 1)); echo "push $n: status $status" >&2 ;; esac
