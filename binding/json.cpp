@@ -20,10 +20,10 @@
 namespace qor {
 namespace {
 
-// RapidJSON's default reader, except that decimal numbers are converted with full precision:
-// its normal-precision conversion can miss the nearest double by a few units in the last
-// place, so values drifted a little on every read and write.
-constexpr unsigned kReadFlags = rapidjson::kParseDefaultFlags | rapidjson::kParseFullPrecisionFlag;
+// RapidJSON's default reader. Its full-precision number mode is not used: on a long fraction
+// with a tiny exponent ("0.000...03e-300") that mode reads out of bounds and crashes, and any
+// request body can carry such a number.
+constexpr unsigned kReadFlags = rapidjson::kParseDefaultFlags;
 
 constexpr std::string_view kErrorTemplate = "Error: %1 at offset %2.";
 constexpr std::string_view kDepthReason = "The document exceeds the maximum nesting depth of 512.";
