@@ -58,8 +58,10 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "replay: %s (%zu bytes)\n", file.c_str(), bytes.size());
     // A copy of exactly the file's size, so that reading one byte past the input is caught
     // by AddressSanitizer as it is under libFuzzer.
+    // libFuzzer never passes a null pointer, not even for an empty input; neither do we.
+    static std::uint8_t emptyInput = 0;
     std::vector<std::uint8_t> input(bytes);
-    LLVMFuzzerTestOneInput(input.empty() ? nullptr : input.data(), input.size());
+    LLVMFuzzerTestOneInput(input.empty() ? &emptyInput : input.data(), input.size());
   }
   std::fprintf(stderr, "replay: %zu inputs\n", files.size());
   if (files.empty()) {
