@@ -7,7 +7,7 @@ function(qor_warnings target)
                                            -Wno-missing-field-initializers)
   # Under the sanitizers g++ 12 reports false "may be used uninitialized" warnings inside the
   # standard library (<regex>, <functional>); the normal build keeps the warning.
-  if(NOT QOR_SANITIZE STREQUAL "")
+  if(NOT QOR_SANITIZE STREQUAL "" AND CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
     target_compile_options(${target} PRIVATE -Wno-maybe-uninitialized)
   endif()
 endfunction()

@@ -12,6 +12,8 @@
 # Prints per target: executions, libFuzzer's cov: figure and the number of findings.
 # Environment: FORK=1 runs each target with -fork=1 and keeps going after a crash;
 # FUZZ_ARGS adds libFuzzer options; JOBS sets the build's parallelism (default 2).
+# CPU=1 counts the time per target in CPU seconds of the fuzzing process rather than wall
+# seconds, so a campaign niced behind other work still gets its full budget.
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -41,14 +43,29 @@ for name in "${targets[@]}"; do
   log="$dir/campaign/$name.log"
   mkdir -p "$work" "fuzz/corpus/$name"
   before=$(ls fuzz/findings | wc -l)
-  options=(-max_total_time="$seconds" -print_final_stats=1 -timeout=20 -rss_limit_mb=2048
+  limit=$seconds
+  [ "${CPU:-0}" = 1 ] && limit=$((seconds * 20))
+  options=(-max_total_time="$limit" -print_final_stats=1 -timeout=20 -rss_limit_mb=2048
            -artifact_prefix="fuzz/findings/$name-")
   [ -f "fuzz/dict/$name.dict" ] && options+=(-dict="fuzz/dict/$name.dict")
   [ "${FORK:-0}" = 1 ] && options+=(-fork=1 -ignore_crashes=1 -ignore_ooms=1 -ignore_timeouts=1)
   echo "== fuzz_$name for ${seconds}s"
   # shellcheck disable=SC2086
-  "$binary" "${options[@]}" ${FUZZ_ARGS:-} "$work" "fuzz/corpus/$name" >"$log" 2>&1
+  "$binary" "${options[@]}" ${FUZZ_ARGS:-} "$work" "fuzz/corpus/$name" >"$log" 2>&1 &
+  pid=$!
+  used=
+  if [ "${CPU:-0}" = 1 ]; then
+    # utime + stime (fields 14 and 15 of /proc/PID/stat, in clock ticks) against the budget.
+    ticks=$(getconf CLK_TCK)
+    while kill -0 "$pid" 2>/dev/null; do
+      used=$(awk '{print int(($14 + $15) / '"$ticks"')}' "/proc/$pid/stat" 2>/dev/null || echo 0)
+      if [ "${used:-0}" -ge "$seconds" ]; then kill -INT "$pid"; break; fi
+      sleep 5
+    done
+  fi
+  wait "$pid"
   code=$?
+  cpu_used=${used:-}
   # Keep what added coverage, in the committed corpus.
   "$binary" -merge=1 "fuzz/corpus/$name" "$work" >>"$log" 2>&1 || true
   execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
@@ -58,8 +75,8 @@ for name in "${targets[@]}"; do
   cov=$(grep -o 'cov: [0-9]*' "$log" | tail -1 | awk '{print $2}')
   after=$(ls fuzz/findings | wc -l)
   findings=$((after - before))
-  line=$(printf '%-9s executions %-10s cov: %-6s findings %s (exit %s)' "$name" "${execs:-?}" \
-    "${cov:-?}" "$findings" "$code")
+  line=$(printf '%-9s executions %-10s cov: %-6s findings %s (exit %s%s)' "$name" "${execs:-?}" \
+    "${cov:-?}" "$findings" "$code" "${cpu_used:+, ${cpu_used} CPU s}")
   echo "$line"
   [ "$findings" -gt 0 ] && grep -m3 -E 'ERROR: |runtime error|fuzz check failed' "$log"
   summary+=("$line")
