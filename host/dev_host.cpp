@@ -10,6 +10,7 @@
 #include <ctime>
 
 #include "api/host_value.h"
+#include "host/demo.h"
 #include "host/external_http.h"
 #include "host/json_value.h"
 #include "host/scenario.h"
@@ -156,11 +157,23 @@ MaybeType<Failure, std::unique_ptr<DevHost>> DevHost::Start(const HostOptions& o
   std::unique_ptr<DevHost> host(new DevHost(options));
   DevHost& self = *host;
 
+  std::string scenarioPath = options.scenario;
+  if (options.demo) {
+    MaybeType<Failure, std::string> demo = FindDemoFile("scenario.json");
+    if (!demo) return Failure(demo.Status(), "--demo: " + demo.ErrorMessage());
+    scenarioPath = std::move(*demo);
+  }
   Scenario scenario;
-  if (!options.scenario.empty()) {
-    MaybeType<Failure, Scenario> loaded = LoadScenario(options.scenario);
+  if (!scenarioPath.empty()) {
+    MaybeType<Failure, Scenario> loaded = LoadScenario(scenarioPath);
     if (!loaded) return loaded.Error();
     scenario = std::move(*loaded);
+  }
+  if (scenario.storefront) {
+    MaybeType<Failure, std::unique_ptr<StorefrontStub>> stub = StartScenarioStorefront(scenario);
+    if (!stub) return stub.Error();
+    self.storefront_ = std::move(*stub);
+    scenario.storefrontUrl = self.storefront_->Url();
   }
   if (options.storefront) scenario.storefrontUrl = *options.storefront;
   self.password_ = options.password.empty() ? MakeRandomPassword() : options.password;
@@ -175,6 +188,10 @@ MaybeType<Failure, std::unique_ptr<DevHost>> DevHost::Start(const HostOptions& o
         ++self.posted_;
         self.workSignal_.notify_all();
       });
+  if (self.storefront_) {
+    InstallStoreProxy(*self.peers_, self.storefront_->State(),
+                      [&self](std::function<void()> work) { self.Post(std::move(work)); });
+  }
   self.core_.SetFallbackPeer([&self](const LocalCall& call) { return self.peers_->Answer(call); });
   self.core_.SetExternalResponder(&PerformExternalRequest);
   self.core_.SetLogSink(
@@ -294,6 +311,7 @@ void DevHost::Stop() {
     workSignal_.notify_all();
     workThread_.join();
   }
+  if (storefront_) storefront_->Stop();
   if (credentialsWritten_) {
     std::remove(credentialsPath_.c_str());
     credentialsWritten_ = false;

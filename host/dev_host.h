@@ -31,6 +31,7 @@
 #include "host/http_front.h"
 #include "host/options.h"
 #include "host/peers.h"
+#include "host/storefront.h"
 
 namespace qor::host {
 
@@ -51,6 +52,8 @@ class DevHost {
   const std::string& CredentialsPath() const { return credentialsPath_; }
   const std::string& Password() const { return password_; }
   SimulatedPeers& Peers() { return *peers_; }
+  // The storefront stub started for the scenario's "storefront" (--demo), or null.
+  const StorefrontStub* Storefront() const { return storefront_.get(); }
   HostCore& Core() { return core_; }
 
   // Runs `work` on the work thread and waits for it.
@@ -87,6 +90,7 @@ class DevHost {
   HostCore core_;
   Table table_{};
   std::unique_ptr<SimulatedPeers> peers_;
+  std::unique_ptr<StorefrontStub> storefront_;  // shares its state with the store proxy
   RecordList log_;
   std::unique_ptr<PluginLibrary> library_;
   PluginLoadInfo loadInfo_{};

@@ -38,6 +38,9 @@ int main(int argc, char** argv) {
   }
   std::printf("qor-host: serving qor-store at %s (user \"qor\")\n", (*host)->Url().c_str());
   std::printf("qor-host: credentials in %s\n", (*host)->CredentialsPath().c_str());
+  if (const StorefrontStub* storefront = (*host)->Storefront()) {
+    std::printf("qor-host: storefront stub at %s\n", storefront->Url().c_str());
+  }
   std::printf(
       "qor-host: try  curl -u \"qor:$(sed 's/.*\"password\":\"\\([^\"]*\\)\".*/\\1/' %s)\" "
       "%s/qor-store/v1/lastPage\n",

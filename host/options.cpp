@@ -54,6 +54,10 @@ MaybeType<Failure, HostOptions> ParseHostOptions(const std::vector<std::string>&
       options.help = true;
       continue;
     }
+    if (argument == "--demo") {
+      options.demo = true;
+      continue;
+    }
     std::string_view name = argument;
     std::optional<std::string> value;
     if (const size_t equals = argument.find('=');
@@ -92,6 +96,9 @@ MaybeType<Failure, HostOptions> ParseHostOptions(const std::vector<std::string>&
       options.logLevel = *level;
     }
   }
+  if (options.demo && !options.scenario.empty()) {
+    return Invalid("--demo runs the demo's own scenario: leave out --scenario");
+  }
   return options;
 }
 
@@ -123,9 +130,17 @@ Options:
   --scenario FILE      a JSON scenario: initial resource values, the storefront URL and
                        canned answers of the simulated peers (keys "storefrontUrl",
                        "resources", "lcdsResponses", "serviceProxyResponses",
-                       "localResponses"; see host/scenarios/example.json)
+                       "localResponses", "storefront"; see host/scenarios/example.json
+                       and examples/demo/scenario.json)
+  --demo               run the demo: the scenario examples/demo/scenario.json (a logged-in
+                       player, a pending gift) with the storefront stub inside, serving
+                       examples/demo/catalog.json on a free loopback port, and the store
+                       proxy simulated on the same balances, so that skins can be bought.
+                       examples/demo is looked for above the executable, then in the
+                       source tree it was built from
   --storefront URL     the storefront URL that "loginService"."getStoreUrl" answers
-                       (overrides the scenario's "storefrontUrl")
+                       (overrides the scenario's "storefrontUrl", and the stub's URL
+                       when the scenario's "storefront" starts one)
   --log-level LEVEL    lowest level of the plug-in's log written to standard error:
                        okay, warn, error, always or none (default okay)
   -h, --help           print this text and exit

@@ -19,6 +19,7 @@ struct HostOptions {
   std::string password;        // empty: a random one per start
   std::string credentials;     // empty: the default path (see DefaultCredentialsPath)
   std::string scenario;        // empty: no scenario
+  bool demo = false;           // the scenario of examples/demo, storefront stub included
   std::optional<std::string> storefront;
   uint32_t logLevel = 0;  // lowest plug-in log level written to standard error; 4 writes none
   bool help = false;

@@ -86,6 +86,48 @@ MaybeType<Failure, void> ForEachEntry(const Json& root, const char* key, Read re
   return {};
 }
 
+MaybeType<Failure, int64_t> ReadBalance(const Json& object, const char* key) {
+  auto it = object.FindMember(key);
+  if (it == object.MemberEnd()) return int64_t{0};
+  if (!it->value.IsInt64() || it->value.GetInt64() < 0) {
+    return Invalid(std::string("storefront: '") + key + "' must be a whole number >= 0");
+  }
+  return it->value.GetInt64();
+}
+
+MaybeType<Failure, ScenarioStorefront> ReadStorefront(const Json& value) {
+  if (!value.IsObject()) return Invalid("'storefront' must be an object");
+  MaybeType<Failure, void> keys =
+      CheckKeys(value, "storefront: ", {"catalog", "ip", "vp", "owned"});
+  if (!keys) return keys.Error();
+  ScenarioStorefront storefront;
+  MaybeType<Failure, void> catalog = ReadText(value, "catalog", "storefront: ", storefront.catalog);
+  if (!catalog) return catalog.Error();
+  if (storefront.catalog.empty()) {
+    return Invalid("storefront: 'catalog' must name the catalog file");
+  }
+  MaybeType<Failure, int64_t> ip = ReadBalance(value, "ip");
+  if (!ip) return ip.Error();
+  MaybeType<Failure, int64_t> vp = ReadBalance(value, "vp");
+  if (!vp) return vp.Error();
+  storefront.ip = *ip;
+  storefront.vp = *vp;
+  MaybeType<Failure, void> owned =
+      ForEachEntry(value, "owned", [&](const Json& entry, const std::string& where) {
+        auto type = entry.FindMember("inventoryType");
+        auto id = entry.FindMember("itemId");
+        if (type == entry.MemberEnd() || !type->value.IsString() || id == entry.MemberEnd() ||
+            !id->value.IsInt()) {
+          return MaybeType<Failure, void>(Invalid(
+              "storefront: " + where + "needs a string 'inventoryType' and an integer 'itemId'"));
+        }
+        storefront.owned.emplace_back(std::string(Text(type->value)), id->value.GetInt());
+        return MaybeType<Failure, void>();
+      });
+  if (!owned) return owned.Error();
+  return storefront;
+}
+
 }  // namespace
 
 uint32_t MethodCode(std::string_view name) {
@@ -106,9 +148,10 @@ MaybeType<Failure, Scenario> ParseScenario(std::string_view json) {
                    " at offset " + std::to_string(document.GetErrorOffset()));
   }
   if (!document.IsObject()) return Invalid("the scenario must be a JSON object");
-  MaybeType<Failure, void> keys = CheckKeys(
-      document, "",
-      {"storefrontUrl", "resources", "lcdsResponses", "serviceProxyResponses", "localResponses"});
+  MaybeType<Failure, void> keys =
+      CheckKeys(document, "",
+                {"storefrontUrl", "resources", "lcdsResponses", "serviceProxyResponses",
+                 "localResponses", "storefront"});
   if (!keys) return keys.Error();
 
   Scenario scenario;
@@ -204,6 +247,12 @@ MaybeType<Failure, Scenario> ParseScenario(std::string_view json) {
         return MaybeType<Failure, void>();
       });
   if (!local) return local.Error();
+
+  if (auto storefront = document.FindMember("storefront"); storefront != document.MemberEnd()) {
+    MaybeType<Failure, ScenarioStorefront> read = ReadStorefront(storefront->value);
+    if (!read) return read.Error();
+    scenario.storefront = std::move(*read);
+  }
   return scenario;
 }
 
@@ -222,6 +271,12 @@ MaybeType<Failure, Scenario> LoadScenario(const std::string& path) {
   if (std::ferror(file.get())) return Failure(400, path + ": cannot read the scenario file");
   MaybeType<Failure, Scenario> scenario = ParseScenario(text);
   if (!scenario) return Failure(400, path + ": " + scenario.ErrorMessage());
+  if (scenario->storefront && scenario->storefront->catalog.front() != '/') {
+    const size_t slash = path.rfind('/');
+    if (slash != std::string::npos) {
+      scenario->storefront->catalog.insert(0, path.substr(0, slash + 1));
+    }
+  }
   return scenario;
 }
 

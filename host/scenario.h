@@ -19,16 +19,23 @@
 //     "localResponses": [                  // answers of any other local request
 //       {"method": "GET", "path": "/x/v1/y", "body": {...}},
 //       {"method": "POST", "path": "/x/v1/z", "status": 500, "error": "Broken"}
-//     ]
+//     ],
+//     "storefront": {                      // start the storefront stub inside qor-host
+//       "catalog": "catalog.json",         // JSON array of catalog items (required)
+//       "ip": 4800, "vp": 1600,            // the player's balances (default 0)
+//       "owned": [{"inventoryType": "CHAMPION", "itemId": 1}]   // owned items
+//     }
 //   }
 //
 // Resource URIs and local paths begin with "/". An answer with "error" fails the call with
 // that text and "status" (default 500); otherwise it succeeds with "body" (default null).
+// The storefront stub takes the token and account id of the "/qor-login/v1/session" resource.
 //
 // Thread rule: plain values.
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -69,12 +76,21 @@ struct CannedLocalAnswer {
   CannedAnswer answer;
 };
 
+// The storefront stub a scenario asks for.
+struct ScenarioStorefront {
+  std::string catalog;  // LoadScenario reads a relative path as relative to the scenario file
+  int64_t ip = 0;
+  int64_t vp = 0;
+  std::vector<std::pair<std::string, int32_t>> owned;  // inventory type, item id
+};
+
 struct Scenario {
   std::string storefrontUrl;
   std::vector<std::pair<std::string, std::string>> resources;  // URI, compact JSON; file order
   std::vector<CannedLcdsAnswer> lcdsAnswers;
   std::vector<CannedServiceProxyAnswer> serviceProxyAnswers;
   std::vector<CannedLocalAnswer> localAnswers;
+  std::optional<ScenarioStorefront> storefront;
 };
 
 // Reads a scenario. Fails (status 400) with a message naming the offending key, e.g.
