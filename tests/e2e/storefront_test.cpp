@@ -1,0 +1,558 @@
+// Tests of the storefront stub: the catalog it reads, the purchase checks it shares with the
+// simulated store proxy, the pages it serves, and its command line.
+#include "host/storefront.h"
+
+#include <curl/curl.h>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <rapidjson/document.h>
+
+#include <string>
+#include <vector>
+
+#include "host/storefront_state.h"
+
+namespace qor::host {
+namespace {
+
+using ::testing::HasSubstr;
+using ::testing::Not;
+using ::testing::StartsWith;
+
+constexpr const char* kDuringSale = "2024-01-15T00:00:00.000Z";
+constexpr const char* kAfterSale = "2024-03-01T00:00:00.000Z";
+
+constexpr const char* kCatalog = R"([
+  {"itemId": 1, "inventoryType": "CHAMPION", "releaseDate": "2020-01-01T00:00:00.000Z",
+   "prices": [{"currency": "IP", "cost": 450}, {"currency": "VP", "cost": 260}],
+   "localizations": {"en_US": {"language": "en_US", "name": "Aurel"},
+                     "de_DE": {"language": "de_DE", "name": "Aurel DE"}}},
+  {"itemId": 1001, "inventoryType": "CHAMPION_SKIN", "releaseDate": "2021-01-01T00:00:00.000Z",
+   "prices": [{"currency": "VP", "cost": 1350}]},
+  {"itemId": 1002, "inventoryType": "CHAMPION_SKIN",
+   "prices": [{"currency": "VP", "cost": 520}, {"currency": "IP", "cost": 5200}],
+   "sale": {"startDate": "2024-01-01T00:00:00.000Z", "endDate": "2024-02-01T00:00:00.000Z",
+            "prices": [{"currency": "VP", "cost": 260, "discount": 0.5}]}},
+  {"itemId": 1003, "inventoryType": "CHAMPION_SKIN", "active": false,
+   "prices": [{"currency": "VP", "cost": 750}]},
+  {"itemId": 1004, "inventoryType": "CHAMPION_SKIN", "prices": [{"currency": "RP", "cost": 10}]},
+  {"itemId": 1005, "inventoryType": "CHAMPION_SKIN", "prices": [{"currency": "VP", "cost": 390}],
+   "sale": null},
+  {"itemId": 2001, "inventoryType": "WARD_SKIN", "prices": [{"currency": "VP", "cost": 640}]}
+])";
+
+StorefrontCatalog SampleCatalog() {
+  MaybeType<Failure, StorefrontCatalog> catalog = StorefrontCatalog::Parse(kCatalog);
+  EXPECT_TRUE(catalog) << catalog.ErrorMessage();
+  return catalog ? std::move(*catalog) : StorefrontCatalog();
+}
+
+StorefrontAccount SampleAccount(Balances balances = {5000, 1500}, std::string token = "tok") {
+  StorefrontAccount account;
+  account.token = std::move(token);
+  account.accountId = 77;
+  account.balances = balances;
+  account.owned = {{"CHAMPION_SKIN", 1005}};
+  return account;
+}
+
+StorefrontState SampleState(Balances balances = {5000, 1500}, std::string token = "tok") {
+  return StorefrontState(SampleCatalog(), SampleAccount(balances, std::move(token)));
+}
+
+PurchaseRequest Buy(int32_t itemId, std::string currency, int64_t cost) {
+  PurchaseRequest request;
+  request.accountId = 77;
+  request.itemId = itemId;
+  request.itemType = "CHAMPION_SKIN";
+  request.quantity = 1;
+  request.currency = std::move(currency);
+  request.cost = cost;
+  request.complete = true;
+  return request;
+}
+
+// ---- Catalog ---------------------------------------------------------------------------------
+
+TEST(StorefrontCatalog, RefusesWhatIsNotACatalogWithAMessageNamingTheItem) {
+  struct Case {
+    std::string json;
+    const char* message;
+  };
+  const Case cases[] = {
+      {"not json", "The catalog is not valid JSON: Invalid value. at offset "},
+      {std::string(100000, '['), "The catalog is not valid JSON: "},
+      {"{}", "The catalog must be a JSON array of items"},
+      {"[1]", "Catalog item 0: must be an object"},
+      {R"([{"itemId": 1, "inventoryType": "A"}, 5])", "Catalog item 1: must be an object"},
+      {R"([{"inventoryType": "A"}])", "Catalog item 0: 'itemId' must be a 32-bit integer"},
+      {R"([{"itemId": 3000000000, "inventoryType": "A"}])",
+       "Catalog item 0: 'itemId' must be a 32-bit integer"},
+      {R"([{"itemId": "1", "inventoryType": "A"}])",
+       "Catalog item 0: 'itemId' must be a 32-bit integer"},
+      {R"([{"itemId": 1}])", "Catalog item 0: 'inventoryType' must be a string"},
+      {R"([{"itemId": 1, "inventoryType": "A", "prices": {}}])",
+       "Catalog item 0: 'prices' must be an array of prices"},
+      {R"([{"itemId": 1, "inventoryType": "A", "prices": [{"currency": "VP", "cost": -1}]}])",
+       "Catalog item 0: every price in 'prices' needs a string 'currency' and an integer "
+       "'cost' >= 0"},
+      {R"([{"itemId": 1, "inventoryType": "A", "prices": [{"cost": 5}]}])",
+       "Catalog item 0: every price in 'prices' needs a string 'currency'"},
+      {R"([{"itemId": 1, "inventoryType": "A", "sale": "soon"}])",
+       "Catalog item 0: 'sale' must be an object or null"},
+      {R"([{"itemId": 1, "inventoryType": "A", "sale": {"prices": [1]}}])",
+       "Catalog item 0: every entry of 'sale.prices' must be an object"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.json.substr(0, 80));
+    MaybeType<Failure, StorefrontCatalog> catalog = StorefrontCatalog::Parse(c.json);
+    ASSERT_FALSE(catalog);
+    EXPECT_EQ(catalog.Status(), 400);
+    EXPECT_THAT(catalog.ErrorMessage(), StartsWith(c.message));
+  }
+}
+
+TEST(StorefrontCatalog, ReadsItemsPricesAndSales) {
+  StorefrontCatalog catalog = SampleCatalog();
+  ASSERT_EQ(catalog.Entries().size(), 7u);
+  const CatalogEntry* skin = catalog.Find("CHAMPION_SKIN", 1002);
+  ASSERT_NE(skin, nullptr);
+  ASSERT_EQ(skin->prices.size(), 2u);
+  EXPECT_EQ(skin->prices[1].currency, "IP");
+  EXPECT_EQ(skin->prices[1].cost, 5200);
+  ASSERT_EQ(skin->salePrices.size(), 1u);
+  EXPECT_EQ(skin->salePrices[0].cost, 260);
+  EXPECT_FALSE(catalog.Find("CHAMPION_SKIN", 1003)->active);
+  EXPECT_EQ(catalog.Find("CHAMPION_SKIN", 1), nullptr);  // 1 is a champion, not a skin
+  EXPECT_EQ(catalog.Find("CHAMPION", 1)->releaseDate, "2020-01-01T00:00:00.000Z");
+  // The whole catalog is served as it was read, compacted.
+  EXPECT_THAT(catalog.Json(), StartsWith(R"([{"itemId":1,"inventoryType":"CHAMPION",)"));
+}
+
+TEST(StorefrontCatalog, ItemJsonKeepsOnlyTheLocalizationAskedFor) {
+  StorefrontCatalog catalog = SampleCatalog();
+  EXPECT_THAT(catalog.ItemJson(0, "de_DE"),
+              HasSubstr(R"("localizations":{"de_DE":{"language":"de_DE","name":"Aurel DE"}})"));
+  // A language the item is not localized in, or none, keeps every localization.
+  for (const char* language : {"", "xx_XX"}) {
+    const std::string json = catalog.ItemJson(0, language);
+    EXPECT_THAT(json, HasSubstr("\"en_US\""));
+    EXPECT_THAT(json, HasSubstr("\"de_DE\""));
+  }
+  EXPECT_EQ(catalog.ItemJson(99, "en_US"), "null");
+}
+
+TEST(CatalogEntry, SaleRunsFromItsStartUntilBeforeItsEnd) {
+  CatalogEntry entry;
+  entry.saleStart = "2024-01-01T00:00:00.000Z";
+  entry.saleEnd = "2024-02-01T00:00:00.000Z";
+  entry.salePrices = {{"VP", 1}};
+  EXPECT_FALSE(entry.OnSale("2023-12-31T23:59:59.999Z"));
+  EXPECT_TRUE(entry.OnSale("2024-01-01T00:00:00.000Z"));
+  EXPECT_TRUE(entry.OnSale(kDuringSale));
+  EXPECT_FALSE(entry.OnSale("2024-02-01T00:00:00.000Z"));
+  entry.salePrices.clear();  // a sale without prices sells nothing
+  EXPECT_FALSE(entry.OnSale(kDuringSale));
+}
+
+// ---- Purchase checks -------------------------------------------------------------------------
+
+TEST(StorefrontPurchase, ChecksCatalogOwnershipPriceAndBalanceInOrder) {
+  struct Case {
+    const char* name;
+    Balances before;
+    PurchaseRequest request;
+    const char* now;
+    PurchaseError error;
+    const char* message;
+    Balances after;
+  };
+  PurchaseRequest incomplete = Buy(1001, "VP", 1350);
+  incomplete.complete = false;
+  PurchaseRequest two = Buy(1001, "VP", 1350);
+  two.quantity = 2;
+  PurchaseRequest champion = Buy(1, "VP", 260);
+  champion.itemType = "CHAMPION";
+  const Case cases[] = {
+      {"regular price",
+       {5000, 1500},
+       Buy(1001, "VP", 1350),
+       kDuringSale,
+       PurchaseError::kNone,
+       "",
+       {5000, 150}},
+      {"exactly the balance",
+       {0, 1350},
+       Buy(1001, "VP", 1350),
+       kDuringSale,
+       PurchaseError::kNone,
+       "",
+       {0, 0}},
+      {"sale price during the sale",
+       {5000, 1500},
+       Buy(1002, "VP", 260),
+       kDuringSale,
+       PurchaseError::kNone,
+       "",
+       {5000, 1240}},
+      {"regular price during the sale",
+       {5000, 1500},
+       Buy(1002, "VP", 520),
+       kDuringSale,
+       PurchaseError::kNone,
+       "",
+       {5000, 980}},
+      {"the other currency",
+       {5200, 0},
+       Buy(1002, "IP", 5200),
+       kAfterSale,
+       PurchaseError::kNone,
+       "",
+       {0, 0}},
+      {"incomplete request",
+       {5000, 1500},
+       incomplete,
+       kDuringSale,
+       PurchaseError::kInvalidRequest,
+       "The purchase request is incomplete.",
+       {5000, 1500}},
+      {"two at once",
+       {5000, 1500},
+       two,
+       kDuringSale,
+       PurchaseError::kInvalidRequest,
+       "Skins are bought one at a time.",
+       {5000, 1500}},
+      {"not a skin type",
+       {5000, 1500},
+       champion,
+       kDuringSale,
+       PurchaseError::kNotForSale,
+       "This skin is not in the store.",
+       {5000, 1500}},
+      {"a champion's id as a skin",
+       {5000, 1500},
+       Buy(1, "VP", 260),
+       kDuringSale,
+       PurchaseError::kNotForSale,
+       "This skin is not in the store.",
+       {5000, 1500}},
+      {"a ward's id as a skin",
+       {5000, 1500},
+       Buy(2001, "VP", 640),
+       kDuringSale,
+       PurchaseError::kNotForSale,
+       "This skin is not in the store.",
+       {5000, 1500}},
+      {"unknown id",
+       {5000, 1500},
+       Buy(9999, "VP", 1),
+       kDuringSale,
+       PurchaseError::kNotForSale,
+       "This skin is not in the store.",
+       {5000, 1500}},
+      {"inactive",
+       {5000, 1500},
+       Buy(1003, "VP", 750),
+       kDuringSale,
+       PurchaseError::kNotForSale,
+       "This skin is no longer for sale.",
+       {5000, 1500}},
+      {"owned",
+       {5000, 1500},
+       Buy(1005, "VP", 390),
+       kDuringSale,
+       PurchaseError::kAlreadyOwned,
+       "You already own this skin.",
+       {5000, 1500}},
+      {"another cost",
+       {5000, 1500},
+       Buy(1001, "VP", 975),
+       kDuringSale,
+       PurchaseError::kPriceChanged,
+       "The price of this skin has changed. Refresh the store and try again.",
+       {5000, 1500}},
+      {"the cost in another currency",
+       {5000, 1500},
+       Buy(1001, "IP", 1350),
+       kDuringSale,
+       PurchaseError::kPriceChanged,
+       "The price of this skin has changed. Refresh the store and try again.",
+       {5000, 1500}},
+      {"sale price after the sale",
+       {5000, 1500},
+       Buy(1002, "VP", 260),
+       kAfterSale,
+       PurchaseError::kPriceChanged,
+       "The price of this skin has changed. Refresh the store and try again.",
+       {5000, 1500}},
+      {"negative cost",
+       {5000, 1500},
+       Buy(1001, "VP", -1350),
+       kDuringSale,
+       PurchaseError::kPriceChanged,
+       "The price of this skin has changed. Refresh the store and try again.",
+       {5000, 1500}},
+      {"a currency without a balance",
+       {5000, 1500},
+       Buy(1004, "RP", 10),
+       kDuringSale,
+       PurchaseError::kInvalidRequest,
+       "This skin cannot be bought with RP.",
+       {5000, 1500}},
+      {"one short",
+       {5000, 1349},
+       Buy(1001, "VP", 1350),
+       kDuringSale,
+       PurchaseError::kNotEnoughCurrency,
+       "You need 1 more VP to buy this skin.",
+       {5000, 1349}},
+      {"short in IP",
+       {4800, 1500},
+       Buy(1002, "IP", 5200),
+       kDuringSale,
+       PurchaseError::kNotEnoughCurrency,
+       "You need 400 more IP to buy this skin.",
+       {4800, 1500}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    StorefrontState state = SampleState(c.before);
+    PurchaseOutcome outcome = state.Purchase(c.request, c.now);
+    EXPECT_EQ(outcome.error, c.error);
+    EXPECT_EQ(outcome.message, c.message);
+    EXPECT_EQ(outcome.balances.ip, c.after.ip);
+    EXPECT_EQ(outcome.balances.vp, c.after.vp);
+    EXPECT_EQ(state.Wallet().ip, c.after.ip);
+    EXPECT_EQ(state.Wallet().vp, c.after.vp);
+    EXPECT_EQ(state.Owns("CHAMPION_SKIN", c.request.itemId),
+              outcome.Succeeded() || c.error == PurchaseError::kAlreadyOwned);
+  }
+}
+
+TEST(StorefrontPurchase, ABoughtSkinIsOwnedAndOrdersAreNumbered) {
+  StorefrontState state = SampleState({5000, 5000});
+  PurchaseOutcome first = state.Purchase(Buy(1001, "VP", 1350), kDuringSale);
+  ASSERT_TRUE(first.Succeeded());
+  EXPECT_EQ(first.orderNumber, 1u);
+  PurchaseOutcome again = state.Purchase(Buy(1001, "VP", 1350), kDuringSale);
+  EXPECT_EQ(again.error, PurchaseError::kAlreadyOwned);
+  EXPECT_EQ(again.balances.vp, 3650);
+  PurchaseOutcome second = state.Purchase(Buy(1002, "VP", 520), kDuringSale);
+  ASSERT_TRUE(second.Succeeded());
+  EXPECT_EQ(second.orderNumber, 2u);
+  EXPECT_EQ(state.Wallet().vp, 3130);
+}
+
+// ---- Pages -----------------------------------------------------------------------------------
+
+HttpRequest Get(std::string target, std::optional<std::string> authorization = "Bearer tok") {
+  HttpRequest request;
+  request.method = "GET";
+  request.target = std::move(target);
+  if (authorization) request.headers.emplace_back("authorization", *authorization);
+  return request;
+}
+
+TEST(ServeStorefront, AnswersEachUrlOrRefusesIt) {
+  const StorefrontState state = SampleState();
+  struct Case {
+    const char* name;
+    HttpRequest request;
+    unsigned status;
+    std::string body;  // the whole body, or a part of it when `part` is set
+    bool part = false;
+  };
+  HttpRequest post = Get("/storefront/v2/wallet");
+  post.method = "POST";
+  const Case cases[] = {
+      {"wallet", Get("/storefront/v2/wallet?language=en_US"), 200, R"({"ip":5000,"vp":1500})"},
+      {"wallet, scheme in lower case", Get("/storefront/v2/wallet", "bearer tok"), 200,
+       R"({"ip":5000,"vp":1500})"},
+      {"catalog", Get("/storefront/v1/catalog?region=NA1&language=de_DE"), 200,
+       state.Catalog().Json()},
+      {"no token", Get("/storefront/v2/wallet", std::nullopt), 401,
+       R"({"httpStatus":401,"message":"A bearer token is required: Authorization: Bearer TOKEN"})"},
+      {"wrong token", Get("/storefront/v2/wallet", "Bearer other"), 401,
+       R"({"httpStatus":401,"message":"The bearer token is not valid for this storefront"})"},
+      {"token with a blank after it", Get("/storefront/v2/wallet", "Bearer tok "), 401, "not valid",
+       true},
+      {"another scheme", Get("/storefront/v2/wallet", "Basic tok"), 401, "not valid", true},
+      {"scheme alone", Get("/storefront/v2/wallet", "Bearer"), 401, "not valid", true},
+      {"unknown page", Get("/storefront/v9/else"), 404,
+       R"({"httpStatus":404,"message":"No storefront page at /storefront/v9/else"})"},
+      {"unknown view", Get("/storefront/v3/view/Skins?language=en_US"), 404,
+       R"({"httpStatus":404,"message":"No storefront page named 'Skins'"})"},
+      {"view name with an encoded slash", Get("/storefront/v3/view/a%2Fb"), 404,
+       "No storefront page named 'a/b'", true},
+      {"payment without action", Get("/storefront/v3/payment/"), 404, "No storefront page", true},
+      {"POST", post, 405, "Method not allowed; use GET", true},
+      {"login page in German", Get("/storefront/v2/login?language=de_DE"), 200,
+       "<html lang=\"de\">", true},
+      {"login page in an unknown language", Get("/storefront/v2/login?language=xx_XX"), 200,
+       "Welcome to the store", true},
+      {"payment with gift and message",
+       Get("/storefront/v3/payment/purchase?giftrecipientaccountid=42&"
+           "giftmessage=%3Cscript%3Ealert(1)%3C/script%3E&language=fr_FR"),
+       200,
+       "<p class=\"gift\">Cadeau pour le compte 42</p>\n<p class=\"gift-message\">Message: "
+       "&lt;script&gt;alert(1)&lt;/script&gt;</p>",
+       true},
+      {"payment action escaped", Get("/storefront/v3/payment/%3Cb%3E?language=en_US"), 200,
+       "Action: &lt;b&gt;", true},
+      {"payment, recipient not a number",
+       Get("/storefront/v3/payment/purchase?giftrecipientaccountid=4x2&language=en_US"), 400,
+       "giftrecipientaccountid must be an account id", true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    HttpResponse response = ServeStorefront(state, c.request);
+    EXPECT_EQ(response.status, c.status);
+    if (c.part) {
+      EXPECT_THAT(response.body, HasSubstr(c.body));
+    } else {
+      EXPECT_EQ(response.body, c.body);
+    }
+    if (c.status == 401) {
+      ASSERT_EQ(response.headers.size(), 1u);
+      EXPECT_EQ(response.headers[0].second, "Bearer realm=\"storefront\"");
+    }
+  }
+  EXPECT_THAT(ServeStorefront(state, Get("/storefront/v3/payment/gift?giftmessage=<x>")).body,
+              Not(HasSubstr("Message")));  // a message without a recipient is no gift
+  EXPECT_EQ(ServeStorefront(state, Get("/storefront/v2/login")).contentType,
+            "text/html; charset=utf-8");
+}
+
+TEST(ServeStorefront, AStateWithoutTokenRefusesEveryRequest) {
+  const StorefrontState state = SampleState({1, 1}, "");
+  for (const char* authorization : {"Bearer ", "Bearer", "Bearer tok"}) {
+    SCOPED_TRACE(authorization);
+    EXPECT_EQ(ServeStorefront(state, Get("/storefront/v2/wallet", authorization)).status, 401u);
+  }
+}
+
+TEST(ServeStorefront, ViewPagesGroupTheirItemsAndCarryThePlayer) {
+  const StorefrontState state = SampleState();
+  HttpResponse response = ServeStorefront(state, Get("/storefront/v3/view/skins?language=de_DE"));
+  ASSERT_EQ(response.status, 200u);
+  rapidjson::Document page;
+  page.Parse(response.body.c_str());
+  ASSERT_TRUE(page.IsObject()) << response.body;
+  EXPECT_EQ(page["Player"]["accountId"].GetUint64(), 77u);
+  EXPECT_EQ(page["Player"]["vp"].GetInt64(), 1500);
+  ASSERT_EQ(page["groupOrder"].Size(), 1u);
+  EXPECT_STREQ(page["groupOrder"][0].GetString(), "skins");
+  // Active skins only, in catalog order; the inactive 1003 is left out.
+  std::vector<int> ids;
+  for (const auto& key : page["itemGroups"]["skins"]["items"].GetArray())
+    ids.push_back(key["itemId"].GetInt());
+  EXPECT_EQ(ids, (std::vector<int>{1001, 1002, 1004, 1005}));
+  EXPECT_EQ(page["catalog"].Size(), 4u);
+
+  HttpResponse champions =
+      ServeStorefront(state, Get("/storefront/v3/view/champions?language=de_DE"));
+  EXPECT_THAT(champions.body, HasSubstr(R"("localizations":{"de_DE":)"));
+  EXPECT_THAT(champions.body, Not(HasSubstr("en_US")));
+
+  // Featured: items on sale now (none: the sample's sale is over), the newest items, bundles.
+  HttpResponse featured = ServeStorefront(state, Get("/storefront/v3/featured?language=en_US"));
+  rapidjson::Document front;
+  front.Parse(featured.body.c_str());
+  ASSERT_TRUE(front.IsObject()) << featured.body;
+  ASSERT_EQ(front["groupOrder"].Size(), 3u);
+  EXPECT_EQ(front["itemGroups"]["sale"]["items"].Size(), 0u);
+  const auto& newest = front["itemGroups"]["new"]["items"];
+  ASSERT_EQ(newest.Size(), 2u);
+  EXPECT_EQ(newest[0]["itemId"].GetInt(), 1001);  // 2021 before 2020
+  EXPECT_EQ(newest[1]["itemId"].GetInt(), 1);
+}
+
+// ---- The server ------------------------------------------------------------------------------
+
+size_t Collect(char* data, size_t size, size_t count, void* out) {
+  static_cast<std::string*>(out)->append(data, size * count);
+  return size * count;
+}
+
+TEST(StorefrontStub, ServesOverHttpOnAFreePort) {
+  auto state = std::make_shared<StorefrontState>(SampleCatalog(), SampleAccount());
+  MaybeType<Failure, std::unique_ptr<StorefrontStub>> stub =
+      StorefrontStub::Start("127.0.0.1", 0, state);
+  ASSERT_TRUE(stub) << stub.ErrorMessage();
+  EXPECT_THAT((*stub)->Url(), StartsWith("http://127.0.0.1:"));
+  EXPECT_EQ((*stub)->State(), state);
+
+  CURL* curl = curl_easy_init();
+  ASSERT_NE(curl, nullptr);
+  std::string body;
+  const std::string url = (*stub)->Url() + "/storefront/v2/wallet?language=en_US";
+  curl_slist* headers = curl_slist_append(nullptr, "Authorization: Bearer tok");
+  curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+  curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
+  curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &Collect);
+  curl_easy_setopt(curl, CURLOPT_WRITEDATA, &body);
+  ASSERT_EQ(curl_easy_perform(curl), CURLE_OK);
+  long status = 0;
+  curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+  curl_slist_free_all(headers);
+  curl_easy_cleanup(curl);
+  EXPECT_EQ(status, 200);
+  EXPECT_EQ(body, R"({"ip":5000,"vp":1500})");
+
+  (*stub)->Stop();
+  (*stub)->Stop();  // idempotent
+}
+
+TEST(StorefrontStub, ReportsAnAddressItCannotListenOn) {
+  MaybeType<Failure, std::unique_ptr<StorefrontStub>> stub = StorefrontStub::Start(
+      "not-an-address", 0, std::make_shared<StorefrontState>(SampleCatalog(), SampleAccount()));
+  ASSERT_FALSE(stub);
+  EXPECT_THAT(stub.ErrorMessage(), HasSubstr("Cannot listen on 'not-an-address'"));
+}
+
+// ---- Command line ----------------------------------------------------------------------------
+
+TEST(StorefrontOptions, ParsesEveryOptionAndNamesTheBadOne) {
+  MaybeType<Failure, StorefrontOptions> defaults = ParseStorefrontOptions({});
+  ASSERT_TRUE(defaults);
+  EXPECT_EQ(defaults->listenHost, "127.0.0.1");
+  EXPECT_EQ(defaults->listenPort, 8471);
+  EXPECT_EQ(defaults->token, "developer-id-token");
+
+  MaybeType<Failure, StorefrontOptions> all = ParseStorefrontOptions(
+      {"--listen=[::1]:9000", "--catalog", "c.json", "--token", "t", "--ip", "12", "--vp=0"});
+  ASSERT_TRUE(all) << all.ErrorMessage();
+  EXPECT_EQ(all->listenHost, "[::1]");
+  EXPECT_EQ(all->listenPort, 9000);
+  EXPECT_EQ(all->catalog, "c.json");
+  EXPECT_EQ(all->token, "t");
+  EXPECT_EQ(all->ip, 12);
+  EXPECT_EQ(all->vp, 0);
+  EXPECT_TRUE(ParseStorefrontOptions({"-h"})->help);
+
+  struct Case {
+    std::vector<std::string> arguments;
+    const char* message;
+  };
+  const Case cases[] = {
+      {{"--bogus"}, "Unknown option '--bogus' (see --help)"},
+      {{"--ip"}, "--ip: a value is missing"},
+      {{"--ip", "-1"}, "--ip: expected a whole number from 0 to 10^18"},
+      {{"--vp", "1e3"}, "--vp: expected a whole number from 0 to 10^18"},
+      {{"--vp", "1234567890123456789"}, "--vp: expected a whole number from 0 to 10^18"},
+      {{"--token="}, "--token: the token must not be empty"},
+      {{"--catalog", ""}, "--catalog: the path must not be empty"},
+      {{"--listen", "nope"}, "--listen: expected HOST:PORT"},
+      {{"--listen", "127.0.0.1:70000"}, "--listen: the port must be at most 65535"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.message);
+    MaybeType<Failure, StorefrontOptions> options = ParseStorefrontOptions(c.arguments);
+    ASSERT_FALSE(options);
+    EXPECT_EQ(options.ErrorMessage(), c.message);
+  }
+}
+
+}  // namespace
+}  // namespace qor::host
