@@ -29,7 +29,9 @@
 //
 // Resource URIs and local paths begin with "/". An answer with "error" fails the call with
 // that text and "status" (default 500); otherwise it succeeds with "body" (default null).
-// The storefront stub takes the token and account id of the "/qor-login/v1/session" resource.
+// The storefront stub takes the token and account id of the "/qor-login/v1/session" resource;
+// its URL replaces "storefrontUrl", and the store proxy simulated on its state answers
+// "store.zuvstoreproxy"."purchaseItem" (a canned answer for that method is then not used).
 //
 // Thread rule: plain values.
 #pragma once
