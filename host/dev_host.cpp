@@ -13,6 +13,7 @@
 #include "host/demo.h"
 #include "host/external_http.h"
 #include "host/json_value.h"
+#include "host/openapi.h"
 #include "host/scenario.h"
 
 namespace qor::host {
@@ -278,6 +279,10 @@ MaybeType<Failure, std::unique_ptr<DevHost>> DevHost::Start(const HostOptions& o
     }
   }
 
+  self.AddEventObserver([&self](const std::string& name, const BindingProperty& payload) {
+    self.events_.Publish(name, payload);
+  });
+
   MaybeType<Failure, std::unique_ptr<HttpFront>> front = HttpFront::Start(
       options.listenHost, options.listenPort,
       [&self](const HttpRequest& request) { return self.Gate(request); },
@@ -288,6 +293,18 @@ MaybeType<Failure, std::unique_ptr<DevHost>> DevHost::Start(const HostOptions& o
   const bool wildcard = options.listenHost == "0.0.0.0" || options.listenHost == "[::]";
   self.url_ = "http://" + (wildcard ? std::string("127.0.0.1") : options.listenHost) + ":" +
               std::to_string(self.front_->Port());
+  if (self.loadInfo_.endpoints != nullptr) {
+    OpenApiInfo info;
+    const std::string name = self.loadInfo_.shortName != nullptr ? self.loadInfo_.shortName : "";
+    info.title = name + " local API";
+    info.version = std::to_string(self.loadInfo_.versionMajor) + "." +
+                   std::to_string(self.loadInfo_.versionMinor) + "." +
+                   std::to_string(self.loadInfo_.versionPatch);
+    info.description = "The endpoints of the plug-in " + name + ", served by qor-host.";
+    info.serverUrl = self.url_;
+    info.basicAuth = true;
+    self.openApi_ = OpenApiDocument(*self.loadInfo_.endpoints, info);
+  }
   self.policyReady_.store(true, std::memory_order_release);
 
   MaybeType<Failure, void> written = self.WriteCredentials();
@@ -298,6 +315,7 @@ MaybeType<Failure, std::unique_ptr<DevHost>> DevHost::Start(const HostOptions& o
 void DevHost::Stop() {
   if (stopped_) return;
   stopped_ = true;
+  events_.Stop();              // open streams end, so that the front does not wait for them
   if (front_) front_->Stop();  // waits for the requests in progress (the work thread runs)
   if (module_ != nullptr && library_) {
     RunOnWorkThread([this] { library_->Shutdown(module_); });
@@ -531,6 +549,15 @@ HttpResponse DevHost::HandleControl(const HttpRequest& request) {
   if (path == "/dev/v1/telemetry") return list(peers_->Telemetry());
   if (path == "/dev/v1/lcds-calls") return list(peers_->LcdsCalls());
   if (path == "/dev/v1/log") return list(log_);
+  if (path == "/dev/v1/events") {
+    if (method != "GET") return MethodNotAllowed("GET");
+    return events_.Open();
+  }
+  if (path == "/dev/v1/openapi.json") {
+    if (method != "GET" && method != "HEAD") return MethodNotAllowed("GET");
+    if (openApi_.empty()) return HttpResponse::Error(404, "The plug-in has no endpoint table");
+    return HttpResponse::Json(200, openApi_);
+  }
   return HttpResponse::Error(404, "No control function at " + std::string(path));
 }
 

@@ -28,6 +28,7 @@
 #include "host/access.h"
 #include "host/core/host_core.h"
 #include "host/core/plugin_library.h"
+#include "host/event_stream.h"
 #include "host/http_front.h"
 #include "host/options.h"
 #include "host/peers.h"
@@ -100,6 +101,8 @@ class DevHost {
   std::unique_ptr<AccessPolicy> policy_;
   std::atomic<bool> policyReady_{false};  // policy_ and url_ are set
   std::unique_ptr<HttpFront> front_;
+  EventStream events_;   // GET /dev/v1/events
+  std::string openApi_;  // GET /dev/v1/openapi.json, made once the URL is known
   std::string url_;
   std::string credentialsPath_;
   std::string password_;

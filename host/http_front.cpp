@@ -69,9 +69,31 @@ MHD_Result CollectHeader(void* cls, MHD_ValueKind /*kind*/, const char* key, con
   return MHD_YES;
 }
 
+ssize_t ReadSource(void* cls, uint64_t /*position*/, char* buffer, size_t capacity) {
+  std::optional<size_t> read =
+      (*static_cast<std::shared_ptr<HttpBodySource>*>(cls))->Read(buffer, capacity);
+  if (!read || *read == 0) return MHD_CONTENT_READER_END_OF_STREAM;
+  return static_cast<ssize_t>(*read);
+}
+
+void ReleaseSource(void* cls) {
+  delete static_cast<std::shared_ptr<HttpBodySource>*>(cls);
+}
+
+MHD_Response* CreateResponse(const HttpResponse& answer) {
+  if (!answer.source) {
+    return MHD_create_response_from_buffer(
+        answer.body.size(), const_cast<char*>(answer.body.data()), MHD_RESPMEM_MUST_COPY);
+  }
+  auto* source = new std::shared_ptr<HttpBodySource>(answer.source);
+  MHD_Response* response = MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, 16 * 1024,
+                                                             &ReadSource, source, &ReleaseSource);
+  if (response == nullptr) delete source;
+  return response;
+}
+
 MHD_Result Queue(MHD_Connection* connection, const HttpResponse& answer) {
-  MHD_Response* response = MHD_create_response_from_buffer(
-      answer.body.size(), const_cast<char*>(answer.body.data()), MHD_RESPMEM_MUST_COPY);
+  MHD_Response* response = CreateResponse(answer);
   if (response == nullptr) return MHD_NO;
   if (!answer.contentType.empty()) {
     MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, answer.contentType.c_str());

@@ -36,6 +36,18 @@ inline constexpr unsigned kIdleTimeoutSeconds = 60;
 
 using HttpHeaders = std::vector<std::pair<std::string, std::string>>;
 
+// A reply body produced while it is being sent, for replies that stay open (the event
+// stream). The front calls Read on the connection's thread, one call at a time, until it
+// reports the end, and then releases the source; the source also goes when the client leaves.
+class HttpBodySource {
+ public:
+  virtual ~HttpBodySource() = default;
+  // Copies the next bytes (at least one, at most `capacity`) into `buffer` and returns their
+  // number, or nothing once the body has ended. May wait for bytes, but only for a bounded
+  // time, so that the front can notice a client that has gone and can stop.
+  virtual std::optional<size_t> Read(char* buffer, size_t capacity) = 0;
+};
+
 struct HttpRequest {
   std::string method;   // as sent, e.g. "GET"
   std::string target;   // path and query as sent
@@ -55,6 +67,8 @@ struct HttpResponse {
   std::string contentType = "application/json";
   std::string body;
   HttpHeaders headers;
+  // When set, the body is read from here as it is sent (chunked) and `body` is not used.
+  std::shared_ptr<HttpBodySource> source;
 
   static HttpResponse Json(unsigned status, std::string body);
   static HttpResponse NoContent();

@@ -168,6 +168,12 @@ Control API:
   GET    /dev/v1/lcds-calls          its legacy-service calls: [{"destination", "method", "args"}]
   GET    /dev/v1/log                 its log records: [{"level", "message"}]
 The four lists keep the latest 10000 entries each.
+  GET    /dev/v1/events              every event the plug-in publishes from now on, as
+                                     Server-Sent Events (text/event-stream): one line
+                                     data: {"name", "payload"} and a blank line per event,
+                                     ": keep-alive" every 15 s; at most 8 streams at once
+  GET    /dev/v1/openapi.json        an OpenAPI 3.0 description of the plug-in's endpoints
+                                     and records, made from its endpoint table
 
 SIGINT or SIGTERM shuts the plug-in down and exits with status 0.
 )";

@@ -1,0 +1,179 @@
+// Tests of host/event_stream.h: what a client's stream carries, its bounds, and stopping.
+#include "host/event_stream.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "host/json_value.h"
+
+namespace qor::host {
+namespace {
+
+using ::testing::HasSubstr;
+
+BindingProperty Json(std::string_view json) {
+  MaybeType<Failure, BindingProperty> value = JsonToProperty(json);
+  EXPECT_TRUE(value.Succeeded()) << value.ErrorMessage();
+  return value ? std::move(*value) : BindingProperty();
+}
+
+// One Read: with a large buffer it returns the rest of the frame being written. Only called
+// when a frame is known to be ready (or the stream has stopped), so it never waits.
+std::optional<std::string> ReadFrame(HttpBodySource& source, size_t capacity = 1 << 16) {
+  std::string buffer(capacity, '\0');
+  std::optional<size_t> read = source.Read(buffer.data(), buffer.size());
+  if (!read) return std::nullopt;
+  buffer.resize(*read);
+  return buffer;
+}
+
+EventStreamLimits LongKeepAlive() {
+  EventStreamLimits limits;
+  limits.keepAlive = std::chrono::hours(1);
+  return limits;
+}
+
+TEST(EventStreamTest, ClientGetsEventsPublishedAfterItConnected) {
+  EventStream stream(LongKeepAlive());
+  stream.Publish("OnBefore", Json("1"));  // no client yet: goes nowhere
+
+  HttpResponse response = stream.Open();
+  ASSERT_EQ(response.status, 200u);
+  EXPECT_EQ(response.contentType, "text/event-stream");
+  ASSERT_NE(response.source, nullptr);
+  EXPECT_EQ(stream.ClientCount(), 1u);
+
+  stream.Publish("OnJsonApiEvent_qor-store_v1_wallet",
+                 Json(R"({"uri": "/qor-store/v1/wallet", "data": {"ip": 200, "vp": 1350}})"));
+  stream.Publish("Quote\"d\nname", Json("[true, null, \"a\\nb\"]"));
+
+  EXPECT_EQ(ReadFrame(*response.source), ": connected\n\n");
+  EXPECT_EQ(ReadFrame(*response.source),
+            "data: {\"name\":\"OnJsonApiEvent_qor-store_v1_wallet\",\"payload\":{\"data\":{\"ip\":"
+            "200,\"vp\":1350},\"uri\":\"/qor-store/v1/wallet\"}}\n\n");
+  // Names and texts are escaped: the frame stays one data line.
+  EXPECT_EQ(ReadFrame(*response.source),
+            "data: {\"name\":\"Quote\\\"d\\nname\",\"payload\":[true,null,\"a\\nb\"]}\n\n");
+}
+
+TEST(EventStreamTest, SmallReadsReassembleTheFrame) {
+  EventStream stream(LongKeepAlive());
+  HttpResponse response = stream.Open();
+  stream.Publish("OnE", Json(R"({"k": "0123456789"})"));
+  std::string text;
+  const std::string expected =
+      ": connected\n\ndata: {\"name\":\"OnE\",\"payload\":{\"k\":\"0123456789\"}}\n\n";
+  while (text.size() < expected.size()) {
+    std::optional<std::string> piece = ReadFrame(*response.source, 5);
+    ASSERT_TRUE(piece.has_value());
+    ASSERT_LE(piece->size(), 5u);
+    ASSERT_FALSE(piece->empty());
+    text += *piece;
+  }
+  EXPECT_EQ(text, expected);
+}
+
+TEST(EventStreamTest, EveryClientGetsEveryEvent) {
+  EventStream stream(LongKeepAlive());
+  HttpResponse first = stream.Open();
+  HttpResponse second = stream.Open();
+  stream.Publish("OnE", Json("7"));
+  for (HttpResponse* response : {&first, &second}) {
+    EXPECT_EQ(ReadFrame(*response->source), ": connected\n\n");
+    EXPECT_EQ(ReadFrame(*response->source), "data: {\"name\":\"OnE\",\"payload\":7}\n\n");
+  }
+}
+
+TEST(EventStreamTest, SlowClientLosesItsOldestEventsAndIsTold) {
+  EventStreamLimits limits = LongKeepAlive();
+  const std::string frame = "data: {\"name\":\"OnE\",\"payload\":0}\n\n";
+  limits.maxQueuedBytes = 3 * frame.size();  // three frames fit
+  EventStream stream(limits);
+  HttpResponse response = stream.Open();
+  for (int i = 0; i < 10; ++i)
+    stream.Publish("OnE", Json(std::to_string(i)));
+
+  EXPECT_EQ(ReadFrame(*response.source), ": connected\n\n");
+  EXPECT_EQ(ReadFrame(*response.source), ": 7 events dropped\n\n");
+  for (int i = 7; i < 10; ++i) {
+    EXPECT_EQ(ReadFrame(*response.source),
+              "data: {\"name\":\"OnE\",\"payload\":" + std::to_string(i) + "}\n\n");
+  }
+}
+
+TEST(EventStreamTest, EventLargerThanTheWholeQueueIsDropped) {
+  EventStreamLimits limits = LongKeepAlive();
+  limits.maxQueuedBytes = 64;
+  EventStream stream(limits);
+  HttpResponse response = stream.Open();
+  stream.Publish("OnBig", Json("\"" + std::string(100, 'x') + "\""));
+  stream.Publish("OnSmall", Json("1"));
+  EXPECT_EQ(ReadFrame(*response.source), ": connected\n\n");
+  EXPECT_EQ(ReadFrame(*response.source), ": 1 events dropped\n\n");
+  EXPECT_EQ(ReadFrame(*response.source), "data: {\"name\":\"OnSmall\",\"payload\":1}\n\n");
+}
+
+TEST(EventStreamTest, RefusesClientsOverTheCapUntilOneLeaves) {
+  EventStreamLimits limits = LongKeepAlive();
+  limits.maxClients = 2;
+  EventStream stream(limits);
+  HttpResponse first = stream.Open();
+  HttpResponse second = stream.Open();
+  HttpResponse third = stream.Open();
+  EXPECT_EQ(third.status, 503u);
+  EXPECT_EQ(third.source, nullptr);
+  EXPECT_THAT(third.body, HasSubstr("Too many event streams are open (at most 2)"));
+  EXPECT_EQ(stream.ClientCount(), 2u);
+
+  first.source.reset();  // the front releases the body when the client goes
+  EXPECT_EQ(stream.ClientCount(), 1u);
+  HttpResponse again = stream.Open();
+  EXPECT_EQ(again.status, 200u);
+}
+
+TEST(EventStreamTest, KeepAliveGoesOutWhenNothingElseDoes) {
+  EventStreamLimits limits;
+  limits.keepAlive = std::chrono::milliseconds(1);
+  EventStream stream(limits);
+  HttpResponse response = stream.Open();
+  EXPECT_EQ(ReadFrame(*response.source), ": connected\n\n");
+  EXPECT_EQ(ReadFrame(*response.source), ": keep-alive\n\n");
+}
+
+TEST(EventStreamTest, StopEndsWaitingAndLaterReadsAndRefusesNewClients) {
+  EventStream stream(LongKeepAlive());
+  HttpResponse waiting = stream.Open();
+  HttpResponse queued = stream.Open();
+  ASSERT_EQ(ReadFrame(*waiting.source), ": connected\n\n");
+  // Nothing to send: this read waits for an event (the keep-alive is an hour away).
+  std::optional<std::string> waited = "not read";
+  std::thread reader([&] { waited = ReadFrame(*waiting.source); });
+  stream.Publish("OnE", Json("1"));  // reaches `queued`; `waiting` may take it too
+  stream.Stop();
+  reader.join();
+  if (waited) {
+    EXPECT_EQ(*waited, "data: {\"name\":\"OnE\",\"payload\":1}\n\n");
+  }
+  EXPECT_EQ(ReadFrame(*waiting.source), std::nullopt);
+  EXPECT_EQ(ReadFrame(*queued.source), std::nullopt);  // what it held is not sent
+
+  HttpResponse late = stream.Open();
+  EXPECT_EQ(late.status, 503u);
+  EXPECT_THAT(late.body, HasSubstr("The host is stopping"));
+}
+
+TEST(EventStreamTest, ClientMayOutliveTheStream) {
+  HttpResponse response;
+  {
+    EventStream stream(LongKeepAlive());
+    response = stream.Open();
+  }
+  EXPECT_EQ(ReadFrame(*response.source), std::nullopt);
+}
+
+}  // namespace
+}  // namespace qor::host
