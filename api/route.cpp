@@ -10,7 +10,7 @@ namespace {
 constexpr std::string_view kMethodNames[] = {"",        "DELETE", "GET",  "HEAD",
                                              "OPTIONS", "PATCH",  "POST", "PUT"};
 
-constexpr uint32_t kInvokeMethod = 8;
+constexpr uint32_t kInvokeMethod = Route::kInvokeMethod;
 
 bool IsRegexSpecial(char c) {
   return std::strchr("^$.*+?()[]|\\", c) != nullptr && c != '\0';
@@ -28,6 +28,29 @@ char UpperAscii(char c) {
 }
 char LowerAscii(char c) {
   return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+// Whether `n` bytes at `a` and `b` are equal. The last eight are compared first: the texts
+// compared here (paths and the literal text of routes) often share a long beginning such as
+// "/qor-store/v1/" and differ near their end.
+bool SameBytes(const char* a, const char* b, size_t n) {
+  if (n < sizeof(uint64_t)) {
+    for (size_t i = 0; i < n; ++i) {
+      if (a[i] != b[i]) return false;
+    }
+    return true;
+  }
+  uint64_t lastA;
+  uint64_t lastB;
+  std::memcpy(&lastA, a + n - sizeof lastA, sizeof lastA);
+  std::memcpy(&lastB, b + n - sizeof lastB, sizeof lastB);
+  return lastA == lastB && std::memcmp(a, b, n - sizeof lastA) == 0;
+}
+
+// Whether `text` holds `literal` at `at` (which is at most text.size()).
+bool HasAt(std::string_view text, size_t at, std::string_view literal) {
+  return text.size() - at >= literal.size() &&
+         SameBytes(text.data() + at, literal.data(), literal.size());
 }
 
 std::string CamelCase(std::string_view text) {
@@ -59,10 +82,6 @@ std::string CamelCase(std::string_view text) {
   return out;
 }
 
-// Positions from which the remaining pieces can match the rest of the path, one flag per
-// path position (0 to path length inclusive).
-using Reachable = std::vector<bool>;
-
 }  // namespace
 
 std::string_view MethodName(uint32_t method) {
@@ -88,8 +107,28 @@ std::string TypeNamePrefix(std::string_view shortName) {
 
 std::string PercentDecode(std::string_view text) {
   std::string out;
-  out.reserve(text.size());
-  for (size_t i = 0; i < text.size(); ++i) {
+  detail::AppendDecoded(text, out);
+  return out;
+}
+
+namespace detail {
+
+bool NeedsDecoding(std::string_view text) {
+  for (char c : text) {
+    if (c == '%' || c == '+') return true;
+  }
+  return false;
+}
+
+void AppendDecoded(std::string_view text, std::string& out) {
+  // Most texts hold nothing to decode: copy them in one piece.
+  size_t i = 0;
+  while (i < text.size() && text[i] != '%' && text[i] != '+')
+    ++i;
+  out.append(text.substr(0, i));
+  if (i == text.size()) return;
+  out.reserve(out.size() + text.size() - i);
+  for (; i < text.size(); ++i) {
     char c = text[i];
     if (c == '+') {
       out += ' ';
@@ -111,8 +150,28 @@ std::string PercentDecode(std::string_view text) {
       }
     }
   }
-  return out;
 }
+
+size_t DecodedLength(std::string_view text) {
+  size_t i = text.find('%');
+  if (i == std::string_view::npos) return text.size();
+  size_t length = i;
+  for (; i < text.size(); ++i) {
+    if (text[i] != '%') {
+      ++length;
+    } else if (i + 2 >= text.size()) {
+      // dropped, as PercentDecode drops it
+    } else if (HexValue(text[i + 1]) < 0 || HexValue(text[i + 2]) < 0) {
+      ++length;  // kept
+    } else {
+      ++length;
+      i += 2;
+    }
+  }
+  return length;
+}
+
+}  // namespace detail
 
 Route::Route(std::string_view pathTemplate, uint32_t method, std::string_view invocationName)
     : template_(pathTemplate), method_(method) {
@@ -169,94 +228,182 @@ Route::Route(std::string_view pathTemplate, uint32_t method, std::string_view in
     }
   }
   flushLiteral();
+
+  for (size_t i = 0; i < captures_.size(); ++i) {
+    captures_[i].kept = i;
+    for (size_t j = i + 1; j < captures_.size(); ++j) {
+      if (captures_[j].name == captures_[i].name) captures_[i].kept = j;
+    }
+  }
+
+  // One pass decides the split when every segment capture ends at the next "/" or at the end
+  // of the path, and a rest or fragment capture is followed by nothing or by the final piece
+  // of literal text (it then ends where that text begins, at the end of the path).
+  onePass_ = true;
+  bool restSeen = false;
+  for (size_t i = 0; i < pieces_.size(); ++i) {
+    const Piece& piece = pieces_[i];
+    const bool last = i + 1 == pieces_.size();
+    switch (piece.kind) {
+      case PieceKind::kLiteral:
+        minimumLength_ += piece.literal.size();
+        break;
+      case PieceKind::kSegment:
+        if (!last &&
+            (pieces_[i + 1].kind != PieceKind::kLiteral || pieces_[i + 1].literal.front() != '/')) {
+          onePass_ = false;
+        }
+        break;
+      case PieceKind::kFragment:
+        ++minimumLength_;  // the "#"
+        [[fallthrough]];
+      case PieceKind::kRest:
+        if (restSeen) onePass_ = false;
+        restSeen = true;
+        if (!last && !(i + 2 == pieces_.size() && pieces_[i + 1].kind == PieceKind::kLiteral)) {
+          onePass_ = false;
+        }
+        break;
+    }
+  }
+  literalFirst_ = !pieces_.empty() && pieces_.front().kind == PieceKind::kLiteral;
+  literalLast_ = pieces_.size() > 1 && pieces_.back().kind == PieceKind::kLiteral;
 }
 
 bool Route::Match(std::string_view path, ArgumentMap& arguments) const {
-  if (literal_) return path == template_;
+  detail::CaptureTexts texts;
+  if (!MatchTexts(path, texts)) return false;
+  for (size_t i = 0; i < captures_.size(); ++i) {
+    if (captures_[i].kept == i) arguments[captures_[i].name] = PercentDecode(texts[i]);
+  }
+  return true;
+}
 
-  // Work backwards first: reachable[i][p] says whether pieces i.. can match path[p..]. Then
-  // walk forwards, giving each capture the longest text after which the rest still fits —
-  // the split a greedy backtracking matcher settles on, found without recursion.
+bool Route::MatchTexts(std::string_view path, detail::CaptureTexts& texts) const {
+  texts.clear();
+  if (literal_) return path.size() == template_.size() && HasAt(path, 0, template_);
+  if (path.size() < minimumLength_) return false;
+  if (literalFirst_ && !HasAt(path, 0, pieces_.front().literal)) return false;
+  if (literalLast_ &&
+      !HasAt(path, path.size() - pieces_.back().literal.size(), pieces_.back().literal)) {
+    return false;
+  }
+  return onePass_ ? MatchInOnePass(path, texts) : MatchGeneral(path, texts);
+}
+
+bool Route::MatchInOnePass(std::string_view path, detail::CaptureTexts& texts) const {
+  const size_t n = path.size();
+  // The first literal piece has been compared already.
+  size_t p = literalFirst_ ? pieces_.front().literal.size() : 0;
+  for (size_t i = literalFirst_ ? 1 : 0; i < pieces_.size(); ++i) {
+    const Piece& piece = pieces_[i];
+    switch (piece.kind) {
+      case PieceKind::kLiteral:
+        if (!HasAt(path, p, piece.literal)) return false;
+        p += piece.literal.size();
+        break;
+      case PieceKind::kSegment: {
+        // Up to the next "/", which the next piece begins with; or to the end, which then
+        // must hold no "/".
+        size_t end = path.find('/', p);
+        if (i + 1 == pieces_.size()) {
+          if (end != std::string_view::npos) return false;
+          end = n;
+        } else if (end == std::string_view::npos) {
+          return false;
+        }
+        texts.push_back(path.substr(p, end - p));
+        p = end;
+        break;
+      }
+      case PieceKind::kFragment:
+        if (p >= n || path[p] != '#') return false;
+        ++p;
+        [[fallthrough]];
+      case PieceKind::kRest: {
+        // Everything up to the final literal piece, if there is one (its place at the end of
+        // the path has been checked).
+        const size_t tail = i + 1 < pieces_.size() ? pieces_.back().literal.size() : 0;
+        if (n - p < tail) return false;
+        texts.push_back(path.substr(p, n - tail - p));
+        p = n - tail;
+        break;
+      }
+    }
+  }
+  return p == n;
+}
+
+bool Route::MatchGeneral(std::string_view path, detail::CaptureTexts& texts) const {
+  // Work backwards first: row i of the table says, per path position p, whether pieces i..
+  // can match path[p..]. Then walk forwards, giving each capture the longest text after which
+  // the rest still fits: the split a greedy backtracking matcher settles on, found without
+  // recursion.
   const size_t n = path.size();
   const size_t count = pieces_.size();
-  std::vector<Reachable> reachable(count + 1, Reachable(n + 1, false));
-  reachable[count][n] = true;
+  const size_t width = n + 1;
+  std::vector<bool> table((count + 1) * width, false);
+  auto reachable = [&](size_t i, size_t p) { return static_cast<bool>(table[i * width + p]); };
+  auto set = [&](size_t i, size_t p, bool value) { table[i * width + p] = value; };
+  set(count, n, true);
   for (size_t i = count; i-- > 0;) {
-    const Reachable& next = reachable[i + 1];
-    Reachable& here = reachable[i];
     const Piece& piece = pieces_[i];
     switch (piece.kind) {
       case PieceKind::kLiteral: {
         const size_t length = piece.literal.size();
         for (size_t p = 0; p + length <= n; ++p) {
-          here[p] = next[p + length] && path.compare(p, length, piece.literal) == 0;
+          set(i, p, reachable(i + 1, p + length) && HasAt(path, p, piece.literal));
         }
         break;
       }
-      case PieceKind::kSegment: {
-        here[n] = next[n];
+      case PieceKind::kSegment:
+        set(i, n, reachable(i + 1, n));
         for (size_t p = n; p-- > 0;)
-          here[p] = next[p] || (path[p] != '/' && here[p + 1]);
+          set(i, p, reachable(i + 1, p) || (path[p] != '/' && reachable(i, p + 1)));
         break;
-      }
       case PieceKind::kRest:
       case PieceKind::kFragment: {
-        // First the "(.*)" part: any suffix start from which the rest fits.
-        bool any = next[n];
-        Reachable rest(n + 1, false);
-        rest[n] = any;
-        for (size_t p = n; p-- > 0;) {
-          any = any || next[p];
-          rest[p] = any;
-        }
-        if (piece.kind == PieceKind::kRest) {
-          here = std::move(rest);
-        } else {
-          for (size_t p = 0; p < n; ++p)
-            here[p] = path[p] == '#' && rest[p + 1];
+        // "(.*)" fits from p when the rest fits from any q >= p; "#(.*)" needs a "#" at p and
+        // the rest from any q > p.
+        bool fromHere = false;
+        for (size_t p = width; p-- > 0;) {
+          const bool afterHere = fromHere;
+          fromHere = fromHere || reachable(i + 1, p);
+          if (piece.kind == PieceKind::kRest) {
+            set(i, p, fromHere);
+          } else {
+            set(i, p, p < n && path[p] == '#' && afterHere);
+          }
         }
         break;
       }
     }
   }
-  if (!reachable[0][0]) return false;
+  if (!reachable(0, 0)) return false;
 
-  std::vector<std::string_view> texts;
-  texts.reserve(captures_.size());
   size_t p = 0;
   for (size_t i = 0; i < count; ++i) {
     const Piece& piece = pieces_[i];
-    const Reachable& next = reachable[i + 1];
     if (piece.kind == PieceKind::kLiteral) {
       p += piece.literal.size();
       continue;
     }
     if (piece.kind == PieceKind::kFragment) ++p;  // the "#"
-    size_t end = p;
+    size_t limit = n;
     if (piece.kind == PieceKind::kSegment) {
-      size_t limit = p;
+      limit = p;
       while (limit < n && path[limit] != '/')
         ++limit;
-      for (size_t q = limit + 1; q-- > p;) {
-        if (next[q]) {
-          end = q;
-          break;
-        }
-      }
-    } else {
-      for (size_t q = n + 1; q-- > p;) {
-        if (next[q]) {
-          end = q;
-          break;
-        }
+    }
+    size_t end = p;
+    for (size_t q = limit + 1; q-- > p;) {
+      if (reachable(i + 1, q)) {
+        end = q;
+        break;
       }
     }
     texts.push_back(path.substr(p, end - p));
     p = end;
-  }
-
-  for (size_t i = 0; i < captures_.size(); ++i) {
-    arguments[captures_[i].name] = PercentDecode(texts[i]);
   }
   return true;
 }
@@ -266,26 +413,49 @@ std::optional<RouteSelection> SelectRoute(uint32_t method, std::string_view invo
   // A query is not part of the path: it is bound as arguments separately.
   path = path.substr(0, std::min(path.find('?'), path.size()));
 
-  std::optional<RouteSelection> best;
+  // Candidates are matched into the buffer the best one so far does not use; only the chosen
+  // route's captures are decoded into its argument map.
+  detail::CaptureTexts buffers[2];
+  size_t bestSlot = 0;
+  const Route* best = nullptr;
+  size_t bestIndex = 0;
   size_t bestLength = 0;
   for (size_t index = 0; index < routes.size(); ++index) {
     const Route& route = routes[index];
-    if (route.Method() != 0) {
-      if (route.Method() != method) continue;
-      if (route.InvocationName() != (method == kInvokeMethod ? invocationName : "")) continue;
+    if (!route.Accepts(method, invocationName)) continue;
+    if (route.IsLiteral()) {  // the common case, without a call
+      const std::string& text = route.Template();
+      if (path.size() != text.size() || !HasAt(path, 0, text)) continue;
+      if (best && bestLength == 0) continue;  // ties keep the earlier route
+      best = &route;                          // and nothing displaces this one
+      bestIndex = index;
+      break;
     }
-    ArgumentMap arguments;
-    if (!route.Match(path, arguments)) continue;
+    const size_t slot = best ? 1 - bestSlot : bestSlot;
+    detail::CaptureTexts& texts = buffers[slot];
+    if (!route.MatchTexts(path, texts)) continue;
+    const std::vector<Capture>& captures = route.Captures();
     size_t length = 0;
-    for (const auto& [name, text] : arguments)
-      length += text.size();
+    for (size_t i = 0; i < captures.size(); ++i) {
+      if (captures[i].kept == i) length += detail::DecodedLength(texts[i]);
+    }
     if (!best || length < bestLength) {
-      best = RouteSelection{index, std::move(arguments)};
+      best = &route;
+      bestIndex = index;
+      bestSlot = slot;
       bestLength = length;
     }
-    if (best->arguments.empty()) break;
+    if (best->Captures().empty()) break;  // nothing can displace a route without captures
   }
-  return best;
+  if (!best) return std::nullopt;
+
+  RouteSelection selection{bestIndex, {}};
+  const std::vector<Capture>& captures = best->Captures();
+  const detail::CaptureTexts& texts = buffers[bestSlot];
+  for (size_t i = 0; i < captures.size(); ++i) {
+    if (captures[i].kept == i) selection.arguments[captures[i].name] = PercentDecode(texts[i]);
+  }
+  return selection;
 }
 
 }  // namespace qor

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <random>
 #include <regex>
 #include <string>
@@ -87,6 +88,22 @@ TEST(Route, MatchesWholePaths) {
       {"/x.y", "/xzy", false, {}},
       {"/{x}.y", "/az.y", true, {{"x", "az"}}},
       {"/{x}.y", "/azzy", false, {}},
+      // Templates matched in one pass: segments end at the next "/", a rest or fragment
+      // capture ends where the final literal text begins.
+      {"/a/{x}/b/{y}", "/a/1/b/2", true, {{"x", "1"}, {"y", "2"}}},
+      {"/a/{x}/b/{y}", "/a//b/", true, {{"x", ""}, {"y", ""}}},
+      {"/a/{x}/b/{y}", "/a/1/c/2", false, {}},
+      {"/a/{x}/b/{y}", "/a/1/b/2/", false, {}},
+      {"/a/{x}/b", "/a/1", false, {}},
+      {"/f/{+rest}/end", "/f/end", false, {}},
+      {"/f/{+rest}/end", "/f//end", true, {{"rest", ""}}},
+      {"/a{#f}/z", "/a#x/z/z", true, {{"f", "x/z"}}},
+      {"/a{#f}/z", "/ax/z", false, {}},
+      {"/a{#f}", "/a", false, {}},
+      {"/{x}/{+r}", "/x", false, {}},
+      {"/{x}/{+r}", "/x/%41/+", true, {{"x", "x"}, {"r", "A/ "}}},
+      {"/a/{x", "/a/", true, {}},  // an unclosed brace gives no capture
+      {"/a/{x", "/a/{x", false, {}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.templ) + " " + c.path);
@@ -111,14 +128,20 @@ TEST(Route, MatchesMegabytePathsWithoutRecursion) {
       {"/a/{x}", "/a/" + tail + "/", false, 0},
       {"/a/{x}/{+y}z", "/a/" + tail + "/" + tail, false, 0},
       {"{#f}", "#" + tail, true, tail.size()},
+      // The same lengths through the general matcher.
+      {"/a/{x}.y", "/a/" + tail + ".y", true, tail.size()},
+      {"/a/{x}.y", "/a/" + tail + "/.y", false, 0},
+      {"/a/{+x}.y{#f}", "/a/" + tail + ".y#", true, tail.size()},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.templ);
     ArgumentMap arguments;
     ASSERT_EQ(Route(c.templ).Match(c.path, arguments), c.matches);
     if (c.matches) {
-      ASSERT_EQ(arguments.size(), 1u);
-      EXPECT_EQ(arguments.begin()->second.size(), c.capturedLength);
+      size_t captured = 0;
+      for (const auto& [name, text] : arguments)
+        captured += text.size();
+      EXPECT_EQ(captured, c.capturedLength);
     }
   }
 }
@@ -212,45 +235,181 @@ TEST(Naming, MethodAndFunctionNames) {
 // The matcher must agree with std::regex (ECMAScript, whole-string match) on the patterns
 // templates produce. Paths stay short so std::regex's recursion is safe, and carry no line
 // breaks, which ECMAScript's "." refuses while a rest capture takes every byte.
-TEST(Route, AgreesWithStdRegex) {
-  std::mt19937 random(20261206);
+class RegexReference {
+ public:
+  explicit RegexReference(const Route& route) : route_(route) {
+    if (!route.IsLiteral()) regex_.assign(route.Pattern(), std::regex::ECMAScript);
+  }
+
+  // What Route::Match should give: nothing when the path does not match.
+  std::optional<ArgumentMap> Match(const std::string& path) const {
+    if (route_.IsLiteral()) {
+      return path == route_.Template() ? std::optional<ArgumentMap>(ArgumentMap{}) : std::nullopt;
+    }
+    std::smatch groups;
+    if (!std::regex_match(path, groups, regex_)) return std::nullopt;
+    ArgumentMap arguments;
+    for (size_t i = 0; i < route_.Captures().size(); ++i)
+      arguments[route_.Captures()[i].name] = PercentDecode(groups[i + 1].str());
+    return arguments;
+  }
+
+ private:
+  const Route& route_;
+  std::regex regex_;
+};
+
+class RouteDifferential : public ::testing::Test {
+ protected:
+  size_t Pick(size_t size) { return std::uniform_int_distribution<size_t>(0, size - 1)(random_); }
+  std::string RandomText(std::string_view alphabet, size_t maximum) {
+    std::string text;
+    for (size_t i = 0, length = Pick(maximum + 1); i < length; ++i)
+      text += alphabet[Pick(alphabet.size())];
+    return text;
+  }
+
+  // Matches `path` against `route` and its regular expression; returns whether it matched.
+  bool Compare(const Route& route, const RegexReference& reference, const std::string& path) {
+    SCOPED_TRACE("template " + route.Template() + " path " + path);
+    const std::optional<ArgumentMap> expected = reference.Match(path);
+    ArgumentMap arguments;
+    EXPECT_EQ(route.Match(path, arguments), expected.has_value());
+    EXPECT_EQ(arguments, expected.value_or(ArgumentMap{}));
+    return expected.has_value();
+  }
+
+  std::mt19937 random_{20261206};
+};
+
+// Templates of any shape, mostly for the general matcher.
+TEST_F(RouteDifferential, AgreesWithStdRegexOnAnyTemplate) {
   const std::vector<std::string> templatePieces = {"a", "b", "/",   "#",    ".",   "+",
                                                    "(", "x", "{s}", "{+r}", "{#f}"};
-  const std::string pathAlphabet = "ab/#.+(x%2";
-  auto pick = [&](size_t size) {
-    return std::uniform_int_distribution<size_t>(0, size - 1)(random);
-  };
   size_t matched = 0;
+  size_t general = 0;
   for (int t = 0; t < 400; ++t) {
     std::string templ;
     int captureCount = 0;
-    for (size_t i = 0, count = 1 + pick(6); i < count; ++i) {
-      std::string piece = templatePieces[pick(templatePieces.size())];
-      if (piece.front() == '{') {  // unique capture names keep the comparison simple
-        piece.insert(piece.size() - 1, std::to_string(captureCount++));
+    for (size_t i = 0, count = 1 + Pick(6); i < count; ++i) {
+      std::string piece = templatePieces[Pick(templatePieces.size())];
+      if (piece.front() == '{') {  // names repeat now and then: the last capture wins
+        piece.insert(piece.size() - 1, 1, static_cast<char>('0' + captureCount++ % 3));
       }
       templ += piece;
     }
     Route route(templ);
     if (route.IsLiteral()) continue;
-    const std::regex regex(route.Pattern(), std::regex::ECMAScript);
-    for (int p = 0; p < 60; ++p) {
-      std::string path;
-      for (size_t i = 0, length = pick(12); i < length; ++i)
-        path += pathAlphabet[pick(pathAlphabet.size())];
-      SCOPED_TRACE("template " + templ + " path " + path);
-      std::smatch groups;
-      const bool expected = std::regex_match(path, groups, regex);
-      ArgumentMap arguments;
-      ASSERT_EQ(route.Match(path, arguments), expected);
-      if (!expected) continue;
-      ++matched;
-      for (size_t i = 0; i < route.Captures().size(); ++i) {
-        EXPECT_EQ(arguments.at(route.Captures()[i].name), PercentDecode(groups[i + 1].str()));
-      }
-    }
+    general += route.IsOnePass() ? 0 : 1;
+    const RegexReference reference(route);
+    for (int p = 0; p < 60; ++p)
+      matched += Compare(route, reference, RandomText("ab/#.+(x%2", 12)) ? 1 : 0;
   }
   EXPECT_GT(matched, 100u);  // the generator must exercise matches, not only refusals
+  EXPECT_GT(general, 100u);
+}
+
+// Templates shaped like the store's ("/" separated segments, a rest or fragment capture near
+// the end), with paths made from the template itself so most of them match.
+TEST_F(RouteDifferential, AgreesWithStdRegexOnPathShapedTemplates) {
+  const std::vector<std::string> segments = {"v1", "a.b", "{s}", "{s}", "{s}.x", "x{s}"};
+  const std::vector<std::string> endings = {"", "", "/{+r}", "{#f}", "/{+r}/end", "{#f}.z"};
+  size_t matched = 0;
+  size_t onePass = 0;
+  for (int t = 0; t < 300; ++t) {
+    std::string templ;
+    for (size_t i = 0, count = 1 + Pick(4); i < count; ++i)
+      templ += "/" + segments[Pick(segments.size())];
+    templ += endings[Pick(endings.size())];
+    for (size_t at = templ.find("{s}"), n = 0; at != std::string::npos;
+         at = templ.find("{s}", at + 1)) {
+      templ.insert(at + 2, 1, static_cast<char>('0' + n++ % 2));
+    }
+    Route route(templ);
+    if (route.IsLiteral()) continue;
+    onePass += route.IsOnePass() ? 1 : 0;
+    const RegexReference reference(route);
+    for (int p = 0; p < 40; ++p) {
+      // Each capture filled with a random text; now and then a byte of the path changed.
+      std::string path;
+      for (size_t i = 0; i < templ.size(); ++i) {
+        if (templ[i] != '{') {
+          path += templ[i];
+          continue;
+        }
+        const size_t close = templ.find('}', i);
+        if (templ[i + 1] == '#') path += '#';
+        path += RandomText(templ[i + 1] == 's' ? "ab%2+" : "ab/#%2+.", 4);
+        i = close;
+      }
+      if (Pick(4) == 0 && !path.empty()) path[Pick(path.size())] = "/#.ax"[Pick(5)];
+      matched += Compare(route, reference, path) ? 1 : 0;
+    }
+  }
+  EXPECT_GT(onePass, 100u);
+  EXPECT_GT(matched, 3000u);
+}
+
+// Selection over several routes agrees with the rule applied to std::regex matches.
+TEST_F(RouteDifferential, SelectsAsTheRuleAppliedToStdRegex) {
+  const std::vector<std::string> segments = {"a", "b", "{s}", "{t}"};
+  const std::vector<std::string> endings = {"", "", "/{+r}", "{#f}"};
+  const uint32_t methods[] = {0, 2, 6};
+  size_t selected = 0;
+  for (int t = 0; t < 300; ++t) {
+    std::vector<Route> routes;
+    for (size_t r = 0, count = 1 + Pick(5); r < count; ++r) {
+      std::string templ;
+      for (size_t i = 0, length = 1 + Pick(3); i < length; ++i)
+        templ += "/" + segments[Pick(segments.size())];
+      routes.emplace_back(templ + endings[Pick(endings.size())], methods[Pick(3)]);
+    }
+    std::vector<RegexReference> references;
+    for (const Route& route : routes)
+      references.emplace_back(route);
+    for (int p = 0; p < 30; ++p) {
+      std::string path;
+      for (size_t i = 0, length = 1 + Pick(4); i < length; ++i) {
+        path += '/';
+        path += RandomText("ab%2+", 3);
+      }
+      if (Pick(3) == 0) {
+        path += '#';
+        path += RandomText("ab/", 2);
+      }
+      if (Pick(5) == 0) {
+        path += "?s=";
+        path += RandomText("ab/", 2);
+      }
+      const uint32_t method = methods[Pick(3)];
+      SCOPED_TRACE("path " + path + " method " + std::to_string(method));
+
+      std::optional<std::pair<size_t, ArgumentMap>> expected;
+      size_t expectedLength = 0;
+      const std::string bare = path.substr(0, path.find('?'));
+      for (size_t index = 0; index < routes.size(); ++index) {
+        if (routes[index].Method() != 0 && routes[index].Method() != method) continue;
+        std::optional<ArgumentMap> arguments = references[index].Match(bare);
+        if (!arguments) continue;
+        size_t length = 0;
+        for (const auto& [name, text] : *arguments)
+          length += text.size();
+        if (!expected || length < expectedLength) {
+          expected.emplace(index, std::move(*arguments));
+          expectedLength = length;
+        }
+        if (expected->second.empty()) break;
+      }
+
+      const std::optional<RouteSelection> selection = SelectRoute(method, "", path, routes);
+      ASSERT_EQ(selection.has_value(), expected.has_value());
+      if (!selection) continue;
+      ++selected;
+      EXPECT_EQ(selection->index, expected->first);
+      EXPECT_EQ(selection->arguments, expected->second);
+    }
+  }
+  EXPECT_GT(selected, 1000u);
 }
 
 }  // namespace
