@@ -1,8 +1,10 @@
 #include "api/dispatch.h"
 
 #include <chrono>
+#include <cstddef>
 #include <cstring>
-#include <unordered_map>
+#include <memory>
+#include <new>
 
 #include "api/detail/arguments.h"
 #include "api/host_value.h"
@@ -34,6 +36,9 @@ constexpr std::string_view kBadJson =
 constexpr std::string_view kBadYaml =
     "Couldn't deserialize YAML value for parameter '%1' of '%2': %3";
 
+// The status text of replies that set none: not allocated, and not freed by ReleaseResponse.
+constexpr char kNoStatusText[] = "";
+
 std::string_view TextOrEmpty(const char* text) {
   return text ? text : std::string_view();
 }
@@ -46,13 +51,45 @@ char* CopyText(std::string_view text) {
   return copy;
 }
 
-std::string LowerAscii(std::string_view text) {
-  std::string lower(text);
-  for (char& c : lower) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+// Whether the header name `header` is `name` in lower case (compared exactly otherwise).
+bool IsHeaderFor(const char* header, std::string_view name) {
+  for (char c : name) {
+    const char lower = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+    if (*header == '\0' || *header != lower) return false;
+    ++header;
   }
-  return lower;
+  return *header == '\0';
 }
+
+// Room for the few items one call needs (argument values, captures, header arguments) on the
+// stack; more than eight go to the heap. Resize is called once; the items live as long as
+// the buffer.
+template <typename T>
+class CallBuffer {
+ public:
+  CallBuffer() = default;
+  CallBuffer(const CallBuffer&) = delete;
+  CallBuffer& operator=(const CallBuffer&) = delete;
+  ~CallBuffer() { std::destroy_n(InlineData(), inlineCount_); }
+
+  std::span<T> Resize(size_t count) {
+    if (count > kInline) {
+      heap_.resize(count);
+      return heap_;
+    }
+    std::uninitialized_value_construct_n(InlineData(), count);
+    inlineCount_ = count;
+    return {InlineData(), count};
+  }
+
+ private:
+  static constexpr size_t kInline = 8;
+  T* InlineData() { return std::launder(reinterpret_cast<T*>(storage_)); }
+
+  alignas(T) std::byte storage_[kInline * sizeof(T)];
+  size_t inlineCount_ = 0;
+  std::vector<T> heap_;
+};
 
 bool IsStructured(NativeType type) {
   // Maps are text-keyed structures and take the same encoded texts as records.
@@ -79,7 +116,7 @@ void CloseStream(void* handle) {
 // The per-call state of argument binding.
 class Binder {
  public:
-  Binder(const Function& function, CallResult& result, std::vector<BindingProperty>& values)
+  Binder(const Function& function, CallResult& result, std::span<BindingProperty> values)
       : function_(function), result_(result), values_(values) {}
 
   const Parameter* Find(std::string_view name, size_t* index) const {
@@ -191,7 +228,7 @@ class Binder {
 
   const Function& function_;
   CallResult& result_;
-  std::vector<BindingProperty>& values_;
+  std::span<BindingProperty> values_;
 };
 
 // Reads a request body by its content type. JSON and YAML texts end at the body's length or
@@ -292,36 +329,91 @@ void Dispatcher::Call(const Function& function, const PluginLocalRequest& reques
   PrepareResponse(response);
   const std::string_view invocation =
       request.method == kInvokeMethod ? TextOrEmpty(request.invocationName) : std::string_view();
-  auto selection = SelectRoute(request.method, invocation, TextOrEmpty(request.path),
-                               std::span<const Route>(&function.route, 1));
-  if (!selection) {
+  // The query is not part of the path: it is bound as arguments.
+  std::string_view path = TextOrEmpty(request.path);
+  path = path.substr(0, std::min(path.find('?'), path.size()));
+  const Route& route = function.route;
+  detail::CaptureTexts texts;
+  if (!route.Accepts(request.method, invocation) || !route.MatchTexts(path, texts)) {
     response.errorText = CopyText("Invalid function");
     response.errorTextOwned = 1;
     response.status = 404;
     return;
   }
+
+  // Decode the captures a name keeps. A text without escapes is used where it stands in the
+  // path; the others are decoded into one buffer, reserved first so that views into it stay
+  // valid (decoding never lengthens a text).
+  const std::vector<Capture>& captures = route.Captures();
+  size_t room = 0;
+  for (size_t i = 0; i < captures.size(); ++i) {
+    if (captures[i].kept == i && detail::NeedsDecoding(texts[i])) room += texts[i].size();
+  }
+  std::string decodedTexts;
+  decodedTexts.reserve(room);
+  CallBuffer<std::string_view> decodedBuffer;
+  std::span<std::string_view> decoded = decodedBuffer.Resize(captures.size());
+  for (size_t i = 0; i < captures.size(); ++i) {
+    if (captures[i].kept != i) continue;
+    if (!detail::NeedsDecoding(texts[i])) {
+      decoded[i] = texts[i];
+      continue;
+    }
+    const size_t start = decodedTexts.size();
+    detail::AppendDecoded(texts[i], decodedTexts);
+    decoded[i] = std::string_view(decodedTexts).substr(start);
+  }
+  CallBuffer<PathArgument> argumentBuffer;
+  std::span<PathArgument> arguments = argumentBuffer.Resize(captures.size());
+  for (size_t i = 0; i < captures.size(); ++i)
+    arguments[i] = {captures[i].name, decoded[captures[i].kept]};
+
   CallResult result;
-  Dispatch(function, selection->arguments, request, result);
+  Run(function, arguments, request, result);
   WriteResponse(result, response);
 }
 
 void Dispatcher::Dispatch(const Function& function, const ArgumentMap& captures,
                           const PluginLocalRequest& request, CallResult& result) const {
+  // Captures in template order, so the first failure is the same on every run.
+  CallBuffer<PathArgument> buffer;
+  std::span<PathArgument> arguments = buffer.Resize(function.route.Captures().size());
+  size_t count = 0;
+  for (const Capture& capture : function.route.Captures()) {
+    auto found = captures.find(capture.name);
+    if (found != captures.end()) arguments[count++] = {found->first, found->second};
+  }
+  Run(function, arguments.first(count), request, result);
+}
+
+void Dispatcher::Run(const Function& function, std::span<const PathArgument> captures,
+                     const PluginLocalRequest& request, CallResult& result) const {
   result.Reset();
-  std::vector<BindingProperty> values(function.parameters.size());
+  CallBuffer<BindingProperty> valueBuffer;
+  std::span<BindingProperty> values = valueBuffer.Resize(function.parameters.size());
   Binder binder(function, result, values);
 
   // Headers: a parameter that may come from a header takes the header named as the
-  // parameter in lower case (header names compared exactly as the host gave them).
-  std::map<std::string, std::string> headers = HeaderMap(request);
-  std::vector<std::pair<std::string, std::string>> headerArguments;
-  for (const Parameter& parameter : function.parameters) {
-    if (parameter.location != ArgumentLocation::kAny &&
-        parameter.location != ArgumentLocation::kHeader) {
-      continue;
+  // parameter in lower case (header names compared exactly as the host gave them; the last
+  // of a repeated name counts).
+  CallBuffer<PathArgument> headerBuffer;
+  std::span<PathArgument> headerArguments;
+  if (request.headers != nullptr && request.headerCount != 0) {
+    headerArguments = headerBuffer.Resize(function.parameters.size());
+    size_t count = 0;
+    for (const Parameter& parameter : function.parameters) {
+      if (parameter.location != ArgumentLocation::kAny &&
+          parameter.location != ArgumentLocation::kHeader) {
+        continue;
+      }
+      const HostHeader* found = nullptr;
+      for (uint32_t i = 0; i < request.headerCount; ++i) {
+        const HostHeader& header = request.headers[i];
+        if (header.name != nullptr && IsHeaderFor(header.name, parameter.name)) found = &header;
+      }
+      if (found != nullptr) headerArguments[count++] = {parameter.name, TextOrEmpty(found->value)};
     }
-    auto found = headers.find(LowerAscii(parameter.name));
-    if (found != headers.end()) headerArguments.emplace_back(parameter.name, found->second);
+    headerArguments = headerArguments.first(count);
   }
 
   const std::string_view path = TextOrEmpty(request.path);
@@ -338,15 +430,10 @@ void Dispatcher::Dispatch(const Function& function, const ArgumentMap& captures,
     }
   }
 
-  for (const auto& [name, text] : headerArguments) {
-    binder.ApplyText(name, text, ArgumentLocation::kHeader);
-  }
-  // Captures in template order, so the first failure is the same on every run.
-  for (const Capture& capture : function.route.Captures()) {
-    auto found = captures.find(capture.name);
-    if (found != captures.end())
-      binder.ApplyText(found->first, found->second, ArgumentLocation::kPath);
-  }
+  for (const PathArgument& header : headerArguments)
+    binder.ApplyText(header.name, header.text, ArgumentLocation::kHeader);
+  for (const PathArgument& capture : captures)
+    binder.ApplyText(capture.name, capture.text, ArgumentLocation::kPath);
   for (const auto& [name, text] : query)
     binder.ApplyText(name, text, ArgumentLocation::kQuery);
 
@@ -389,7 +476,7 @@ void Dispatcher::Dispatch(const Function& function, const ArgumentMap& captures,
       context.method = request.method;
       if (request.method == kInvokeMethod)
         context.invocationName = TextOrEmpty(request.invocationName);
-      context.headers = std::move(headers);
+      context.headers = HeaderMap(request);
       handler.Finish(result, &context, token, request.callerHandle);
     } else {
       handler.Finish(result, nullptr, token, request.callerHandle);
@@ -418,7 +505,7 @@ void Dispatcher::WriteResponse(CallResult& result, PluginLocalResponse& response
                              ? result.replyFormat
                              : uint32_t{PLUGIN_REPLY_FORMAT_UNSPECIFIED};
   response.status = result.status;
-  response.statusText = CopyText(result.statusText);
+  response.statusText = result.statusText.empty() ? kNoStatusText : CopyText(result.statusText);
   if (!result.headers.empty()) {
     response.headers = new HostHeader[result.headers.size()];
     for (const auto& [name, value] : result.headers) {
@@ -444,7 +531,7 @@ void ReleaseResponse(PluginLocalResponse* response) {
   if (response == nullptr) return;
   FreeHostValue(response->body);
   if (response->errorTextOwned) delete[] response->errorText;
-  delete[] response->statusText;
+  if (response->statusText != kNoStatusText) delete[] response->statusText;
   for (uint32_t i = 0; i < response->headerCount; ++i) {
     delete[] response->headers[i].name;
     delete[] response->headers[i].value;

@@ -164,6 +164,15 @@ class Dispatcher {
 
  private:
   struct Context;
+  // One path capture to bind: the capture's name and its decoded text.
+  struct PathArgument {
+    std::string_view name;
+    std::string_view text;
+  };
+
+  // Dispatch with the captures already decoded, in template order.
+  void Run(const Function& function, std::span<const PathArgument> captures,
+           const PluginLocalRequest& request, CallResult& result) const;
 
   TypeRegistry& registry_;
   void* module_;

@@ -166,6 +166,42 @@ TEST_F(DispatchTest, ChecksNamesAndLocations) {
   }
 }
 
+// Captures and headers are bound without building maps: the decoded texts, a name repeated in
+// the template, more captures and parameters than fit the call's inline room, repeated headers.
+TEST_F(DispatchTest, BindsCapturesAndHeadersInOrder) {
+  std::vector<Parameter> parameters;
+  std::string templ = "/m";
+  for (char name = 'a'; name <= 'j'; ++name) {
+    parameters.push_back(Param(std::string(1, name), NativeType::String, ArgumentLocation::kPath));
+    templ += "/{" + std::string(1, name) + "}";
+  }
+  parameters.push_back(Param("token", NativeType::String, ArgumentLocation::kHeader));
+  Function& many = Add(PLUGIN_METHOD_GET, templ.c_str(), std::move(parameters));
+  Request request;
+  request.path = "/m/1/%41/x+y/4/5/6/7/8/9/%2F%zz?";
+  request.headers = {{"token", "first"}, {"Token", "other"}, {"token", "last"}};
+  ASSERT_EQ(ErrorOf(many, request), "");
+  ASSERT_EQ(log_.arguments.size(), 11u);
+  const char* expected[] = {"1", "A", "x y", "4", "5", "6", "7", "8", "9", "/%zz", "last"};
+  for (size_t i = 0; i < std::size(expected); ++i)
+    EXPECT_EQ(log_.arguments[i].GetString(), expected[i]) << i;
+
+  Function& twice = Add(PLUGIN_METHOD_GET, "/r/{x}/{x}",
+                        {Param("x", NativeType::String, ArgumentLocation::kPath)});
+  request = Request();
+  request.path = "/r/a%20/b%21";
+  ASSERT_EQ(ErrorOf(twice, request), "");
+  EXPECT_EQ(log_.arguments[0].GetString(), "b!");  // the last capture of a name counts
+
+  Function& wrong = Add(PLUGIN_METHOD_GET, "/w/{x}/{y}",
+                        {Param("x", NativeType::String, ArgumentLocation::kQuery)});
+  request.path = "/w/1/2";
+  EXPECT_EQ(ErrorOf(wrong, request),
+            "Argument 'x' for 'GetWByXByY' was specified in an invalid location.");
+  request.path = "/w/1";
+  EXPECT_EQ(ErrorOf(wrong, request), "Invalid function");
+}
+
 TEST_F(DispatchTest, DefaultsAndEmptyTexts) {
   Function& function =
       Add(PLUGIN_METHOD_GET, "/d",
@@ -459,6 +495,7 @@ TEST_F(DispatchTest, HandlerFailuresCarryTheirStatus) {
   EXPECT_STREQ(response.errorText, "Service down");
   EXPECT_EQ(response.errorTextOwned, 1);
   EXPECT_EQ(response.status, 503u);
+  EXPECT_STREQ(response.statusText, "");  // none set: the empty text
   EXPECT_EQ(response.body.tag, 0u);
   response.release(&response);
 
