@@ -13,6 +13,7 @@
 #include <span>
 #include <vector>
 
+#include "binding/detail/builder.h"
 #include "binding/detail/text.h"
 #include "binding/registry.h"
 #include "foundation/format.h"
@@ -38,144 +39,93 @@ std::string_view UpToNul(const char* text, rapidjson::SizeType length) {
   return {text, nul ? static_cast<std::size_t>(static_cast<const char*>(nul) - text) : length};
 }
 
-// First pass: counts the items of every container, in the order the containers open, so that
-// the builder can size each one exactly (no regrowth, no copies of members).
-class ContainerCounter {
+// A decoded string can hold a NUL only where the text escapes one: without "\u0000" anywhere
+// in the document no string needs the search.
+bool MayHoldNul(std::string_view text) {
+  static constexpr std::string_view kEscapedNul = "\\u0000";
+  return memmem(text.data(), text.size(), kEscapedNul.data(), kEscapedNul.size()) != nullptr;
+}
+
+// Receives the reader's events and builds the tree in one pass: every value lands in the next
+// element of the innermost Collection, in the member named by the last key of the innermost
+// Structure, or in the root; each container is sized exactly when it closes.
+class JsonHandler {
  public:
-  explicit ContainerCounter(std::vector<std::uint32_t>& counts) : counts_(counts) {
-    open_.reserve(32);
-  }
+  JsonHandler(BindingProperty& root, bool mayHoldNul) : builder_(root), mayHoldNul_(mayHoldNul) {}
 
   bool DepthExceeded() const { return depthExceeded_; }
-
-  bool Null() { return Item(); }
-  bool Bool(bool) { return Item(); }
-  bool Int(int) { return Item(); }
-  bool Int64(std::int64_t) { return Item(); }
-  bool Uint(unsigned) { return Item(); }
-  bool Uint64(std::uint64_t) { return Item(); }
-  bool Double(double) { return Item(); }
-  bool RawNumber(const char*, rapidjson::SizeType, bool) { return false; }
-  bool String(const char*, rapidjson::SizeType, bool) { return Item(); }
-  bool Key(const char*, rapidjson::SizeType, bool) { return true; }
-  bool StartObject() { return Open(); }
-  bool EndObject(rapidjson::SizeType) { return Close(); }
-  bool StartArray() { return Open(); }
-  bool EndArray(rapidjson::SizeType) { return Close(); }
-
- private:
-  bool Item() {
-    if (!open_.empty()) ++counts_[open_.back()];
-    return true;
-  }
-  bool Open() {
-    if (open_.size() == kMaxJsonDepth) {
-      depthExceeded_ = true;
-      return false;
-    }
-    Item();
-    open_.push_back(counts_.size());
-    counts_.push_back(0);
-    return true;
-  }
-  bool Close() {
-    open_.pop_back();
-    return true;
-  }
-
-  std::vector<std::uint32_t>& counts_;
-  std::vector<std::size_t> open_;
-  bool depthExceeded_ = false;
-};
-
-// Receives the reader's events for text that passed the check and builds the tree in place: each
-// open container is on the stack, and every value lands in the next element of the innermost
-// Collection, in the member selected by the last key of the innermost Structure, or in the root.
-class TreeBuilder {
- public:
-  TreeBuilder(BindingProperty& root, const std::vector<std::uint32_t>& counts)
-      : root_(root), counts_(counts) {
-    open_.reserve(32);
-  }
+  void Discard() { builder_.Discard(); }
 
   bool Null() {
-    Target().Clear();
+    builder_.Value();  // stays Empty
     return true;
   }
   bool Bool(bool value) {
-    Target().SetBool(value);
+    builder_.Value().SetBool(value);
     return true;
   }
   bool Int(int value) {
-    Target().SetSigned(value);
+    builder_.Value().SetSigned(value);
     return true;
   }
   bool Int64(std::int64_t value) {
-    Target().SetSigned(value);
+    builder_.Value().SetSigned(value);
     return true;
   }
   bool Uint(unsigned value) {
-    Target().SetUnsigned(value);
+    builder_.Value().SetUnsigned(value);
     return true;
   }
   bool Uint64(std::uint64_t value) {
-    Target().SetUnsigned(value);
+    builder_.Value().SetUnsigned(value);
     return true;
   }
   bool Double(double value) {
-    Target().SetFloat(value);
+    builder_.Value().SetFloat(value);
     return true;
   }
   // Only called with kParseNumbersAsStringsFlag, which is not used.
   bool RawNumber(const char*, rapidjson::SizeType, bool) { return false; }
   bool String(const char* text, rapidjson::SizeType length, bool) {
-    Target().SetString(UpToNul(text, length));
+    builder_.Value().SetString(Text(text, length));
     return true;
   }
   bool Key(const char* text, rapidjson::SizeType length, bool) {
-    member_ = &open_.back().container->MutableMember(UpToNul(text, length));
+    builder_.Key(Text(text, length));
     return true;
   }
-  bool StartObject() { return Open(true); }
+  bool StartObject() {
+    if (!CheckDepth()) return false;
+    builder_.OpenStructure();
+    return true;
+  }
   bool EndObject(rapidjson::SizeType) {
-    open_.pop_back();
+    builder_.Close();
     return true;
   }
-  bool StartArray() { return Open(false); }
+  bool StartArray() {
+    if (!CheckDepth()) return false;
+    builder_.OpenCollection();
+    return true;
+  }
   bool EndArray(rapidjson::SizeType) {
-    open_.pop_back();
+    builder_.Close();
     return true;
   }
 
  private:
-  struct OpenContainer {
-    BindingProperty* container;
-    bool structure;
-  };
-
-  BindingProperty& Target() {
-    if (open_.empty()) return root_;
-    const OpenContainer& top = open_.back();
-    return top.structure ? *member_ : top.container->Append();
+  bool CheckDepth() {
+    if (builder_.Depth() < kMaxJsonDepth) return true;
+    depthExceeded_ = true;
+    return false;
+  }
+  std::string_view Text(const char* text, rapidjson::SizeType length) const {
+    return mayHoldNul_ ? UpToNul(text, length) : std::string_view(text, length);
   }
 
-  bool Open(bool structure) {
-    BindingProperty& target = Target();
-    const std::size_t count = next_ < counts_.size() ? counts_[next_++] : 0;
-    if (structure) {
-      target.SetStructure(count);
-    } else {
-      target.SetCollection(count);
-    }
-    open_.push_back({&target, structure});
-    return true;
-  }
-
-  BindingProperty& root_;
-  const std::vector<std::uint32_t>& counts_;
-  std::size_t next_ = 0;  // the next container's entry in `counts_`
-  std::vector<OpenContainer> open_;
-  BindingProperty* member_ = nullptr;  // the member chosen by the last key
+  detail::TreeBuilder builder_;
+  const bool mayHoldNul_;
+  bool depthExceeded_ = false;
 };
 
 // Drives a RapidJSON writer over a tree without recursion.
@@ -304,35 +254,31 @@ MaybeType<Failure, BindingProperty> ParseJson(std::string_view text) {
     ++start;
   if (start == text.size()) return result;  // an empty document is not an error
 
-  // The first pass checks the text and counts each container's items; the second builds the
-  // tree with every container sized exactly.
-  std::vector<std::uint32_t> counts;
   rapidjson::Reader reader;
-  rapidjson::MemoryStream checkStream(text.data(), text.size());
-  ContainerCounter counter(counts);
-  const rapidjson::ParseResult checked = reader.Parse<kReadFlags>(checkStream, counter);
-  if (checked.IsError()) {
-    if (counter.DepthExceeded()) {
+  rapidjson::MemoryStream stream(text.data(), text.size());
+  JsonHandler handler(result.MutableProperty(), MayHoldNul(text));
+  const rapidjson::ParseResult parsed = reader.Parse<kReadFlags>(stream, handler);
+  if (parsed.IsError()) {
+    handler.Discard();
+    if (handler.DepthExceeded()) {
       // The reader reports the position after the bracket or brace it had taken.
-      result.SetFailure(Format(kErrorTemplate, kDepthReason, checked.Offset() - 1));
+      result.SetFailure(Format(kErrorTemplate, kDepthReason, parsed.Offset() - 1));
       return result;
     }
-    rapidjson::ParseErrorCode code = checked.Code();
+    rapidjson::ParseErrorCode code = parsed.Code();
     // The reader sees a NUL byte as the end of its input; before the real end it is no value.
     if (code == rapidjson::kParseErrorDocumentEmpty) code = rapidjson::kParseErrorValueInvalid;
-    result.SetFailure(Format(kErrorTemplate, rapidjson::GetParseError_En(code), checked.Offset()));
+    result.SetFailure(Format(kErrorTemplate, rapidjson::GetParseError_En(code), parsed.Offset()));
     return result;
   }
-  if (checkStream.Tell() < text.size()) {
+  if (stream.Tell() < text.size()) {
     // The reader stopped at a NUL byte that is not the end of the text.
+    handler.Discard();
     result.SetFailure(Format(
         kErrorTemplate, rapidjson::GetParseError_En(rapidjson::kParseErrorDocumentRootNotSingular),
-        checkStream.Tell()));
+        stream.Tell()));
     return result;
   }
-  rapidjson::MemoryStream stream(text.data(), text.size());
-  TreeBuilder builder(result.MutableProperty(), counts);
-  reader.Parse<kReadFlags>(stream, builder);  // cannot fail on text that passed the check
   return result;
 }
 

@@ -5,15 +5,15 @@
 #include <string>
 #include <vector>
 
+#include "binding/detail/builder.h"
 #include "foundation/format.h"
 
 namespace qor {
 namespace {
 
-// One open container: its value, the items still expected (for maps keys and values count
-// separately, so a key is expected whenever the count is even) and whether it is a map.
+// One open container: the items still expected (for maps keys and values count separately, so
+// a key is expected whenever the count is even) and whether it is a map.
 struct OpenContainer {
-  BindingProperty* container;
   std::uint64_t remaining;
   bool map;
 };
@@ -21,28 +21,28 @@ struct OpenContainer {
 class Decoder {
  public:
   Decoder(std::span<const std::uint8_t> bytes, BindingProperty& root)
-      : bytes_(bytes), root_(root), reserveBudget_(bytes.size()) {}
+      : bytes_(bytes), builder_(root) {}
 
   // Decodes one value; on failure returns false and leaves the message in `error_`.
   bool Run() {
     for (;;) {
-      BindingProperty* target = &root_;
-      if (!open_.empty()) {
-        OpenContainer& top = open_.back();
+      if (!open_.Empty()) {
+        OpenContainer& top = open_.Back();
         if (top.map && top.remaining % 2 == 0) {
           if (!ReadKey(top)) return false;
           continue;
         }
-        target = top.map ? member_ : &top.container->Append();
       }
       bool complete = true;
-      if (!ReadValue(*target, complete)) return false;
+      if (!ReadValue(complete)) return false;
       if (complete && CloseCompleted()) return true;
     }
   }
 
   std::size_t Position() const { return position_; }
   std::string TakeError() { return std::move(error_); }
+  // Drops the partial tree after a failure.
+  void Discard() { builder_.Discard(); }
 
  private:
   static constexpr std::size_t kNoSize = 0;
@@ -50,10 +50,11 @@ class Decoder {
   // After a complete value: counts it in the innermost container and closes every container
   // that is now full. Returns true when the root value is complete.
   bool CloseCompleted() {
-    while (!open_.empty()) {
-      OpenContainer& top = open_.back();
+    while (!open_.Empty()) {
+      OpenContainer& top = open_.Back();
       if (--top.remaining != 0) return false;
-      open_.pop_back();
+      open_.Truncate(open_.Size() - 1);
+      builder_.Close();
     }
     return true;
   }
@@ -130,44 +131,45 @@ class Decoder {
     }
     std::string_view key;
     if (!ReadText(length, key)) return false;
-    member_ = &top.container->MutableMember(key);
+    builder_.Key(key);
     --top.remaining;
     return true;
   }
 
-  // Never reserves more than the remaining bytes could hold (`itemBytes` per item) nor, over
-  // the whole read, more items than the buffer has bytes.
-  std::size_t ReserveFor(std::uint64_t count, std::size_t itemBytes) {
-    const std::uint64_t fits = (bytes_.size() - position_) / itemBytes;
-    const std::size_t reserve =
-        static_cast<std::size_t>(std::min<std::uint64_t>({count, fits, reserveBudget_}));
-    reserveBudget_ -= reserve;
-    return reserve;
-  }
-
-  bool OpenContainerAt(BindingProperty& target, std::size_t at, std::uint64_t count, bool map,
-                       bool& complete) {
-    if (open_.size() == kMaxMsgPackDepth) {
+  // Nothing is reserved from the declared count: the builder's stacks grow with the items
+  // actually read, and each container is sized exactly when it closes.
+  bool OpenContainerAt(std::size_t at, std::uint64_t count, bool map, bool& complete) {
+    if (open_.Size() == kMaxMsgPackDepth) {
       return Fail(
           Format("Invalid MessagePack data at position %1. Nesting exceeds 512 levels.", at));
     }
     if (map) {
-      target.SetStructure(ReserveFor(count, 2));
+      builder_.OpenStructure();
     } else {
-      target.SetCollection(ReserveFor(count, 1));
+      builder_.OpenCollection();
     }
-    if (count != 0) {
-      open_.push_back({&target, map ? count * 2 : count, map});
-      complete = false;
+    if (count == 0) {
+      builder_.Close();
+      return true;
     }
+    *open_.Push() = {map ? count * 2 : count, map};
+    complete = false;
     return true;
   }
 
-  bool ReadValue(BindingProperty& target, bool& complete) {
+  bool ReadValue(bool& complete) {
     const std::size_t at = position_;
     std::uint64_t format = 0;
     if (!ReadNumber(1, format)) return false;
     std::uint64_t number = 0;
+    if (format >= 0x80 && format <= 0x9F) {
+      return OpenContainerAt(at, format & 0x0F, format <= 0x8F, complete);
+    }
+    if (format >= 0xDC && format <= 0xDF) {
+      if (!ReadNumber(format == 0xDC || format == 0xDE ? 2 : 4, number)) return false;
+      return OpenContainerAt(at, number, format >= 0xDE, complete);
+    }
+    BindingProperty& target = builder_.Value();
     if (format <= 0x7F) {
       target.SetSigned(static_cast<std::int64_t>(format));
       return true;
@@ -176,8 +178,6 @@ class Decoder {
       target.SetSigned(static_cast<std::int8_t>(format));
       return true;
     }
-    if (format <= 0x8F) return OpenContainerAt(target, at, format & 0x0F, true, complete);
-    if (format <= 0x9F) return OpenContainerAt(target, at, format & 0x0F, false, complete);
     if (format <= 0xBF) {
       std::string_view text;
       if (!ReadText(format & 0x1F, text)) return false;
@@ -246,25 +246,15 @@ class Decoder {
         target.SetString(text);
         return true;
       }
-      case 0xDC:
-      case 0xDD:
-        if (!ReadNumber(format == 0xDC ? 2 : 4, number)) return false;
-        return OpenContainerAt(target, at, number, false, complete);
-      case 0xDE:
-      case 0xDF:
-        if (!ReadNumber(format == 0xDE ? 2 : 4, number)) return false;
-        return OpenContainerAt(target, at, number, true, complete);
       default:  // 0xC1 and the extension formats
         return Fail(Format("Invalid MessagePack data at position %1.", at));
     }
   }
 
   std::span<const std::uint8_t> bytes_;
-  BindingProperty& root_;
+  detail::TreeBuilder builder_;
   std::size_t position_ = 0;
-  std::uint64_t reserveBudget_;
-  std::vector<OpenContainer> open_;
-  BindingProperty* member_ = nullptr;  // the member chosen by the last key
+  detail::ScratchStack<OpenContainer, 32> open_;
   std::string error_;
 };
 
@@ -276,6 +266,7 @@ MsgPackDecoded DecodeMsgPack(std::span<const std::uint8_t> bytes) {
   if (decoder.Run()) {
     decoded.consumed = decoder.Position();
   } else {
+    decoder.Discard();
     decoded.value.SetFailure(decoder.TakeError());
   }
   return decoded;

@@ -61,6 +61,37 @@ void Relocate(T* to, T* from) {
   std::memcpy(static_cast<void*>(to), static_cast<const void*>(from), sizeof(T));
 }
 
+// A Collection's first block holds this many elements (the 72-byte class).
+constexpr std::size_t kFirstElements =
+    (detail::kLargestPooledBlock - sizeof(CollectionPayload)) / sizeof(BindingProperty);
+
+bool IsShared(const CollectionPayload* list) noexcept {
+  return list == detail::EmptyCollectionPayload();
+}
+bool IsShared(const StructurePayload* map) noexcept {
+  return map == detail::EmptyStructurePayload();
+}
+
+template <typename P>
+void FreeArray(BindingContext* context, P* payload) noexcept {
+  if (!IsShared(payload)) context->Free(payload, P::BlockBytes(payload->capacity));
+}
+
+// A block with room for `capacity` items holding the items of `payload` (moved raw), which is
+// freed. REQUIRES: capacity >= payload->size.
+template <typename P>
+P* Resized(BindingContext* context, P* payload, std::size_t capacity) {
+  auto* fresh = static_cast<P*>(context->Allocate(P::BlockBytes(capacity)));
+  fresh->size = payload->size;
+  fresh->capacity = static_cast<std::uint32_t>(capacity);
+  if (payload->size != 0) {
+    std::memcpy(static_cast<void*>(fresh->Data()), static_cast<const void*>(payload->Data()),
+                payload->size * sizeof(*payload->Data()));
+  }
+  FreeArray(context, payload);
+  return fresh;
+}
+
 }  // namespace
 
 const BindingProperty& BindingProperty::EmptyValue() noexcept {
@@ -114,8 +145,12 @@ BindingProperty::BindingProperty(BindingProperty&& other) noexcept {
 }
 
 BindingProperty::~BindingProperty() {
-  Clear();
-  if (root_ != 0) delete context_;
+  if (root_ == 0) {
+    Clear();
+  } else {
+    // The context gives back every block of the tree without visiting its values.
+    delete context_;
+  }
 }
 
 BindingProperty& BindingProperty::operator=(const BindingProperty& other) {
@@ -239,16 +274,18 @@ void BindingProperty::SetString(std::string_view text) {
 }
 
 void BindingProperty::SetBlob(std::span<const std::uint8_t> bytes) {
-  Bytes copy(bytes.begin(), bytes.end());
-  SetBlob(std::move(copy));
+  // Copied before the old payload goes: `bytes` may view this value's own blob.
+  BindingContext* context = EnsureContext();
+  void* block = context->Allocate(detail::BlobPayload::BlockBytes(bytes.size()));
+  auto* blob = new (block) detail::BlobPayload{bytes.size()};
+  if (!bytes.empty()) std::memcpy(blob->Bytes(), bytes.data(), bytes.size());
+  Clear();
+  payload_.blob = blob;
+  kind_ = BindingKind::Blob;
 }
 
 void BindingProperty::SetBlob(Bytes&& bytes) {
-  Clear();
-  BindingContext* context = EnsureContext();
-  void* block = context->Allocate(sizeof(detail::BlobPayload));
-  payload_.blob = new (block) detail::BlobPayload{std::move(bytes)};
-  kind_ = BindingKind::Blob;
+  SetBlob(std::span<const std::uint8_t>(bytes));
 }
 
 void BindingProperty::SetEnum(EnumValue value) {
@@ -261,24 +298,20 @@ void BindingProperty::SetEnum(EnumValue value) {
 
 void BindingProperty::SetCollection(std::size_t reserve) {
   Clear();
-  BindingContext* context = EnsureContext();
-  void* block = context->Allocate(sizeof(CollectionPayload));
-  payload_.collection = new (block) CollectionPayload{nullptr, 0, 0};
+  EnsureContext();
+  payload_.collection = detail::EmptyCollectionPayload();
   kind_ = BindingKind::Collection;
   if (reserve != 0) Reserve(reserve);
 }
 
 void BindingProperty::SetStructure(std::size_t reserve) {
   Clear();
-  BindingContext* context = EnsureContext();
-  void* block = context->Allocate(sizeof(StructurePayload));
-  payload_.structure = new (block) StructurePayload{nullptr, 0, 0};
+  EnsureContext();
+  payload_.structure = detail::EmptyStructurePayload();
   kind_ = BindingKind::Structure;
   if (reserve == 0) return;
   reserve = std::min(reserve, kMaxReserveHint);
-  StructurePayload& map = *payload_.structure;
-  map.data = static_cast<BindingMember*>(context_->Allocate(reserve * sizeof(BindingMember)));
-  map.capacity = reserve;
+  payload_.structure = Resized(context_, payload_.structure, reserve);
 }
 
 void BindingProperty::Clear() noexcept {
@@ -287,30 +320,29 @@ void BindingProperty::Clear() noexcept {
       context_->Release(payload_.string);
       break;
     case BindingKind::Blob:
-      payload_.blob->~BlobPayload();
-      context_->Free(payload_.blob, sizeof(detail::BlobPayload));
+      context_->Free(payload_.blob, detail::BlobPayload::BlockBytes(payload_.blob->size));
       break;
     case BindingKind::Enum:
       context_->Free(payload_.enumValue, sizeof(EnumValue));
       break;
     case BindingKind::Collection: {
       CollectionPayload* list = payload_.collection;
+      BindingProperty* elements = list->Data();
       for (std::size_t i = 0; i < list->size; ++i)
-        list->data[i].~BindingProperty();
-      context_->Free(list->data, list->capacity * sizeof(BindingProperty));
-      context_->Free(list, sizeof(CollectionPayload));
+        elements[i].~BindingProperty();
+      FreeArray(context_, list);
       break;
     }
     case BindingKind::Structure: {
       StructurePayload* map = payload_.structure;
+      BindingMember* members = map->Data();
       for (std::size_t i = 0; i < map->size; ++i) {
-        BindingMember& member = map->data[i];
+        BindingMember& member = members[i];
         member.value_.Clear();
         context_->Release(member.key_);
         member.~BindingMember();
       }
-      context_->Free(map->data, map->capacity * sizeof(BindingMember));
-      context_->Free(map, sizeof(StructurePayload));
+      FreeArray(context_, map);
       break;
     }
     default:
@@ -337,7 +369,7 @@ void BindingProperty::CopyPayloadFrom(const BindingProperty& source) {
       SetString(source.payload_.string->Text());
       break;
     case BindingKind::Blob:
-      SetBlob(std::span<const std::uint8_t>(source.payload_.blob->bytes));
+      SetBlob(source.GetBlob());
       break;
     case BindingKind::Enum:
       SetEnum(*source.payload_.enumValue);
@@ -346,7 +378,7 @@ void BindingProperty::CopyPayloadFrom(const BindingProperty& source) {
       const CollectionPayload& list = *source.payload_.collection;
       SetCollection(list.size);
       for (std::size_t i = 0; i < list.size; ++i)
-        Append().CopyPayloadFrom(list.data[i]);
+        Append().CopyPayloadFrom(list.Data()[i]);
       break;
     }
     case BindingKind::Structure: {
@@ -354,7 +386,7 @@ void BindingProperty::CopyPayloadFrom(const BindingProperty& source) {
       SetStructure(map.size);
       // Source keys are sorted, so every insertion takes the append path.
       for (std::size_t i = 0; i < map.size; ++i) {
-        MutableMember(map.data[i].Key()).CopyPayloadFrom(map.data[i].value_);
+        MutableMember(map.Data()[i].Key()).CopyPayloadFrom(map.Data()[i].value_);
       }
       break;
     }
@@ -370,7 +402,7 @@ std::size_t BindingProperty::Size() const noexcept {
     case BindingKind::String:
       return payload_.string->length;
     case BindingKind::Blob:
-      return payload_.blob->bytes.size();
+      return payload_.blob->size;
     case BindingKind::Collection:
       return payload_.collection->size;
     case BindingKind::Structure:
@@ -397,8 +429,9 @@ std::string_view BindingProperty::GetString(std::string_view fallback) const noe
 }
 std::span<const std::uint8_t> BindingProperty::GetBlob(
     std::span<const std::uint8_t> fallback) const noexcept {
-  return kind_ == BindingKind::Blob ? std::span<const std::uint8_t>(payload_.blob->bytes)
-                                    : fallback;
+  return kind_ == BindingKind::Blob
+             ? std::span<const std::uint8_t>(payload_.blob->Bytes(), payload_.blob->size)
+             : fallback;
 }
 EnumValue BindingProperty::GetEnum(EnumValue fallback) const noexcept {
   return kind_ == BindingKind::Enum ? *payload_.enumValue : fallback;
@@ -418,7 +451,7 @@ bool BindingProperty::ToBool() const noexcept {
       return text == "true" || text == "1";
     }
     case BindingKind::Blob:
-      return !payload_.blob->bytes.empty();
+      return payload_.blob->size != 0;
     case BindingKind::Enum:
       return payload_.enumValue->value != 0;
     case BindingKind::Collection:
@@ -443,7 +476,7 @@ std::string BindingProperty::ToText() const {
     case BindingKind::String:
       return std::string(payload_.string->Text());
     case BindingKind::Blob:
-      return detail::EncodeBase64(payload_.blob->bytes);
+      return detail::EncodeBase64(GetBlob());
     case BindingKind::Enum:
       return std::to_string(payload_.enumValue->value);
     default:
@@ -484,35 +517,27 @@ std::int64_t BindingProperty::ToSigned(std::int64_t fallback) const noexcept {
 
 // ---- Collections --------------------------------------------------------------------------
 
-namespace {
-void GrowCollection(BindingContext* context, CollectionPayload& list, std::size_t wanted) {
-  if (wanted <= list.capacity) return;
-  std::size_t capacity = std::max<std::size_t>(
-      wanted, list.capacity == 0 ? 72 / sizeof(BindingProperty) : list.capacity * 2);
-  auto* data = static_cast<BindingProperty*>(context->Allocate(capacity * sizeof(BindingProperty)));
-  for (std::size_t i = 0; i < list.size; ++i)
-    Relocate(data + i, list.data + i);
-  context->Free(list.data, list.capacity * sizeof(BindingProperty));
-  list.data = data;
-  list.capacity = capacity;
-}
-}  // namespace
-
 BindingProperty& BindingProperty::MutableElement(std::size_t index) {
   if (kind_ != BindingKind::Collection) SetCollection();
-  CollectionPayload& list = *payload_.collection;
-  if (index >= list.size) {
-    if (index >= std::numeric_limits<std::size_t>::max() / (2 * sizeof(BindingProperty))) {
+  CollectionPayload* list = payload_.collection;
+  if (index >= list->size) {
+    if (index >= detail::kMaxContainerSize) {
       FatalAbort("index < max", "Binding collection index beyond addressable memory", __FILE__,
                  __LINE__, __func__);
     }
-    GrowCollection(context_, list, index + 1);
-    for (std::size_t i = list.size; i <= index; ++i) {
-      new (list.data + i) BindingProperty(ChildTag{}, context_);
+    if (index >= list->capacity) {
+      const std::size_t doubled =
+          list->capacity == 0 ? kFirstElements : std::size_t{list->capacity} * 2;
+      list = payload_.collection = Resized(
+          context_, list, std::min(std::max(index + 1, doubled), detail::kMaxContainerSize));
     }
-    list.size = index + 1;
+    BindingProperty* elements = list->Data();
+    for (std::size_t i = list->size; i <= index; ++i) {
+      new (elements + i) BindingProperty(ChildTag{}, context_);
+    }
+    list->size = static_cast<std::uint32_t>(index + 1);
   }
-  return list.data[index];
+  return list->Data()[index];
 }
 
 BindingProperty& BindingProperty::Append() {
@@ -523,32 +548,26 @@ BindingProperty& BindingProperty::Append() {
 void BindingProperty::Reserve(std::size_t count) {
   if (kind_ == BindingKind::Empty) SetCollection();
   if (kind_ != BindingKind::Collection) return;
-  CollectionPayload& list = *payload_.collection;
-  count = std::min(count, list.size + kMaxReserveHint);
-  if (count > list.capacity) {
-    // Exact size on purpose: the reader knows the count.
-    auto* data = static_cast<BindingProperty*>(context_->Allocate(count * sizeof(BindingProperty)));
-    for (std::size_t i = 0; i < list.size; ++i)
-      Relocate(data + i, list.data + i);
-    context_->Free(list.data, list.capacity * sizeof(BindingProperty));
-    list.data = data;
-    list.capacity = count;
-  }
+  CollectionPayload* list = payload_.collection;
+  count = std::min(count, list->size + kMaxReserveHint);
+  count = std::min(count, detail::kMaxContainerSize);
+  // Exact size on purpose: the caller knows the count.
+  if (count > list->capacity) payload_.collection = Resized(context_, list, count);
 }
 
 const BindingProperty& BindingProperty::Element(std::size_t index) const noexcept {
   if (kind_ != BindingKind::Collection || index >= payload_.collection->size) return EmptyValue();
-  return payload_.collection->data[index];
+  return payload_.collection->Data()[index];
 }
 
 std::span<const BindingProperty> BindingProperty::Elements() const noexcept {
   if (kind_ != BindingKind::Collection || payload_.collection->size == 0) return {};
-  return {payload_.collection->data, payload_.collection->size};
+  return {payload_.collection->Data(), payload_.collection->size};
 }
 
 std::span<BindingProperty> BindingProperty::MutableElements() noexcept {
   if (kind_ != BindingKind::Collection || payload_.collection->size == 0) return {};
-  return {payload_.collection->data, payload_.collection->size};
+  return {payload_.collection->Data(), payload_.collection->size};
 }
 
 // ---- Structures ---------------------------------------------------------------------------
@@ -562,11 +581,12 @@ inline int CompareKeys(std::string_view a, std::string_view b) noexcept {
 
 // First position whose key is not less than `key`.
 std::size_t LowerBound(const StructurePayload& map, std::string_view key) noexcept {
+  const BindingMember* members = map.Data();
   std::size_t low = 0;
   std::size_t high = map.size;
   while (low < high) {
     std::size_t mid = low + (high - low) / 2;
-    if (CompareKeys(map.data[mid].Key(), key) < 0) {
+    if (CompareKeys(members[mid].Key(), key) < 0) {
       low = mid + 1;
     } else {
       high = mid;
@@ -575,54 +595,54 @@ std::size_t LowerBound(const StructurePayload& map, std::string_view key) noexce
   return low;
 }
 
-void GrowStructure(BindingContext* context, StructurePayload& map) {
-  if (map.size < map.capacity) return;
-  std::size_t capacity = map.capacity == 0 ? 2 : map.capacity * 2;
-  auto* data = static_cast<BindingMember*>(context->Allocate(capacity * sizeof(BindingMember)));
-  for (std::size_t i = 0; i < map.size; ++i)
-    Relocate(data + i, map.data + i);
-  context->Free(map.data, map.capacity * sizeof(BindingMember));
-  map.data = data;
-  map.capacity = capacity;
-}
-
 }  // namespace
 
 BindingProperty& BindingProperty::MutableMember(std::string_view key) {
   if (kind_ != BindingKind::Structure) {
-    if (kind_ == BindingKind::String) {
-      // The key may view this value's own text, which the conversion releases.
+    if (kind_ != BindingKind::Empty) {
+      // The key may view a text of this value, which the conversion releases.
       std::string saved(key);
       SetStructure();
       return MutableMember(saved);
     }
     SetStructure();
   }
-  StructurePayload& map = *payload_.structure;
-  std::size_t position = map.size;
-  if (map.size != 0) {
-    int order = CompareKeys(map.data[map.size - 1].Key(), key);
-    if (order == 0) return map.data[map.size - 1].value_;
+  StructurePayload* map = payload_.structure;
+  std::size_t position = map->size;
+  if (map->size != 0) {
+    BindingMember* members = map->Data();
+    int order = CompareKeys(members[map->size - 1].Key(), key);
+    if (order == 0) return members[map->size - 1].value_;
     if (order > 0) {
-      position = LowerBound(map, key);
-      if (map.data[position].Key() == key) return map.data[position].value_;
+      position = LowerBound(*map, key);
+      if (members[position].Key() == key) return members[position].value_;
     }
   }
   InternedString* interned = context_->Intern(key);
-  GrowStructure(context_, map);
+  if (map->size == map->capacity) {
+    if (map->size >= detail::kMaxContainerSize) {
+      FatalAbort("size < max", "Binding structure beyond addressable memory", __FILE__, __LINE__,
+                 __func__);
+    }
+    const std::size_t doubled = map->capacity == 0 ? 2 : std::size_t{map->capacity} * 2;
+    map = payload_.structure = Resized(context_, map, std::min(doubled, detail::kMaxContainerSize));
+  }
   // Shift the tail up by one slot (raw moves), then build the new member in the gap.
-  for (std::size_t i = map.size; i > position; --i)
-    Relocate(map.data + i, map.data + i - 1);
-  new (map.data + position) BindingMember(interned, context_);
-  ++map.size;
-  return map.data[position].value_;
+  BindingMember* members = map->Data();
+  for (std::size_t i = map->size; i > position; --i)
+    Relocate(members + i, members + i - 1);
+  new (members + position) BindingMember(interned, context_);
+  ++map->size;
+  return members[position].value_;
 }
 
 const BindingProperty* BindingProperty::FindMember(std::string_view key) const noexcept {
   if (kind_ != BindingKind::Structure) return nullptr;
   const StructurePayload& map = *payload_.structure;
   std::size_t position = LowerBound(map, key);
-  if (position < map.size && map.data[position].Key() == key) return &map.data[position].value_;
+  if (position < map.size && map.Data()[position].Key() == key) {
+    return &map.Data()[position].value_;
+  }
   return nullptr;
 }
 
@@ -639,25 +659,26 @@ bool BindingProperty::RemoveMember(std::string_view key) noexcept {
   if (kind_ != BindingKind::Structure) return false;
   StructurePayload& map = *payload_.structure;
   std::size_t position = LowerBound(map, key);
-  if (position >= map.size || map.data[position].Key() != key) return false;
-  BindingMember& member = map.data[position];
+  BindingMember* members = map.Data();
+  if (position >= map.size || members[position].Key() != key) return false;
+  BindingMember& member = members[position];
   member.value_.Clear();
   context_->Release(member.key_);
   member.~BindingMember();
   for (std::size_t i = position; i + 1 < map.size; ++i)
-    Relocate(map.data + i, map.data + i + 1);
+    Relocate(members + i, members + i + 1);
   --map.size;
   return true;
 }
 
 std::span<const BindingMember> BindingProperty::Members() const noexcept {
   if (kind_ != BindingKind::Structure || payload_.structure->size == 0) return {};
-  return {payload_.structure->data, payload_.structure->size};
+  return {payload_.structure->Data(), payload_.structure->size};
 }
 
 std::span<BindingMember> BindingProperty::MutableMembers() noexcept {
   if (kind_ != BindingKind::Structure || payload_.structure->size == 0) return {};
-  return {payload_.structure->data, payload_.structure->size};
+  return {payload_.structure->Data(), payload_.structure->size};
 }
 
 // ---- Equality -----------------------------------------------------------------------------
@@ -676,8 +697,11 @@ bool operator==(const BindingProperty& a, const BindingProperty& b) noexcept {
       return a.payload_.floatValue == b.payload_.floatValue;
     case BindingKind::String:
       return a.payload_.string->Text() == b.payload_.string->Text();
-    case BindingKind::Blob:
-      return a.payload_.blob->bytes == b.payload_.blob->bytes;
+    case BindingKind::Blob: {
+      auto left = a.GetBlob();
+      auto right = b.GetBlob();
+      return std::equal(left.begin(), left.end(), right.begin(), right.end());
+    }
     case BindingKind::Enum:
       return *a.payload_.enumValue == *b.payload_.enumValue;
     case BindingKind::Collection: {

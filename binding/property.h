@@ -75,6 +75,7 @@ struct InternedString;
 struct BlobPayload;
 struct CollectionPayload;
 struct StructurePayload;
+class TreeBuilder;
 }  // namespace detail
 
 class BindingProperty {
@@ -102,7 +103,7 @@ class BindingProperty {
   BindingProperty(const std::string& text);              // NOLINT
   BindingProperty(std::span<const std::uint8_t> bytes);  // NOLINT: Blob (copied)
   BindingProperty(const Bytes& bytes);                   // NOLINT: Blob (copied)
-  BindingProperty(Bytes&& bytes);                        // NOLINT: Blob (moved in)
+  BindingProperty(Bytes&& bytes);                        // NOLINT: Blob (copied into the tree)
   BindingProperty(EnumValue value);                      // NOLINT: Enum
 
   // Deep copy of `other` into a new root (with its own context when one is needed).
@@ -249,6 +250,7 @@ class BindingProperty {
   friend class BindingMember;
   friend struct detail::CollectionPayload;
   friend struct detail::StructurePayload;
+  friend class detail::TreeBuilder;
 
   // A non-root Empty value inside `context` (elements and members).
   struct ChildTag {};
@@ -289,6 +291,7 @@ class BindingMember {
 
  private:
   friend struct detail::StructurePayload;
+  friend class detail::TreeBuilder;
   friend class BindingProperty;
   BindingMember(detail::InternedString* key, BindingContext* context) noexcept
       : key_(key), value_(BindingProperty::ChildTag{}, context) {}

@@ -12,6 +12,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "binding/detail/builder.h"
 #include "binding/detail/text.h"
 #include "foundation/format.h"
 
@@ -131,7 +132,10 @@ struct Anchor {
 
 class YamlReader {
  public:
-  explicit YamlReader(BindingProperty& root) : root_(root) {}
+  explicit YamlReader(BindingProperty& root) : root_(root), builder_(root) {}
+
+  // Drops the partial tree after a failure.
+  void Discard() { builder_.Discard(); }
 
   // Reads the whole stream; on failure returns false and leaves the message in `error_`.
   bool Run(std::string_view text) {
@@ -164,7 +168,6 @@ class YamlReader {
 
  private:
   struct OpenContainer {
-    BindingProperty* container;
     std::string anchor;
     std::size_t nodes;   // nodes so far, the container included
     std::size_t height;  // levels so far, the container included
@@ -185,14 +188,16 @@ class YamlReader {
 
   bool ExpectsKey() const { return !open_.empty() && open_.back().map && !hasKey_; }
 
+  // Takes the pending key of the innermost mapping, if any: the next value fills its member.
+  void TakeKey() {
+    if (!open_.empty() && open_.back().map) hasKey_ = false;
+  }
+
   // The value slot for the next value: a new element of the innermost sequence, the member of
   // the pending key of the innermost mapping, or the root.
   BindingProperty& Target() {
-    if (open_.empty()) return root_;
-    OpenContainer& top = open_.back();
-    if (!top.map) return top.container->Append();
-    hasKey_ = false;
-    return top.container->MutableMember(key_);
+    TakeKey();
+    return builder_.Value();
   }
 
   // Counts a finished value of `nodes` nodes and `height` levels in its container.
@@ -234,7 +239,7 @@ class YamlReader {
         return FailAt(
             "Invalid mapping key. Only string scalar keys are allowed. At line: %1 col: %2", event);
       }
-      key_.assign(text);
+      builder_.Key(text);
       hasKey_ = true;
       return anchor.empty() || Record(anchor, BindingProperty(text), event);
     }
@@ -333,13 +338,13 @@ class YamlReader {
         return FailAt("Duplicate occurrence of anchor \"%1\". At line: %2 col: %3", anchor, event);
       }
     }
-    BindingProperty& target = Target();
+    TakeKey();
     if (map) {
-      target.SetStructure();
+      builder_.OpenStructure();
     } else {
-      target.SetCollection();
+      builder_.OpenCollection();
     }
-    open_.push_back({&target, std::string(anchor), 1, 1, map});
+    open_.push_back({std::string(anchor), 1, 1, map});
     return true;
   }
 
@@ -347,12 +352,13 @@ class YamlReader {
     if (open_.empty()) return true;  // libyaml pairs its events; nothing to close otherwise
     OpenContainer closed = std::move(open_.back());
     open_.pop_back();
+    const BindingProperty& value = builder_.Close();
     hasKey_ = false;
     Finished(closed.nodes, closed.height);
     if (closed.anchor.empty()) return true;
     if (!Charge(closed.anchor, closed.nodes, event)) return false;
     Anchor& entry = anchors_[closed.anchor];
-    entry.value = *closed.container;
+    entry.value = value;
     entry.nodes = closed.nodes;
     entry.height = closed.height;
     entry.open = false;
@@ -399,7 +405,7 @@ class YamlReader {
         return FailAt(
             "Invalid mapping key. Only string scalar keys are allowed. At line: %1 col: %2", event);
       }
-      key_.assign(anchor.value.GetString());
+      builder_.Key(anchor.value.GetString());
       hasKey_ = true;
       return true;
     }
@@ -413,9 +419,10 @@ class YamlReader {
   }
 
   BindingProperty& root_;
+  detail::TreeBuilder builder_;
   std::vector<OpenContainer> open_;
-  std::string key_;  // the pending mapping key, valid while `hasKey_`
-  bool hasKey_ = false;
+  bool hasKey_ = false;  // the innermost mapping has its next key
+
   std::unordered_map<std::string, Anchor, Fnv1a> anchors_;
   std::size_t copiedNodes_ = 0;
   std::string scratch_;
@@ -427,7 +434,10 @@ class YamlReader {
 MaybeType<Failure, BindingProperty> ParseYaml(std::string_view text) {
   MaybeType<Failure, BindingProperty> result;
   YamlReader reader(result.MutableProperty());
-  if (!reader.Run(text)) result.SetFailure(reader.TakeError());
+  if (!reader.Run(text)) {
+    reader.Discard();
+    result.SetFailure(reader.TakeError());
+  }
   return result;
 }
 

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <limits>
 #include <new>
+#include <vector>
 
 #include "binding/static_type.h"
 #include "foundation/fatal.h"
@@ -12,83 +13,148 @@ namespace detail {
 
 namespace {
 struct StaticEmptyString {
-  InternedString entry{nullptr, Fnv1a32(""), 0, 0, 0};
-  char terminator[8] = {};
+  InternedString entry{Fnv1a32(""), 0, 0};
+  char terminator[4] = {};
 };
 // Read-only after construction (constant-initialised): safe to share between threads.
 constinit StaticEmptyString gEmptyString;
+constinit CollectionPayload gEmptyCollection{};
+constinit StructurePayload gEmptyStructure{};
 }  // namespace
 
 InternedString* EmptyInternedString() noexcept {
   return &gEmptyString.entry;
 }
+CollectionPayload* EmptyCollectionPayload() noexcept {
+  return &gEmptyCollection;
+}
+StructurePayload* EmptyStructurePayload() noexcept {
+  return &gEmptyStructure;
+}
 
 }  // namespace detail
 
 namespace {
-// Entries hold a pointer: their blocks are sized in multiples of 8 so that they stay aligned.
+
 std::size_t EntryBytes(std::size_t length) {
-  return (sizeof(detail::InternedString) + length + 1 + 7) & ~std::size_t{7};
+  return (sizeof(detail::InternedString) + length + 1 + 3) & ~std::size_t{3};
 }
 
-std::size_t ClassIndex(std::size_t size) {
-  return (size + detail::kSizeClassStep - 1) / detail::kSizeClassStep - 1;
+// FNV-1a spreads poorly into the low bits that pick a bucket; a multiplication by the golden
+// ratio moves every input bit into the top bits, which pick the bucket and form the tag.
+constexpr std::uint32_t Mix(std::uint32_t hash) noexcept {
+  return hash * 0x9E3779B1u;
 }
+
+constexpr unsigned kTagShift = 48;
+constexpr std::uint64_t kAddressMask = (std::uint64_t{1} << kTagShift) - 1;
+
+std::uint64_t TagOf(std::uint32_t mixed) noexcept {
+  return std::uint64_t{mixed >> 16} << kTagShift;
+}
+
+detail::InternedString* EntryOf(std::uint64_t bucket) noexcept {
+  return reinterpret_cast<detail::InternedString*>(bucket & kAddressMask);
+}
+
+std::uint64_t BucketValue(detail::InternedString* entry, std::uint32_t mixed) {
+  const auto address = reinterpret_cast<std::uint64_t>(entry);
+  if ((address & ~kAddressMask) != 0) {
+    FatalAbort("address < 2^48", "Binding string table: an address uses the tag bits", __FILE__,
+               __LINE__, __func__);
+  }
+  return TagOf(mixed) | address;
+}
+
 }  // namespace
 
 BindingContext::BindingContext() {
   for (std::size_t i = 0; i < pools_.size(); ++i) {
-    pools_[i].Init((i + 1) * detail::kSizeClassStep);
+    pools_[i].Init((i + 1) * detail::kSizeClassStep, &arena_);
   }
 }
 
 BindingContext::~BindingContext() {
-  // Every value of the tree has been cleared by now; only the table's buckets remain.
-  if (buckets_ != nullptr) Free(buckets_, bucketCount_ * sizeof(detail::InternedString*));
-}
-
-void* BindingContext::Allocate(std::size_t size) {
-  if (size == 0) size = 1;
-  if (size <= detail::kLargestPooledBlock) return pools_[ClassIndex(size)].Allocate();
-  return ::operator new(size);
-}
-
-void BindingContext::Free(void* block, std::size_t size) noexcept {
-  if (block == nullptr) return;
-  if (size == 0) size = 1;
-  if (size <= detail::kLargestPooledBlock) {
-    pools_[ClassIndex(size)].Free(block);
-  } else {
-    ::operator delete(block, size);
+  // The tree's values are not visited: every page goes back in one call, every large block to
+  // the heap.
+  if (const std::size_t held = PagesHeld(); held != 0) {
+    std::vector<void*> pages;
+    pages.reserve(held);
+    for (auto& pool : pools_)
+      pool.ReleaseAll(pages);
+    BindingPageProvider::Instance().ReturnPages(pages);
   }
+  for (LargeBlock* block = large_; block != nullptr;) {
+    LargeBlock* next = block->next;
+    ::operator delete(block);
+    block = next;
+  }
+}
+
+void* BindingContext::AllocateLarge(std::size_t size) {
+  auto* block = static_cast<LargeBlock*>(::operator new(sizeof(LargeBlock) + size));
+  block->prev = nullptr;
+  block->next = large_;
+  if (large_ != nullptr) large_->prev = block;
+  large_ = block;
+  return block + 1;
+}
+
+void BindingContext::FreeLarge(void* memory) noexcept {
+  LargeBlock* block = static_cast<LargeBlock*>(memory) - 1;
+  if (block->prev != nullptr) {
+    block->prev->next = block->next;
+  } else {
+    large_ = block->next;
+  }
+  if (block->next != nullptr) block->next->prev = block->prev;
+  ::operator delete(block);
 }
 
 void BindingContext::ResetBuckets() {
-  if (buckets_ != nullptr) Free(buckets_, bucketCount_ * sizeof(detail::InternedString*));
+  if (buckets_ != nullptr) Free(buckets_, bucketCount_ * sizeof(std::uint64_t));
   bucketCount_ = kInitialBuckets;
-  buckets_ = static_cast<detail::InternedString**>(
-      Allocate(bucketCount_ * sizeof(detail::InternedString*)));
-  std::memset(static_cast<void*>(buckets_), 0, bucketCount_ * sizeof(detail::InternedString*));
+  bucketBits_ = 3;
+  buckets_ = static_cast<std::uint64_t*>(Allocate(bucketCount_ * sizeof(std::uint64_t)));
+  std::memset(static_cast<void*>(buckets_), 0, bucketCount_ * sizeof(std::uint64_t));
+}
+
+std::size_t BindingContext::HomeOf(std::uint64_t bucket) const noexcept {
+  // The tag holds the top 16 bits of the mixed hash: enough for tables up to 65,536 buckets.
+  if (bucketBits_ <= 16)
+    return static_cast<std::size_t>((bucket >> kTagShift) >> (16 - bucketBits_));
+  return Mix(EntryOf(bucket)->hash) >> (32 - bucketBits_);
 }
 
 void BindingContext::Grow() {
-  std::uint32_t newCount = bucketCount_ * 2;
-  auto** fresh =
-      static_cast<detail::InternedString**>(Allocate(newCount * sizeof(detail::InternedString*)));
-  std::memset(static_cast<void*>(fresh), 0, newCount * sizeof(detail::InternedString*));
-  for (std::uint32_t i = 0; i < bucketCount_; ++i) {
-    detail::InternedString* entry = buckets_[i];
-    while (entry != nullptr) {
-      detail::InternedString* next = entry->next;
-      std::uint32_t slot = entry->hash & (newCount - 1);
-      entry->next = fresh[slot];
-      fresh[slot] = entry;
-      entry = next;
-    }
+  const std::uint32_t oldCount = bucketCount_;
+  std::uint64_t* old = buckets_;
+  bucketCount_ = oldCount * 2;
+  ++bucketBits_;
+  buckets_ = static_cast<std::uint64_t*>(Allocate(bucketCount_ * sizeof(std::uint64_t)));
+  std::memset(static_cast<void*>(buckets_), 0, bucketCount_ * sizeof(std::uint64_t));
+  const std::size_t mask = bucketCount_ - 1;
+  for (std::uint32_t i = 0; i < oldCount; ++i) {
+    if (old[i] == 0) continue;
+    std::size_t slot = HomeOf(old[i]);
+    while (buckets_[slot] != 0)
+      slot = (slot + 1) & mask;
+    buckets_[slot] = old[i];
   }
-  Free(buckets_, bucketCount_ * sizeof(detail::InternedString*));
-  buckets_ = fresh;
-  bucketCount_ = newCount;
+  Free(old, oldCount * sizeof(std::uint64_t));
+}
+
+std::size_t BindingContext::Find(std::string_view text, std::uint32_t hash) const noexcept {
+  const std::uint32_t mixed = Mix(hash);
+  const std::uint64_t tag = TagOf(mixed);
+  const std::size_t mask = bucketCount_ - 1;
+  for (std::size_t slot = mixed >> (32 - bucketBits_);; slot = (slot + 1) & mask) {
+    const std::uint64_t bucket = buckets_[slot];
+    if (bucket == 0) return slot;
+    if ((bucket & ~kAddressMask) != tag) continue;
+    const detail::InternedString* entry = EntryOf(bucket);
+    if (entry->hash == hash && entry->Text() == text) return slot;
+  }
 }
 
 detail::InternedString* BindingContext::Intern(std::string_view text) {
@@ -98,26 +164,25 @@ detail::InternedString* BindingContext::Intern(std::string_view text) {
                __func__);
   }
   if (buckets_ == nullptr) ResetBuckets();
-  std::uint32_t hash = Fnv1a32(text);
-  for (detail::InternedString* entry = buckets_[hash & (bucketCount_ - 1)]; entry != nullptr;
-       entry = entry->next) {
-    if (entry->hash == hash && entry->Text() == text) {
-      ++entry->references;
-      return entry;
-    }
+  const std::uint32_t hash = Fnv1a32(text);
+  std::size_t slot = Find(text, hash);
+  if (buckets_[slot] != 0) {
+    detail::InternedString* entry = EntryOf(buckets_[slot]);
+    ++entry->references;
+    return entry;
   }
-  if (entryCount_ + 1 > bucketCount_) Grow();
-  std::size_t bytes = EntryBytes(text.size());
-  auto* entry = static_cast<detail::InternedString*>(Allocate(bytes));
+  // At most 3/4 full: linear probing stays short.
+  if (entryCount_ + 1 > bucketCount_ / 4 * 3) {
+    Grow();
+    slot = Find(text, hash);
+  }
+  auto* entry = static_cast<detail::InternedString*>(Allocate(EntryBytes(text.size())));
   entry->hash = hash;
   entry->references = 1;
   entry->length = static_cast<std::uint32_t>(text.size());
-  entry->reserved = 0;
   std::memcpy(entry->Data(), text.data(), text.size());
   entry->Data()[text.size()] = '\0';
-  std::uint32_t slot = hash & (bucketCount_ - 1);
-  entry->next = buckets_[slot];
-  buckets_[slot] = entry;
+  buckets_[slot] = BucketValue(entry, Mix(hash));
   ++entryCount_;
   return entry;
 }
@@ -125,10 +190,20 @@ detail::InternedString* BindingContext::Intern(std::string_view text) {
 void BindingContext::Release(detail::InternedString* entry) noexcept {
   if (entry == nullptr || entry == detail::EmptyInternedString()) return;
   if (--entry->references != 0) return;
-  detail::InternedString** link = &buckets_[entry->hash & (bucketCount_ - 1)];
-  while (*link != entry)
-    link = &(*link)->next;
-  *link = entry->next;
+  const std::size_t mask = bucketCount_ - 1;
+  std::size_t hole = Mix(entry->hash) >> (32 - bucketBits_);
+  while (EntryOf(buckets_[hole]) != entry)
+    hole = (hole + 1) & mask;
+  // Backward-shift deletion: later entries of the run move into the hole when their home
+  // bucket does not lie between the hole and them.
+  for (std::size_t next = (hole + 1) & mask; buckets_[next] != 0; next = (next + 1) & mask) {
+    const std::size_t home = HomeOf(buckets_[next]);
+    if (((next - home) & mask) >= ((next - hole) & mask)) {
+      buckets_[hole] = buckets_[next];
+      hole = next;
+    }
+  }
+  buckets_[hole] = 0;
   --entryCount_;
   Free(entry, EntryBytes(entry->length));
   if (entryCount_ == 0 && bucketCount_ != kInitialBuckets) ResetBuckets();
@@ -136,12 +211,8 @@ void BindingContext::Release(detail::InternedString* entry) noexcept {
 
 std::uint32_t BindingContext::References(std::string_view text) const noexcept {
   if (text.empty() || buckets_ == nullptr) return 0;
-  std::uint32_t hash = Fnv1a32(text);
-  for (const detail::InternedString* entry = buckets_[hash & (bucketCount_ - 1)]; entry != nullptr;
-       entry = entry->next) {
-    if (entry->hash == hash && entry->Text() == text) return entry->references;
-  }
-  return 0;
+  const std::uint64_t bucket = buckets_[Find(text, Fnv1a32(text))];
+  return bucket == 0 ? 0 : EntryOf(bucket)->references;
 }
 
 std::size_t BindingContext::PagesHeld() const noexcept {

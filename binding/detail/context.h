@@ -1,10 +1,16 @@
 // BindingContext: the per-tree store behind BindingProperty values.
 //
 // One context per tree, owned by the root value. It interns the tree's strings (String values
-// and Structure keys) in a hash set keyed by FNV-1a hash then bytes, with a maximum load
-// factor of 1.0, starting at 8 buckets and reset to 8 buckets whenever its last entry goes; and
-// it serves blocks of up to 72 bytes (payload headers, small element arrays, short strings)
-// from 18 size-class pools (binding/detail/pool.h). Larger blocks come from operator new.
+// and Structure keys) in a hash set keyed by FNV-1a hash then bytes, starting at 8 buckets and
+// reset to 8 buckets whenever its last entry goes. The set is open-addressed (linear probing,
+// at most 3/4 full, so below the load factor of 1.0 it must not exceed): a bucket holds the
+// entry's address with 16 bits of its mixed hash in the address's unused top bits, so that a
+// lookup compares texts only for a matching tag and a miss touches no entry at all.
+//
+// It serves blocks of up to 72 bytes (payload blocks of small containers, blobs and enums, short
+// strings) from 18 size-class pools (binding/detail/pool.h). Larger blocks come from operator
+// new and are kept on a list, so that destroying the context gives back every block of the tree
+// (pages to the provider in one call, large blocks to the heap) without visiting its values.
 //
 // The empty text is one shared static entry that is never counted nor freed.
 // Thread rule: used by one thread at a time, like its tree.
@@ -22,11 +28,9 @@ namespace qor {
 namespace detail {
 
 struct InternedString {
-  InternedString* next;  // hash chain
-  std::uint32_t hash;    // FNV-1a over the bytes
+  std::uint32_t hash;  // FNV-1a over the bytes
   std::uint32_t references;
   std::uint32_t length;
-  std::uint32_t reserved;
   // followed by `length` bytes and a NUL
 
   const char* Data() const noexcept { return reinterpret_cast<const char*>(this + 1); }
@@ -37,35 +41,70 @@ struct InternedString {
 // The shared entry of the empty text.
 InternedString* EmptyInternedString() noexcept;
 
+// A Blob: its byte count, then the bytes, in one block (sized in multiples of 8, so that the
+// count stays aligned).
 struct BlobPayload {
-  Bytes bytes;
+  std::size_t size;
+
+  static constexpr std::size_t BlockBytes(std::size_t size) noexcept {
+    return (sizeof(BlobPayload) + size + 7) & ~std::size_t{7};
+  }
+
+  std::uint8_t* Bytes() noexcept { return reinterpret_cast<std::uint8_t*>(this + 1); }
+  const std::uint8_t* Bytes() const noexcept {
+    return reinterpret_cast<const std::uint8_t*>(this + 1);
+  }
 };
 
-struct CollectionPayload {
-  BindingProperty* data;
-  std::size_t size;
-  std::size_t capacity;
-};
+// A Collection or Structure: its counts, then room for `capacity` elements or members, in one
+// block (a two-member Structure or a two-element Collection still fits the 72-byte class).
+// Counts fit 32 bits (an index beyond is fatal, see BindingProperty::MutableElement). Every
+// container without room shares one static payload, so an empty container takes no block.
+template <typename T>
+struct ArrayPayload {
+  std::uint32_t size;
+  std::uint32_t capacity;
 
-struct StructurePayload {
-  BindingMember* data;
-  std::size_t size;
-  std::size_t capacity;
+  T* Data() noexcept { return reinterpret_cast<T*>(this + 1); }
+  const T* Data() const noexcept { return reinterpret_cast<const T*>(this + 1); }
+  static constexpr std::size_t BlockBytes(std::size_t capacity) noexcept {
+    return sizeof(ArrayPayload) + capacity * sizeof(T);
+  }
 };
+struct CollectionPayload : ArrayPayload<BindingProperty> {};
+struct StructurePayload : ArrayPayload<BindingMember> {};
+static_assert(sizeof(CollectionPayload) == 8 && sizeof(StructurePayload) == 8);
+
+// The payload of every Collection and Structure without room (never written).
+CollectionPayload* EmptyCollectionPayload() noexcept;
+StructurePayload* EmptyStructurePayload() noexcept;
+
+inline constexpr std::size_t kMaxContainerSize = 0xFFFFFFFEu;
 
 }  // namespace detail
 
 class BindingContext {
  public:
   BindingContext();
+  // Gives back every block of the tree, whether or not its values were cleared.
   ~BindingContext();
   BindingContext(const BindingContext&) = delete;
   BindingContext& operator=(const BindingContext&) = delete;
 
   // A block of `size` bytes: from the size-class pools up to 72 bytes, else operator new.
-  void* Allocate(std::size_t size);
+  void* Allocate(std::size_t size) {
+    if (size <= detail::kLargestPooledBlock) return pools_[ClassIndex(size)].Allocate();
+    return AllocateLarge(size);
+  }
   // REQUIRES: `block` came from Allocate(size) of this context.
-  void Free(void* block, std::size_t size) noexcept;
+  void Free(void* block, std::size_t size) noexcept {
+    if (block == nullptr) return;
+    if (size <= detail::kLargestPooledBlock) {
+      pools_[ClassIndex(size)].Free(block);
+    } else {
+      FreeLarge(block);
+    }
+  }
 
   // The entry of `text` with one more reference (a new entry with one reference when absent).
   detail::InternedString* Intern(std::string_view text);
@@ -82,13 +121,34 @@ class BindingContext {
   std::size_t PooledBlocksInUse() const noexcept;
 
  private:
+  // Blocks above 72 bytes carry this header, linking them into the context's list.
+  struct LargeBlock {
+    LargeBlock* prev;
+    LargeBlock* next;
+  };
+  static_assert(sizeof(LargeBlock) % 16 == 0, "large blocks keep the heap's alignment");
+
   static constexpr std::uint32_t kInitialBuckets = 8;
+  static std::size_t ClassIndex(std::size_t size) noexcept {
+    return size == 0 ? 0 : (size - 1) / detail::kSizeClassStep;
+  }
+  void* AllocateLarge(std::size_t size);
+  void FreeLarge(void* block) noexcept;
   void ResetBuckets();
   void Grow();
+  // The bucket an entry with this mixed hash (or in this bucket value) would like to be in.
+  std::size_t HomeOf(std::uint64_t bucket) const noexcept;
+  // The bucket holding `text`, or the empty bucket where it would go.
+  std::size_t Find(std::string_view text, std::uint32_t hash) const noexcept;
 
+  detail::InlineArena arena_;
   std::array<detail::SizeClassPool, detail::kSizeClassCount> pools_;
-  detail::InternedString** buckets_ = nullptr;
+  LargeBlock* large_ = nullptr;
+  // Open-addressed set of interned entries: 0 for an empty bucket, otherwise the entry's
+  // address with the top 16 bits of its mixed hash in bits 48 to 63.
+  std::uint64_t* buckets_ = nullptr;
   std::uint32_t bucketCount_ = 0;
+  std::uint32_t bucketBits_ = 0;
   std::uint32_t entryCount_ = 0;
 };
 

@@ -2,8 +2,9 @@
 
 #include <sys/mman.h>
 
+#include <algorithm>
+#include <bit>
 #include <cstdlib>
-#include <cstring>
 #include <new>
 
 #include "foundation/fatal.h"
@@ -18,21 +19,43 @@ BindingPageProvider& BindingPageProvider::Instance() {
 
 namespace {
 
-// A 64 KiB region aligned to 64 KiB: map twice the size and trim both ends.
-void* MapRegion() {
-  void* raw = mmap(nullptr, 2 * kBindingRegionSize, PROT_READ | PROT_WRITE,
-                   MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (raw == MAP_FAILED) return nullptr;
+constexpr int kProtection = PROT_READ | PROT_WRITE;
+constexpr int kMapFlags = MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE;
+
+// Gives regions back to the system: adjacent ones in one call.
+void ReleaseRegions(std::vector<std::uintptr_t>& bases) {
+  std::sort(bases.begin(), bases.end());
+  std::size_t run = 0;
+  for (std::size_t i = 1; i <= bases.size(); ++i) {
+    if (i < bases.size() && bases[i] == bases[i - 1] + kBindingRegionSize) continue;
+    munmap(reinterpret_cast<void*>(bases[run]), (i - run) * kBindingRegionSize);
+    run = i;
+  }
+}
+
+}  // namespace
+
+std::uintptr_t BindingPageProvider::MapRegion() {
+  // First choice: right below the last region, so that a big tree's regions lie side by side.
+  if (lastMapped_ > kBindingRegionSize) {
+    void* wanted = reinterpret_cast<void*>(lastMapped_ - kBindingRegionSize);
+    void* got =
+        mmap(wanted, kBindingRegionSize, kProtection, kMapFlags | MAP_FIXED_NOREPLACE, -1, 0);
+    if (got == wanted) return lastMapped_ = reinterpret_cast<std::uintptr_t>(got);
+    // A kernel without MAP_FIXED_NOREPLACE takes the address as a hint only.
+    if (got != MAP_FAILED) munmap(got, kBindingRegionSize);
+  }
+  // Otherwise a region aligned to 64 KiB: map twice the size and trim both ends.
+  void* raw = mmap(nullptr, 2 * kBindingRegionSize, kProtection, kMapFlags, -1, 0);
+  if (raw == MAP_FAILED) return 0;
   auto start = reinterpret_cast<std::uintptr_t>(raw);
   std::uintptr_t aligned = (start + kBindingRegionSize - 1) & ~(kBindingRegionSize - 1);
   std::size_t head = aligned - start;
   std::size_t tail = kBindingRegionSize - head;
   if (head != 0) munmap(raw, head);
   if (tail != 0) munmap(reinterpret_cast<void*>(aligned + kBindingRegionSize), tail);
-  return reinterpret_cast<void*>(aligned);
+  return lastMapped_ = aligned;
 }
-
-}  // namespace
 
 void BindingPageProvider::LinkWithRoom(Region* region) {
   region->prevWithRoom = nullptr;
@@ -54,29 +77,25 @@ void BindingPageProvider::UnlinkWithRoom(Region* region) {
 void* BindingPageProvider::TakePage() {
   std::lock_guard<std::mutex> lock(mutex_);
   if (withRoom_ == nullptr) {
-    void* memory = MapRegion();
-    if (memory == nullptr)
+    const std::uintptr_t base = MapRegion();
+    if (base == 0)
       FatalAbort("mmap", "Binding page provider: out of memory", __FILE__, __LINE__, __func__);
-    auto base = reinterpret_cast<std::uintptr_t>(memory);
     Region& region = regions_[base];
     region.base = base;
     LinkWithRoom(&region);
   }
   Region* region = withRoom_;
-  unsigned page = 0;
-  while ((region->usedMask >> page) & 1u)
-    ++page;
+  const unsigned page = static_cast<unsigned>(std::countr_one(region->usedMask));
   region->usedMask = static_cast<std::uint16_t>(region->usedMask | (1u << page));
   if (region->usedMask == 0xFFFFu) UnlinkWithRoom(region);
   ++pagesInUse_;
   return reinterpret_cast<void*>(region->base + page * kBindingPageSize);
 }
 
-void BindingPageProvider::ReturnPage(void* page) {
+void BindingPageProvider::FreePageLocked(void* page, std::vector<std::uintptr_t>& freed) {
   auto address = reinterpret_cast<std::uintptr_t>(page);
   std::uintptr_t base = address & ~(kBindingRegionSize - 1);
   unsigned index = static_cast<unsigned>((address - base) / kBindingPageSize);
-  std::lock_guard<std::mutex> lock(mutex_);
   auto found = regions_.find(base);
   if (found == regions_.end() || ((found->second.usedMask >> index) & 1u) == 0) {
     FatalAbort("page handed out",
@@ -89,11 +108,26 @@ void BindingPageProvider::ReturnPage(void* page) {
   --pagesInUse_;
   if (region.usedMask == 0) {
     if (!wasFull) UnlinkWithRoom(&region);
-    munmap(reinterpret_cast<void*>(base), kBindingRegionSize);
     regions_.erase(found);
+    freed.push_back(base);
     return;
   }
   if (wasFull) LinkWithRoom(&region);
+}
+
+void BindingPageProvider::ReturnPage(void* page) {
+  ReturnPages(std::span<void* const>(&page, 1));
+}
+
+void BindingPageProvider::ReturnPages(std::span<void* const> pages) {
+  std::vector<std::uintptr_t> freed;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (void* page : pages)
+      FreePageLocked(page, freed);
+  }
+  // Out of the table already: no other thread can take pages from these regions.
+  if (!freed.empty()) ReleaseRegions(freed);
 }
 
 std::size_t BindingPageProvider::RegionCount() const {
@@ -108,95 +142,90 @@ std::size_t BindingPageProvider::PagesInUse() const {
 
 namespace detail {
 
-namespace {
-std::uint16_t NextIndex(const unsigned char* block) {
+void SizeClassPool::Init(std::size_t blockSize, InlineArena* arena) {
+  blockSize_ = static_cast<std::uint16_t>(blockSize);
+  reciprocal_ = ((std::uint64_t{1} << 32) + blockSize - 1) / blockSize;
+  arena_ = arena;
+}
+
+void* SizeClassPool::TakeInlineFree() {
+  unsigned char* block = arena_->Start() + static_cast<std::size_t>(inlineFree_) * 4;
   std::uint16_t next;
   std::memcpy(&next, block, sizeof next);
-  return next;
-}
-void SetNextIndex(unsigned char* block, std::uint16_t next) {
-  std::memcpy(block, &next, sizeof next);
-}
-}  // namespace
-
-void SizeClassPool::Init(std::size_t blockSize) {
-  blockSize_ = static_cast<std::uint16_t>(blockSize);
-  InitArea(InlineArea(), kInlineAreaSize);
-  LinkWithRoom(InlineArea());
-}
-
-void SizeClassPool::InitArea(AreaHeader* area, std::size_t areaSize) {
-  auto* bytes = reinterpret_cast<unsigned char*>(area);
-  std::size_t blocks = areaSize / blockSize_;
-  std::size_t headerBlocks = (sizeof(AreaHeader) + blockSize_ - 1) / blockSize_;
-  area->prev = area->next = nullptr;
-  area->areaSize = static_cast<std::uint16_t>(areaSize);
-  area->inUse = 0;
-  area->reserved = 0;
-  area->firstFree = headerBlocks < blocks ? static_cast<std::uint16_t>(headerBlocks) : 0;
-  for (std::size_t i = headerBlocks; i < blocks; ++i) {
-    std::uint16_t next = i + 1 < blocks ? static_cast<std::uint16_t>(i + 1) : 0;
-    SetNextIndex(bytes + i * blockSize_, next);
-  }
-}
-
-void SizeClassPool::LinkWithRoom(AreaHeader* area) {
-  area->prev = nullptr;
-  area->next = withRoom_;
-  if (withRoom_ != nullptr) withRoom_->prev = area;
-  withRoom_ = area;
-}
-
-void SizeClassPool::UnlinkWithRoom(AreaHeader* area) {
-  if (area->prev != nullptr) {
-    area->prev->next = area->next;
-  } else {
-    withRoom_ = area->next;
-  }
-  if (area->next != nullptr) area->next->prev = area->prev;
-  area->prev = area->next = nullptr;
-}
-
-void* SizeClassPool::Allocate() {
-  if (withRoom_ == nullptr) {
-    auto* page = static_cast<AreaHeader*>(BindingPageProvider::Instance().TakePage());
-    ++pagesHeld_;
-    InitArea(page, kBindingPageSize);
-    LinkWithRoom(page);
-  }
-  AreaHeader* area = withRoom_;
-  auto* bytes = reinterpret_cast<unsigned char*>(area);
-  unsigned char* block = bytes + static_cast<std::size_t>(area->firstFree) * blockSize_;
-  area->firstFree = NextIndex(block);
-  ++area->inUse;
+  inlineFree_ = next;
   ++blocksInUse_;
-  if (area->firstFree == 0) UnlinkWithRoom(area);
   return block;
+}
+
+AreaHeader* SizeClassPool::AddPage() {
+  auto* page = static_cast<AreaHeader*>(BindingPageProvider::Instance().TakePage());
+  ++pagesHeld_;
+  page->blockCount = static_cast<std::uint16_t>(kBindingPageSize / blockSize_);
+  page->inUse = 0;
+  page->firstFree = kNoBlock;
+  page->fresh = static_cast<std::uint16_t>((sizeof(AreaHeader) + blockSize_ - 1) / blockSize_);
+  page->allPrev = nullptr;
+  page->allNext = pages_;
+  if (pages_ != nullptr) pages_->allPrev = page;
+  pages_ = page;
+  LinkWithRoom(page);
+  return page;
+}
+
+void SizeClassPool::LinkWithRoom(AreaHeader* page) {
+  page->prev = nullptr;
+  page->next = withRoom_;
+  if (withRoom_ != nullptr) withRoom_->prev = page;
+  withRoom_ = page;
+}
+
+void SizeClassPool::UnlinkWithRoom(AreaHeader* page) {
+  if (page->prev != nullptr) {
+    page->prev->next = page->next;
+  } else {
+    withRoom_ = page->next;
+  }
+  if (page->next != nullptr) page->next->prev = page->prev;
+  page->prev = page->next = nullptr;
 }
 
 void SizeClassPool::Free(void* block) {
   auto* bytes = static_cast<unsigned char*>(block);
-  AreaHeader* area;
-  auto address = reinterpret_cast<std::uintptr_t>(block);
-  auto inlineStart = reinterpret_cast<std::uintptr_t>(inline_);
-  if (address >= inlineStart && address < inlineStart + kInlineAreaSize) {
-    area = InlineArea();
-  } else {
-    area = reinterpret_cast<AreaHeader*>(address & ~(kBindingPageSize - 1));
-  }
-  auto index =
-      static_cast<std::uint16_t>((bytes - reinterpret_cast<unsigned char*>(area)) / blockSize_);
-  bool wasFull = area->firstFree == 0;
-  SetNextIndex(bytes, area->firstFree);
-  area->firstFree = index;
-  --area->inUse;
   --blocksInUse_;
-  if (wasFull) LinkWithRoom(area);
-  if (area->inUse == 0 && area != InlineArea()) {
-    UnlinkWithRoom(area);
-    --pagesHeld_;
-    BindingPageProvider::Instance().ReturnPage(area);
+  if (arena_->Contains(block)) {
+    const auto offset = static_cast<std::uint16_t>((bytes - arena_->Start()) / 4);
+    std::memcpy(bytes, &inlineFree_, sizeof inlineFree_);
+    inlineFree_ = offset;
+    return;
   }
+  const auto address = reinterpret_cast<std::uintptr_t>(block);
+  auto* page = reinterpret_cast<AreaHeader*>(address & ~(kBindingPageSize - 1));
+  const auto index = static_cast<std::uint16_t>(
+      ((address - reinterpret_cast<std::uintptr_t>(page)) * reciprocal_) >> 32);
+  const bool hadRoom = page->firstFree != kNoBlock || page->fresh < page->blockCount;
+  std::memcpy(bytes, &page->firstFree, sizeof page->firstFree);
+  page->firstFree = index;
+  --page->inUse;
+  if (!hadRoom) LinkWithRoom(page);
+  if (page->inUse != 0) return;
+  UnlinkWithRoom(page);
+  if (page->allPrev != nullptr) {
+    page->allPrev->allNext = page->allNext;
+  } else {
+    pages_ = page->allNext;
+  }
+  if (page->allNext != nullptr) page->allNext->allPrev = page->allPrev;
+  --pagesHeld_;
+  BindingPageProvider::Instance().ReturnPage(page);
+}
+
+void SizeClassPool::ReleaseAll(std::vector<void*>& pages) {
+  for (AreaHeader* page = pages_; page != nullptr; page = page->allNext)
+    pages.push_back(page);
+  pages_ = withRoom_ = nullptr;
+  pagesHeld_ = 0;
+  blocksInUse_ = 0;
+  inlineFree_ = kNoBlock;
 }
 
 }  // namespace detail

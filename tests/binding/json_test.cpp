@@ -5,8 +5,11 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <map>
+#include <random>
 #include <string>
 
+#include "binding/detail/context.h"
 #include "binding/registry.h"
 
 namespace qor {
@@ -81,6 +84,36 @@ TEST(JsonParse, BuildsContainersInOrderAndKeepsLastOfRepeatedKeys) {
   EXPECT_EQ(root.Member("a").Member("k").Element(0).GetUnsigned(), 3u);
   ASSERT_TRUE(root.HasMember("n"));
   EXPECT_TRUE(root.Member("n").IsEmpty());
+}
+
+// Objects with keys in any order and repeated keys, against a std::map model: the reader
+// sorts each object's members once it closes and keeps the last value of a repeated key.
+TEST(JsonParse, MembersMatchAStdMapModel) {
+  std::mt19937 random(2024);
+  for (int round = 0; round < 50; ++round) {
+    std::map<std::string, int> model;
+    std::string text = "{";
+    const int members = 1 + static_cast<int>(random() % 120);
+    for (int i = 0; i < members; ++i) {
+      const std::string key = "k" + std::to_string(random() % 60);
+      const int value = static_cast<int>(random() % 1000);
+      model[key] = value;
+      if (i != 0) text += ",";
+      text += "\"" + key + "\":[" + std::to_string(value) + "]";
+    }
+    text += "}";
+    MaybeType<Failure, BindingProperty> parsed = ParseJson(text);
+    ASSERT_TRUE(parsed.Succeeded()) << parsed.ErrorMessage();
+    ASSERT_EQ(parsed->Size(), model.size()) << text;
+    auto member = parsed->Members().begin();
+    for (const auto& [key, value] : model) {
+      EXPECT_EQ(member->Key(), key);
+      EXPECT_EQ(member->Value().Element(0).GetUnsigned(), static_cast<std::uint64_t>(value));
+      ++member;
+    }
+    // Every key dropped with its value gave its text back: only the kept keys stay interned.
+    EXPECT_EQ(parsed->Context()->InternedCount(), model.size());
+  }
 }
 
 TEST(JsonParse, ReportsEveryErrorWithItsOffset) {

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -14,6 +15,8 @@
 
 #include "binding/detail/context.h"
 #include "binding/detail/pool.h"
+#include "binding/json.h"
+#include "binding/maybe.h"
 
 namespace qor {
 namespace {
@@ -247,6 +250,33 @@ TEST(BindingPropertyTest, KeyMayViewTheStringItReplaces) {
   EXPECT_EQ(value.Member("x").GetString(), "again");
 }
 
+TEST(BindingPropertyTest, KeyMayViewATextInsideTheContainerItReplaces) {
+  BindingProperty value;
+  value.Append() = "a key that lives in an element of the collection being replaced";
+  value.MutableMember(value.Element(0).GetString()) = 1;
+  EXPECT_EQ(KeysOf(value), std::vector<std::string>{
+                               "a key that lives in an element of the collection being replaced"});
+}
+
+TEST(BindingPropertyTest, BlobsAreCopiedIntoTheTree) {
+  Bytes big(10000);
+  for (std::size_t i = 0; i < big.size(); ++i)
+    big[i] = static_cast<std::uint8_t>(i * 7);
+  BindingProperty tree;
+  tree.MutableMember("small") = Bytes{1, 2, 3};
+  tree.MutableMember("big") = Bytes(big);
+  tree.MutableMember("none") = Bytes{};
+  BindingProperty& small = tree.MutableMember("small");
+  small = small.GetBlob().subspan(1);  // set from a view of its own bytes
+  EXPECT_EQ(small, BindingProperty(Bytes{2, 3}));
+  EXPECT_EQ(tree.Member("big").Size(), big.size());
+  EXPECT_TRUE(std::equal(big.begin(), big.end(), tree.Member("big").GetBlob().begin()));
+  EXPECT_EQ(tree.Member("none").Kind(), BindingKind::Blob);
+  EXPECT_EQ(tree.Member("none").Size(), 0u);
+  BindingProperty copy = tree;
+  EXPECT_EQ(copy, tree);
+}
+
 TEST(BindingPropertyTest, WritingAnIndexPadsWithEmptyElements) {
   BindingProperty value;
   value.MutableElement(3) = "last";
@@ -444,6 +474,68 @@ TEST(BindingPropertyTest, StringTableGrowsAndResetsToEightBuckets) {
   EXPECT_EQ(context->PooledBlocksInUse(), 1u);  // the bucket array
 }
 
+// Random interning and releasing, checked against a model of the reference counts: catches a
+// lost or misplaced entry when the open-addressed table grows or closes the gap of a removal.
+TEST(BindingPropertyTest, StringTableMatchesAReferenceCountModel) {
+  std::mt19937 random(777);
+  BindingProperty tree;
+  std::vector<std::string> held(3000);  // slot i holds this text ("" when Empty)
+  std::map<std::string, std::uint32_t> model;
+  for (int step = 0; step < 40000; ++step) {
+    const std::size_t slot = random() % held.size();
+    BindingProperty& element = tree.MutableElement(slot);
+    if (!held[slot].empty() && --model[held[slot]] == 0) model.erase(held[slot]);
+    if (random() % 3 == 0) {
+      element.Clear();
+      held[slot].clear();
+    } else {
+      // Lengths from 1 to 80 bytes, so entries land in many size classes and in large blocks.
+      const std::size_t id = random() % 1500;
+      held[slot] = "s" + std::to_string(id) + std::string(id % 80, 'x');
+      element = held[slot];
+      ++model[held[slot]];
+    }
+    if (step % 1000 == 0) {
+      const BindingContext* context = tree.Context();
+      ASSERT_EQ(context->InternedCount(), model.size()) << step;
+      for (const auto& [text, count] : model)
+        ASSERT_EQ(context->References(text), count) << text;
+      EXPECT_GE(context->BucketCount(), context->InternedCount());
+    }
+  }
+  for (std::size_t slot = 0; slot < held.size(); ++slot)
+    EXPECT_EQ(tree.Element(slot).GetString(), held[slot]) << slot;
+  for (std::size_t slot = 0; slot < held.size(); ++slot)
+    tree.MutableElement(slot).Clear();
+  EXPECT_EQ(tree.Context()->InternedCount(), 0u);
+  EXPECT_EQ(tree.Context()->BucketCount(), 8u);
+}
+
+// Containers without room share one payload; growing or copying one must never write to it.
+TEST(BindingPropertyTest, EmptyContainersGrowLikeAnyOther) {
+  BindingProperty first;
+  first.SetCollection();
+  BindingProperty second;
+  second.SetCollection();
+  first.Append() = 1;
+  EXPECT_EQ(first.Size(), 1u);
+  EXPECT_EQ(second.Size(), 0u);
+  BindingProperty map;
+  map.SetStructure();
+  BindingProperty copy = map;
+  map.MutableMember("a") = 1;
+  EXPECT_EQ(map.Size(), 1u);
+  EXPECT_EQ(copy.Size(), 0u);
+  EXPECT_EQ(copy.Kind(), BindingKind::Structure);
+  second.Reserve(3);
+  EXPECT_EQ(second.Size(), 0u);
+  second.MutableElement(2) = 3;
+  EXPECT_EQ(second.Size(), 3u);
+  EXPECT_FALSE(copy.RemoveMember("a"));
+  copy.Clear();
+  EXPECT_TRUE(copy.IsEmpty());
+}
+
 TEST(BindingPropertyTest, EqualityIsDeep) {
   BindingProperty a = Make(BindingKind::Structure);
   BindingProperty b = Make(BindingKind::Structure);
@@ -524,6 +616,59 @@ TEST(BindingPoolTest, PagesAndRegionsGoBackWhenFree) {
     EXPECT_EQ(provider.RegionCount(), regionsBefore);
   }
   EXPECT_EQ(provider.PagesInUse(), pagesBefore);
+}
+
+// A tree is given back whole when its root goes, whatever it holds and without its values
+// being cleared first, also when a reader drops a partial tree.
+TEST(BindingPoolTest, DestroyingATreeGivesBackEveryPageAndRegion) {
+  BindingPageProvider& provider = BindingPageProvider::Instance();
+  const std::size_t pagesBefore = provider.PagesInUse();
+  const std::size_t regionsBefore = provider.RegionCount();
+  {
+    BindingProperty tree;
+    for (int i = 0; i < 5000; ++i) {
+      BindingProperty& item = tree.Append();
+      item.MutableMember("id") = i;
+      item.MutableMember("name") = "item number " + std::to_string(i);
+      item.MutableMember("kind") = EnumValue{i % 7, 9};
+      item.MutableMember("blob") = Bytes(static_cast<std::size_t>(i % 100), 1);
+      item.MutableMember("long") = std::string(static_cast<std::size_t>(100 + i % 50), 'y');
+    }
+    EXPECT_GT(tree.Context()->PagesHeld(), 2 * kBindingPagesPerRegion);
+    EXPECT_GT(provider.RegionCount(), regionsBefore + 1);
+  }
+  EXPECT_EQ(provider.PagesInUse(), pagesBefore);
+  EXPECT_EQ(provider.RegionCount(), regionsBefore);
+
+  std::string text = "[";
+  for (int i = 0; i < 20000; ++i)
+    text += "{\"k\":\"value " + std::to_string(i) + "\"},";
+  text += "}";  // malformed at the very end
+  MaybeType<Failure, BindingProperty> parsed = ParseJson(text);
+  ASSERT_TRUE(parsed.Failed());
+  EXPECT_EQ(parsed.Property().Context()->PagesHeld(), 0u);
+  EXPECT_EQ(provider.PagesInUse(), pagesBefore);
+  EXPECT_EQ(provider.RegionCount(), regionsBefore);
+}
+
+// Small trees (a reply of a few members, a login session) fit the inline areas of their pools.
+TEST(BindingPoolTest, SmallTreesTakeNoPages) {
+  const std::size_t pagesBefore = BindingPageProvider::Instance().PagesInUse();
+  const char* const texts[] = {
+      R"({"ip":12345,"vp":678})",
+      R"({"accountId":200004871,"gasToken":{"access_token":"token-1","expires_in":3600,)"
+      R"("scope":"openid"},"idToken":"eyJraWQiOiJzMSIsImFsZyI6IlJTMjU2In0.eyJzdWIiOiJhYmMifQ.)"
+      R"(c2lnbmF0dXJl","state":"SUCCEEDED","summonerId":2418915})",
+      R"({"id":8123456,"eventTypeId":"PURCHASE_COMPLETE","eventType":"purchase",)"
+      R"("status":"COMPLETED","items":[1,2,3]})",
+  };
+  for (const char* text : texts) {
+    SCOPED_TRACE(text);
+    MaybeType<Failure, BindingProperty> parsed = ParseJson(text);
+    ASSERT_TRUE(parsed.Succeeded()) << parsed.ErrorMessage();
+    EXPECT_EQ(parsed->Context()->PagesHeld(), 0u);
+    EXPECT_EQ(BindingPageProvider::Instance().PagesInUse(), pagesBefore);
+  }
 }
 
 TEST(BindingPoolTest, BlocksOfEverySizeClassAreDistinctAndReused) {
