@@ -84,31 +84,6 @@ BindingContext::~BindingContext() {
       pool.ReleaseAll(pages);
     BindingPageProvider::Instance().ReturnPages(pages);
   }
-  for (LargeBlock* block = large_; block != nullptr;) {
-    LargeBlock* next = block->next;
-    ::operator delete(block);
-    block = next;
-  }
-}
-
-void* BindingContext::AllocateLarge(std::size_t size) {
-  auto* block = static_cast<LargeBlock*>(::operator new(sizeof(LargeBlock) + size));
-  block->prev = nullptr;
-  block->next = large_;
-  if (large_ != nullptr) large_->prev = block;
-  large_ = block;
-  return block + 1;
-}
-
-void BindingContext::FreeLarge(void* memory) noexcept {
-  LargeBlock* block = static_cast<LargeBlock*>(memory) - 1;
-  if (block->prev != nullptr) {
-    block->prev->next = block->next;
-  } else {
-    large_ = block->next;
-  }
-  if (block->next != nullptr) block->next->prev = block->prev;
-  ::operator delete(block);
 }
 
 void BindingContext::ResetBuckets() {

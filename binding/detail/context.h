@@ -8,9 +8,9 @@
 // lookup compares texts only for a matching tag and a miss touches no entry at all.
 //
 // It serves blocks of up to 72 bytes (payload blocks of small containers, blobs and enums, short
-// strings) from 18 size-class pools (binding/detail/pool.h). Larger blocks come from operator
-// new and are kept on a list, so that destroying the context gives back every block of the tree
-// (pages to the provider in one call, large blocks to the heap) without visiting its values.
+// strings) from 18 size-class pools and larger blocks from its LargeBlockArena (both in
+// binding/detail/pool.h). Destroying the context gives back every block of the tree (pages to
+// the provider in one call, heap chunks and large blocks to the heap) without visiting values.
 //
 // The empty text is one shared static entry that is never counted nor freed.
 // Thread rule: used by one thread at a time, like its tree.
@@ -91,10 +91,10 @@ class BindingContext {
   BindingContext(const BindingContext&) = delete;
   BindingContext& operator=(const BindingContext&) = delete;
 
-  // A block of `size` bytes: from the size-class pools up to 72 bytes, else operator new.
+  // A block of `size` bytes: from the size-class pools up to 72 bytes, else the large arena.
   void* Allocate(std::size_t size) {
     if (size <= detail::kLargestPooledBlock) return pools_[ClassIndex(size)].Allocate();
-    return AllocateLarge(size);
+    return large_.Allocate(size);
   }
   // REQUIRES: `block` came from Allocate(size) of this context.
   void Free(void* block, std::size_t size) noexcept {
@@ -102,7 +102,7 @@ class BindingContext {
     if (size <= detail::kLargestPooledBlock) {
       pools_[ClassIndex(size)].Free(block);
     } else {
-      FreeLarge(block);
+      large_.Free(block, size);
     }
   }
 
@@ -121,19 +121,10 @@ class BindingContext {
   std::size_t PooledBlocksInUse() const noexcept;
 
  private:
-  // Blocks above 72 bytes carry this header, linking them into the context's list.
-  struct LargeBlock {
-    LargeBlock* prev;
-    LargeBlock* next;
-  };
-  static_assert(sizeof(LargeBlock) % 16 == 0, "large blocks keep the heap's alignment");
-
   static constexpr std::uint32_t kInitialBuckets = 8;
   static std::size_t ClassIndex(std::size_t size) noexcept {
     return size == 0 ? 0 : (size - 1) / detail::kSizeClassStep;
   }
-  void* AllocateLarge(std::size_t size);
-  void FreeLarge(void* block) noexcept;
   void ResetBuckets();
   void Grow();
   // The bucket an entry with this mixed hash (or in this bucket value) would like to be in.
@@ -143,7 +134,7 @@ class BindingContext {
 
   detail::InlineArena arena_;
   std::array<detail::SizeClassPool, detail::kSizeClassCount> pools_;
-  LargeBlock* large_ = nullptr;
+  detail::LargeBlockArena large_;
   // Open-addressed set of interned entries: 0 for an empty bucket, otherwise the entry's
   // address with the top 16 bits of its mixed hash in bits 48 to 63.
   std::uint64_t* buckets_ = nullptr;

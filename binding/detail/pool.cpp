@@ -228,5 +228,85 @@ void SizeClassPool::ReleaseAll(std::vector<void*>& pages) {
   inlineFree_ = kNoBlock;
 }
 
+LargeBlockArena::~LargeBlockArena() {
+  for (Chunk* chunk = chunks_; chunk != nullptr;) {
+    Chunk* next = chunk->next;
+    ::operator delete(chunk, chunk->bytes);
+    chunk = next;
+  }
+  for (Separate* block = separate_; block != nullptr;) {
+    Separate* next = block->next;
+    ::operator delete(block);
+    block = next;
+  }
+}
+
+std::size_t LargeBlockArena::ClassOf(std::size_t size) noexcept {
+  // Eight classes per doubling: the leading bit of size - 1 picks the doubling (from 65..128
+  // up to 2049..4096), the next three bits the step inside it.
+  const std::size_t below = size - 1;
+  const unsigned exponent = static_cast<unsigned>(std::bit_width(below)) - 1;
+  const std::size_t step = (below >> (exponent - 3)) & 7;
+  return (exponent - 6) * 8 + step;
+}
+
+std::size_t LargeBlockArena::ClassBytes(std::size_t sizeClass) noexcept {
+  const std::size_t exponent = sizeClass / 8 + 6;
+  const std::size_t step = sizeClass % 8;
+  return (8 + step + 1) << (exponent - 3);
+}
+
+void* LargeBlockArena::CutFromChunk(std::size_t bytes) {
+  if (static_cast<std::size_t>(end_ - cursor_) < bytes) {
+    // The rest of the current chunk (less than one block) stays unused.
+    const std::size_t chunkBytes = std::max(nextChunk_, sizeof(Chunk) + bytes);
+    nextChunk_ = std::min(nextChunk_ * 2, kLargestChunk);
+    auto* chunk = static_cast<Chunk*>(::operator new(chunkBytes));
+    chunk->next = chunks_;
+    chunk->bytes = chunkBytes;
+    chunks_ = chunk;
+    cursor_ = reinterpret_cast<unsigned char*>(chunk + 1);
+    end_ = reinterpret_cast<unsigned char*>(chunk) + chunkBytes;
+  }
+  void* block = cursor_;
+  cursor_ += bytes;
+  return block;
+}
+
+void* LargeBlockArena::Allocate(std::size_t size) {
+  if (size <= kLargestChunkBlock) {
+    const std::size_t sizeClass = ClassOf(size);
+    if (FreeBlock* block = free_[sizeClass]) {
+      free_[sizeClass] = block->next;
+      return block;
+    }
+    return CutFromChunk(ClassBytes(sizeClass));
+  }
+  auto* block = static_cast<Separate*>(::operator new(sizeof(Separate) + size));
+  block->prev = nullptr;
+  block->next = separate_;
+  if (separate_ != nullptr) separate_->prev = block;
+  separate_ = block;
+  return block + 1;
+}
+
+void LargeBlockArena::Free(void* memory, std::size_t size) noexcept {
+  if (size <= kLargestChunkBlock) {
+    const std::size_t sizeClass = ClassOf(size);
+    auto* block = static_cast<FreeBlock*>(memory);
+    block->next = free_[sizeClass];
+    free_[sizeClass] = block;
+    return;
+  }
+  Separate* block = static_cast<Separate*>(memory) - 1;
+  if (block->prev != nullptr) {
+    block->prev->next = block->next;
+  } else {
+    separate_ = block->next;
+  }
+  if (block->next != nullptr) block->next->prev = block->prev;
+  ::operator delete(block);
+}
+
 }  // namespace detail
 }  // namespace qor

@@ -194,5 +194,55 @@ class SizeClassPool {
   std::size_t blocksInUse_ = 0;
 };
 
+// Blocks above 72 bytes. Up to 4096 bytes they are cut from chunks that the arena takes from
+// the heap (from 2 KiB, doubling to 64 KiB), in 48 size classes (eight per doubling, so a block
+// is at most 1/8 larger than asked); a freed block waits on its class's list for the next
+// request of that class, so a tree that is edited for long never needs more than its peak.
+// Larger blocks come from operator new one by one. Destroying the arena gives everything back,
+// each chunk and each separate block, without visiting the blocks cut from chunks.
+class LargeBlockArena {
+ public:
+  LargeBlockArena() = default;
+  LargeBlockArena(const LargeBlockArena&) = delete;
+  LargeBlockArena& operator=(const LargeBlockArena&) = delete;
+  ~LargeBlockArena();
+
+  // A block of `size` bytes (more than 72), aligned to 8.
+  void* Allocate(std::size_t size);
+  // REQUIRES: `block` came from Allocate(size) and was not freed since.
+  void Free(void* block, std::size_t size) noexcept;
+
+ private:
+  static constexpr std::size_t kLargestChunkBlock = 4096;
+  static constexpr std::size_t kClassCount = 48;
+  static constexpr std::size_t kFirstChunk = 2048;
+  static constexpr std::size_t kLargestChunk = 64 * 1024;
+
+  struct Chunk {
+    Chunk* next;
+    std::size_t bytes;
+  };
+  struct Separate {
+    Separate* prev;
+    Separate* next;
+  };
+  struct FreeBlock {
+    FreeBlock* next;
+  };
+  static_assert(sizeof(Chunk) % 16 == 0 && sizeof(Separate) % 16 == 0);
+
+  // The class of a size from 73 to 4096 bytes, and the bytes of a block of that class.
+  static std::size_t ClassOf(std::size_t size) noexcept;
+  static std::size_t ClassBytes(std::size_t sizeClass) noexcept;
+  void* CutFromChunk(std::size_t bytes);
+
+  FreeBlock* free_[kClassCount] = {};
+  unsigned char* cursor_ = nullptr;  // the free end of the newest chunk
+  unsigned char* end_ = nullptr;
+  Chunk* chunks_ = nullptr;
+  Separate* separate_ = nullptr;
+  std::size_t nextChunk_ = kFirstChunk;
+};
+
 }  // namespace detail
 }  // namespace qor
