@@ -539,9 +539,9 @@ void WriteResponses(Out& out, const TypeIndex& types, const PluginFunctionEntry&
   }
   out.Key("default");
   out.BeginObject();
-  out.Member("description", ("The failure: \"Invalid function\" (404), an "
-                             "argument or body that does not convert, or the "
-                             "handler's own failure."));
+  out.Member("description",
+             "The failure: \"Invalid function\" (404), an argument or body that does not "
+             "convert, or the handler's own failure.");
   out.Key("content");
   out.BeginObject();
   out.Key("application/json");

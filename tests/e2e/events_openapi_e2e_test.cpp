@@ -9,7 +9,6 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <cstdio>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -22,7 +21,6 @@
 namespace qor::host::testing {
 namespace {
 
-using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 using ::testing::Pair;
 using ::testing::UnorderedElementsAre;
@@ -230,28 +228,14 @@ TEST(HostOpenApi, DescribesTheFourteenStoreEndpoints) {
           Pair("delete", "/qor-store/v1/order-notifications/{id}"),
           Pair("post", "/qor-store/v1/notifications/acknowledge"),
           Pair("get", "/qor-store/v1/catalog")));
-  EXPECT_EQ(Compact(*At(document, "servers")), "[{\"url\":\"" + host->Url() + "\"}]");
-  EXPECT_EQ(Compact(*At(document, "info/title")), "\"qor-store local API\"");
-  EXPECT_EQ(Compact(*At(document, "paths/~1qor-store~1v1~1wallet/get/operationId")),
-            "\"GetQorStoreV1Wallet\"");
-
-  // The document describes the host it came from: its calls work as described.
-  HttpResult lastPage = host->Get("/qor-store/v1/lastPage");
-  EXPECT_EQ(lastPage.status, 200);
+  auto json = [&](std::string_view path) {
+    const rapidjson::Value* value = At(document, path);
+    return value != nullptr ? Compact(*value) : "(none)";
+  };
+  EXPECT_EQ(json("servers"), "[{\"url\":\"" + host->Url() + "\"}]");
+  EXPECT_EQ(json("info/title"), "\"qor-store local API\"");
+  EXPECT_EQ(json("paths/~1qor-store~1v1~1wallet/get/operationId"), "\"GetQorStoreV1Wallet\"");
   EXPECT_EQ(host->Call({"PUT", "/dev/v1/openapi.json"}).status, 405);
-}
-
-TEST(HostOpenApi, HelpNamesTheEventStreamAndTheDescription) {
-  std::FILE* pipe = popen((std::string(QOR_HOST_BINARY) + " --help").c_str(), "r");
-  ASSERT_NE(pipe, nullptr);
-  std::string help;
-  char buffer[4096];
-  size_t got = 0;
-  while ((got = std::fread(buffer, 1, sizeof(buffer), pipe)) > 0)
-    help.append(buffer, got);
-  EXPECT_EQ(pclose(pipe), 0);
-  EXPECT_THAT(help, HasSubstr("GET    /dev/v1/events"));
-  EXPECT_THAT(help, HasSubstr("GET    /dev/v1/openapi.json"));
 }
 
 }  // namespace
