@@ -279,16 +279,17 @@ bool Route::Match(std::string_view path, ArgumentMap& arguments) const {
   return true;
 }
 
+inline bool Route::MayMatch(std::string_view path) const {
+  if (path.size() < minimumLength_) return false;
+  if (literalFirst_ && !HasAt(path, 0, pieces_.front().literal)) return false;
+  return !literalLast_ ||
+         HasAt(path, path.size() - pieces_.back().literal.size(), pieces_.back().literal);
+}
+
 bool Route::MatchTexts(std::string_view path, detail::CaptureTexts& texts) const {
   texts.clear();
   if (literal_) return path.size() == template_.size() && HasAt(path, 0, template_);
-  if (path.size() < minimumLength_) return false;
-  if (literalFirst_ && !HasAt(path, 0, pieces_.front().literal)) return false;
-  if (literalLast_ &&
-      !HasAt(path, path.size() - pieces_.back().literal.size(), pieces_.back().literal)) {
-    return false;
-  }
-  return onePass_ ? MatchInOnePass(path, texts) : MatchGeneral(path, texts);
+  return MayMatch(path) && MatchPieces(path, texts);
 }
 
 bool Route::MatchInOnePass(std::string_view path, detail::CaptureTexts& texts) const {
@@ -408,6 +409,25 @@ bool Route::MatchGeneral(std::string_view path, detail::CaptureTexts& texts) con
   return true;
 }
 
+namespace {
+
+// The chosen route with its decoded captures. Kept out of line and filled in place: built
+// inside the selection loop's frame, the map was copied into the result through the stack.
+[[gnu::noinline]] std::optional<RouteSelection> Selection(const Route& route, size_t index,
+                                                          const detail::CaptureTexts& texts) {
+  std::optional<RouteSelection> selection(std::in_place);
+  selection->index = index;
+  const std::vector<Capture>& captures = route.Captures();
+  for (size_t i = 0; i < captures.size(); ++i) {
+    if (captures[i].kept != i) continue;
+    std::string& text = selection->arguments.try_emplace(captures[i].name).first->second;
+    detail::AppendDecoded(texts[i], text);
+  }
+  return selection;
+}
+
+}  // namespace
+
 std::optional<RouteSelection> SelectRoute(uint32_t method, std::string_view invocationName,
                                           std::string_view path, std::span<const Route> routes) {
   // A query is not part of the path: it is bound as arguments separately.
@@ -431,9 +451,11 @@ std::optional<RouteSelection> SelectRoute(uint32_t method, std::string_view invo
       bestIndex = index;
       break;
     }
+    if (!route.MayMatch(path)) continue;
     const size_t slot = best ? 1 - bestSlot : bestSlot;
     detail::CaptureTexts& texts = buffers[slot];
-    if (!route.MatchTexts(path, texts)) continue;
+    texts.clear();
+    if (!route.MatchPieces(path, texts)) continue;
     const std::vector<Capture>& captures = route.Captures();
     size_t length = 0;
     for (size_t i = 0; i < captures.size(); ++i) {
@@ -448,14 +470,7 @@ std::optional<RouteSelection> SelectRoute(uint32_t method, std::string_view invo
     if (best->Captures().empty()) break;  // nothing can displace a route without captures
   }
   if (!best) return std::nullopt;
-
-  RouteSelection selection{bestIndex, {}};
-  const std::vector<Capture>& captures = best->Captures();
-  const detail::CaptureTexts& texts = buffers[bestSlot];
-  for (size_t i = 0; i < captures.size(); ++i) {
-    if (captures[i].kept == i) selection.arguments[captures[i].name] = PercentDecode(texts[i]);
-  }
-  return selection;
+  return Selection(*best, bestIndex, buffers[bestSlot]);
 }
 
 }  // namespace qor

@@ -105,6 +105,8 @@ std::string TypeNamePrefix(std::string_view shortName);
 // digits the byte they name. See the definition for the "%" cases that are not decoded.
 std::string PercentDecode(std::string_view text);
 
+struct RouteSelection;
+
 // One registered path with its method: a literal path, or a compiled template.
 class Route {
  public:
@@ -160,6 +162,15 @@ class Route {
     std::string literal;  // kLiteral only
   };
 
+  friend std::optional<RouteSelection> SelectRoute(uint32_t method, std::string_view invocationName,
+                                                   std::string_view path,
+                                                   std::span<const Route> routes);
+
+  // The checks before matching a pattern: false when `path` cannot match.
+  bool MayMatch(std::string_view path) const;
+  bool MatchPieces(std::string_view path, detail::CaptureTexts& texts) const {
+    return onePass_ ? MatchInOnePass(path, texts) : MatchGeneral(path, texts);
+  }
   bool MatchInOnePass(std::string_view path, detail::CaptureTexts& texts) const;
   bool MatchGeneral(std::string_view path, detail::CaptureTexts& texts) const;
 
