@@ -100,14 +100,19 @@ std::string LcdsEventName(std::string_view typeName) {
 
 void RecordList::Append(std::string json) {
   std::lock_guard lock(mutex_);
+  bytes_ += json.size();
   entries_.push_back(std::move(json));
-  while (entries_.size() > kMaxEntries)
+  while (entries_.size() > 1 && (entries_.size() > kMaxEntries || bytes_ > kMaxBytes)) {
+    bytes_ -= entries_.front().size();
     entries_.pop_front();
+  }
 }
 
 std::string RecordList::ToJsonArray() const {
   std::lock_guard lock(mutex_);
-  std::string out = "[";
+  std::string out;
+  out.reserve(bytes_ + entries_.size() + 2);
+  out += '[';
   for (size_t i = 0; i < entries_.size(); ++i) {
     if (i > 0) out += ',';
     out += entries_[i];
@@ -119,6 +124,11 @@ std::string RecordList::ToJsonArray() const {
 size_t RecordList::Size() const {
   std::lock_guard lock(mutex_);
   return entries_.size();
+}
+
+size_t RecordList::Bytes() const {
+  std::lock_guard lock(mutex_);
+  return bytes_;
 }
 
 // ---- SimulatedPeers ------------------------------------------------------------------------

@@ -45,19 +45,24 @@ std::string ResourceEventName(std::string_view uri);
 // "OnLcdsEvent_" and the class name with every "." replaced by "_".
 std::string LcdsEventName(std::string_view typeName);
 
-// The latest entries of one kind, each a JSON text; oldest first.
+// The latest entries of one kind, each a JSON text; oldest first. At most kMaxEntries entries
+// and kMaxBytes of text are kept: the oldest go first (the newest entry is always kept).
 class RecordList {
  public:
-  static constexpr size_t kMaxEntries = 10000;
+  static constexpr size_t kMaxEntries = 1000;
+  static constexpr size_t kMaxBytes = 256u << 10;
 
   void Append(std::string json);
   // A JSON array of the entries.
   std::string ToJsonArray() const;
   size_t Size() const;
+  // The bytes of text kept.
+  size_t Bytes() const;
 
  private:
   mutable std::mutex mutex_;
   std::deque<std::string> entries_;  // guarded by mutex_
+  size_t bytes_ = 0;                 // guarded by mutex_
 };
 
 // What a service-proxy method answers, delivered later in the response event.

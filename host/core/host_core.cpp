@@ -29,6 +29,27 @@ char* DuplicateText(std::string_view text) {
   return copy;
 }
 
+// Appends `entry` to a record that keeps its latest `limit` entries.
+template <typename T>
+void Record(std::deque<T>& record, T entry, size_t limit) {
+  if (limit == 0) return;
+  while (record.size() >= limit)
+    record.pop_front();
+  record.push_back(std::move(entry));
+}
+
+template <typename T>
+void Trim(std::deque<T>& record, size_t limit) {
+  while (record.size() > limit)
+    record.pop_front();
+  if (record.empty()) std::deque<T>().swap(record);  // give the blocks back
+}
+
+template <typename T>
+std::vector<T> Copy(const std::deque<T>& record) {
+  return std::vector<T>(record.begin(), record.end());
+}
+
 // ---- Streamed local reply bodies --------------------------------------------------------
 
 struct StreamState {
@@ -128,7 +149,7 @@ void HostCore::SetFallbackPeer(LocalPeer peer) {
 
 std::vector<LocalCall> HostCore::LocalCalls() const {
   std::lock_guard lock(mutex_);
-  return localCalls_;
+  return Copy(localCalls_);
 }
 
 void HostCore::OnSendLocalRequest(const PluginHostApi* api, PluginLocalResponse* response,
@@ -180,7 +201,7 @@ void HostCore::AnswerLocal(PluginLocalResponse& response, const PluginLocalReque
   LocalPeer peer;
   {
     std::lock_guard lock(mutex_);
-    localCalls_.push_back(call);
+    if (recordLimit_ > 0) Record(localCalls_, call, recordLimit_);
     auto found = peers_.find(call.route);
     if (found != peers_.end()) {
       peer = found->second;
@@ -231,7 +252,7 @@ void HostCore::SetExternalResponder(ExternalResponder responder) {
 
 std::vector<ExternalCall> HostCore::ExternalCalls() const {
   std::lock_guard lock(mutex_);
-  return externalCalls_;
+  return Copy(externalCalls_);
 }
 
 void HostCore::OnSendExternalRequest(const PluginHostApi* api, PluginExternalResponse* response,
@@ -288,7 +309,7 @@ void HostCore::AnswerExternal(PluginExternalResponse& response,
   ExternalResponder responder;
   {
     std::lock_guard lock(mutex_);
-    externalCalls_.push_back(call);
+    if (recordLimit_ > 0) Record(externalCalls_, call, recordLimit_);
     responder = externalResponder_;
   }
   ExternalReply reply;
@@ -374,7 +395,7 @@ bool HostCore::IsSubscribed(const std::string& name) const {
 
 std::vector<PublishedEvent> HostCore::PublishedEvents() const {
   std::lock_guard lock(mutex_);
-  return published_;
+  return Copy(published_);
 }
 
 void HostCore::OnPublishEvent(const PluginHostApi* api, const PluginEvent* event) {
@@ -388,7 +409,9 @@ void HostCore::OnPublishEvent(const PluginHostApi* api, const PluginEvent* event
   BindingProperty value = payload.Succeeded() ? std::move(payload).Value() : BindingProperty();
   {
     std::lock_guard lock(self.mutex_);
-    self.published_.push_back(PublishedEvent{event->name, value});
+    if (self.recordLimit_ > 0) {
+      Record(self.published_, PublishedEvent{event->name, value}, self.recordLimit_);
+    }
   }
   self.PostEvent(event->name, std::move(value));
 }
@@ -468,7 +491,7 @@ size_t HostCore::PendingScheduled() const {
 
 std::vector<ScheduledRequest> HostCore::ScheduledRequests() const {
   std::lock_guard lock(mutex_);
-  return scheduled_;
+  return Copy(scheduled_);
 }
 
 void HostCore::SetPendingWorkHook(std::function<void()> hook) {
@@ -482,7 +505,7 @@ void HostCore::OnScheduleCallback(const PluginHostApi* api, const char* label,
   HostCore& self = From(api);
   std::lock_guard lock(self.mutex_);
   ++self.counts_.scheduleCallback;
-  self.scheduled_.push_back(ScheduledRequest{CopyText(label), delaySeconds});
+  Record(self.scheduled_, ScheduledRequest{CopyText(label), delaySeconds}, self.recordLimit_);
   if (callback == nullptr) return;
   // NaN and negative delays run at the next pass.
   const double delay = delaySeconds > 0 ? delaySeconds : 0;
@@ -508,7 +531,7 @@ void HostCore::OnBeginWait(const PluginHostApi* api, const char* label, uint32_t
   std::lock_guard lock(self.mutex_);
   ++self.counts_.beginWait;
   ++self.waitDepth_;
-  self.waitMarks_.push_back(WaitMark{true, CopyText(label)});
+  Record(self.waitMarks_, WaitMark{true, CopyText(label)}, self.recordLimit_);
 }
 
 void HostCore::OnEndWait(const PluginHostApi* api) {
@@ -516,12 +539,12 @@ void HostCore::OnEndWait(const PluginHostApi* api) {
   std::lock_guard lock(self.mutex_);
   ++self.counts_.endWait;
   if (self.waitDepth_ > 0) --self.waitDepth_;
-  self.waitMarks_.push_back(WaitMark{false, {}});
+  Record(self.waitMarks_, WaitMark{false, {}}, self.recordLimit_);
 }
 
 std::vector<WaitMark> HostCore::WaitMarks() const {
   std::lock_guard lock(mutex_);
-  return waitMarks_;
+  return Copy(waitMarks_);
 }
 
 int HostCore::WaitDepth() const {
@@ -536,7 +559,7 @@ void HostCore::SetLogSink(std::function<void(uint32_t, std::string_view)> sink) 
 
 std::vector<LogLine> HostCore::LogLines() const {
   std::lock_guard lock(mutex_);
-  return logLines_;
+  return Copy(logLines_);
 }
 
 void HostCore::OnWriteLog(const PluginHostApi* api, uint32_t level, const char* message) {
@@ -546,7 +569,7 @@ void HostCore::OnWriteLog(const PluginHostApi* api, uint32_t level, const char* 
   {
     std::lock_guard lock(self.mutex_);
     ++self.counts_.writeLog;
-    self.logLines_.push_back(LogLine{level, text});
+    Record(self.logLines_, LogLine{level, text}, self.recordLimit_);
     sink = self.logSink_;
   }
   if (sink) sink(level, text);
@@ -555,6 +578,17 @@ void HostCore::OnWriteLog(const PluginHostApi* api, uint32_t level, const char* 
 HostCallCounts HostCore::Counts() const {
   std::lock_guard lock(mutex_);
   return counts_;
+}
+
+void HostCore::SetRecordLimit(size_t limit) {
+  std::lock_guard lock(mutex_);
+  recordLimit_ = limit;
+  Trim(localCalls_, limit);
+  Trim(externalCalls_, limit);
+  Trim(published_, limit);
+  Trim(scheduled_, limit);
+  Trim(waitMarks_, limit);
+  Trim(logLines_, limit);
 }
 
 }  // namespace qor::host

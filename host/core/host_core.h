@@ -9,7 +9,8 @@
 //   calling thread (so callbacks into the plug-in nest inside the plug-in's waits);
 // - the wait markers (BeginWait / EndWait) and a log sink.
 // Every call the plug-in makes is also counted, and the interesting ones are recorded, so a
-// test can check what happened.
+// test can check what happened. Each record keeps its latest kDefaultRecordLimit entries
+// (SetRecordLimit changes that; a long-running host sets 0 and keeps only the counts).
 //
 // Time comes from a clock given at construction (seconds); a scheduled callback runs in the
 // first RunPendingWork at or after its due time. A manual clock makes delays deterministic.
@@ -149,6 +150,10 @@ Clock SteadyClock();
 
 class HostCore {
  public:
+  // Entries kept per record (local calls, external calls, published events, scheduled
+  // requests, wait marks, log lines) unless SetRecordLimit says otherwise.
+  static constexpr size_t kDefaultRecordLimit = 10000;
+
   explicit HostCore(Clock clock = SteadyClock());
   ~HostCore();
   HostCore(const HostCore&) = delete;
@@ -213,6 +218,11 @@ class HostCore {
 
   HostCallCounts Counts() const;
 
+  // ---- Records --------------------------------------------------------------------------
+  // Each record keeps its latest `limit` entries from now on (older ones are dropped at
+  // once); 0 records nothing. The counts are kept whatever the limit.
+  void SetRecordLimit(size_t limit);
+
  private:
   struct Table {
     PluginHostApi api;
@@ -254,20 +264,21 @@ class HostCore {
   std::map<std::string, LocalPeer> peers_;
   LocalPeer fallbackPeer_;
   ExternalResponder externalResponder_;
-  std::vector<LocalCall> localCalls_;
-  std::vector<ExternalCall> externalCalls_;
+  std::deque<LocalCall> localCalls_;
+  std::deque<ExternalCall> externalCalls_;
   std::vector<Subscription> subscriptions_;
-  std::vector<PublishedEvent> published_;
+  std::deque<PublishedEvent> published_;
   std::deque<std::function<void()>> work_;
   std::vector<Timer> timers_;
   uint64_t timerOrder_ = 0;
-  std::vector<ScheduledRequest> scheduled_;
+  std::deque<ScheduledRequest> scheduled_;
   std::function<void()> pendingWorkHook_;
-  std::vector<WaitMark> waitMarks_;
+  std::deque<WaitMark> waitMarks_;
   int waitDepth_ = 0;
   std::function<void(uint32_t, std::string_view)> logSink_;
-  std::vector<LogLine> logLines_;
+  std::deque<LogLine> logLines_;
   HostCallCounts counts_;
+  size_t recordLimit_ = kDefaultRecordLimit;
 };
 
 }  // namespace qor::host

@@ -278,7 +278,27 @@ TEST(RecordList, KeepsTheLatestEntries) {
   EXPECT_EQ(list.Size(), RecordList::kMaxEntries);
   const std::string json = list.ToJsonArray();
   EXPECT_EQ(json.substr(0, 4), "[5,6");
-  EXPECT_EQ(json.substr(json.size() - 7), ",10004]");
+  const std::string last = "," + std::to_string(RecordList::kMaxEntries + 4) + "]";
+  EXPECT_EQ(json.substr(json.size() - last.size()), last);
+}
+
+// Entries cost what their text costs: the list also stays within its bytes, and the newest
+// entry is kept even when it alone is larger.
+TEST(RecordList, StaysWithinItsBytes) {
+  RecordList list;
+  const std::string kilobyte = "\"" + std::string(1022, 'x') + "\"";
+  const size_t fits = RecordList::kMaxBytes / kilobyte.size();
+  ASSERT_LT(fits, RecordList::kMaxEntries);
+  for (size_t i = 0; i < fits + 10; ++i)
+    list.Append(kilobyte);
+  EXPECT_EQ(list.Size(), fits);
+  EXPECT_LE(list.Bytes(), RecordList::kMaxBytes);
+
+  list.Append("\"" + std::string(RecordList::kMaxBytes, 'y') + "\"");
+  EXPECT_EQ(list.Size(), 1u);
+  list.Append("1");
+  EXPECT_EQ(list.ToJsonArray(), "[1]");
+  EXPECT_EQ(list.Bytes(), 1u);
 }
 
 }  // namespace

@@ -287,5 +287,58 @@ TEST(HostCoreWaitsAndLog, MarksAndLinesAreRecorded) {
   EXPECT_EQ(host.LogLines()[0].message, "broken %s");
 }
 
+// A long-running host keeps only the latest records, or none; the counts go on regardless.
+TEST(HostCoreRecords, KeepTheLatestEntriesWithinTheLimit) {
+  HostCore host;
+  const PluginHostApi* api = host.Api();
+  host.SetFallbackPeer([](const LocalCall&) { return LocalReply::Value(BindingProperty()); });
+  auto activity = [&](int from, int to) {
+    for (int i = from; i < to; ++i) {
+      const std::string path = "/p" + std::to_string(i);
+      PluginLocalResponse response = SendLocal(host, PLUGIN_METHOD_GET, path.c_str());
+      response.release(&response);
+      PluginEvent event{};
+      event.name = path.c_str();
+      api->PublishEvent(api, &event);
+      api->ScheduleCallback(api, path.c_str(), nullptr, nullptr, 0, 0);
+      api->BeginWait(api, path.c_str(), 0);
+      api->EndWait(api);
+      api->WriteLog(api, PLUGIN_LOG_OKAY, path.c_str());
+    }
+    host.Drain();
+  };
+
+  host.SetRecordLimit(3);
+  activity(0, 5);
+  std::vector<std::string> calls, events, scheduled, lines;
+  for (const LocalCall& call : host.LocalCalls())
+    calls.push_back(call.path);
+  for (const PublishedEvent& event : host.PublishedEvents())
+    events.push_back(event.name);
+  for (const ScheduledRequest& request : host.ScheduledRequests())
+    scheduled.push_back(request.label);
+  for (const LogLine& line : host.LogLines())
+    lines.push_back(line.message);
+  const std::vector<std::string> latest{"/p2", "/p3", "/p4"};
+  EXPECT_EQ(calls, latest);
+  EXPECT_EQ(events, latest);
+  EXPECT_EQ(scheduled, latest);
+  EXPECT_EQ(lines, latest);
+  ASSERT_EQ(host.WaitMarks().size(), 3u);
+  EXPECT_FALSE(host.WaitMarks()[0].begin);  // the end of /p3, then /p4 begun and ended
+
+  host.SetRecordLimit(0);  // drops what was kept, and keeps nothing from now on
+  activity(5, 8);
+  EXPECT_TRUE(host.LocalCalls().empty());
+  EXPECT_TRUE(host.PublishedEvents().empty());
+  EXPECT_TRUE(host.ScheduledRequests().empty());
+  EXPECT_TRUE(host.WaitMarks().empty());
+  EXPECT_TRUE(host.LogLines().empty());
+  const HostCallCounts counts = host.Counts();
+  EXPECT_EQ(counts.sendLocalRequest, 8u);
+  EXPECT_EQ(counts.publishEvent, 8u);
+  EXPECT_EQ(counts.writeLog, 8u);
+}
+
 }  // namespace
 }  // namespace qor::host
