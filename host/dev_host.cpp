@@ -185,14 +185,15 @@ MaybeType<Failure, std::unique_ptr<DevHost>> DevHost::Start(const HostOptions& o
   self.peers_ = std::make_unique<SimulatedPeers>(
       scenario, [&self](std::string name, BindingProperty payload) {
         self.core_.PostEvent(std::move(name), std::move(payload));
-        std::lock_guard lock(self.workMutex_);
-        ++self.posted_;
-        self.workSignal_.notify_all();
+        self.work_.Wake();
       });
   if (self.storefront_) {
     InstallStoreProxy(*self.peers_, self.storefront_->State(),
                       [&self](std::function<void()> work) { self.Post(std::move(work)); });
   }
+  // A long-running host keeps no copy of every call and event: the peers and the log keep
+  // what the control API shows, within their limits.
+  self.core_.SetRecordLimit(0);
   self.core_.SetFallbackPeer([&self](const LocalCall& call) { return self.peers_->Answer(call); });
   self.core_.SetExternalResponder(&PerformExternalRequest);
   self.core_.SetLogSink(
@@ -241,7 +242,7 @@ MaybeType<Failure, std::unique_ptr<DevHost>> DevHost::Start(const HostOptions& o
         core->WriteLog(core, level, message);
       },
   };
-  self.workThread_ = std::thread([&self] { self.WorkLoop(); });
+  self.work_.Start();
 
   const std::string pluginPath = options.plugin.empty() ? DefaultPluginPath() : options.plugin;
   MaybeType<Failure, std::unique_ptr<PluginLibrary>> library = PluginLibrary::Open(pluginPath);
@@ -321,14 +322,7 @@ void DevHost::Stop() {
     RunOnWorkThread([this] { library_->Shutdown(module_); });
     module_ = nullptr;
   }
-  if (workThread_.joinable()) {
-    {
-      std::lock_guard lock(workMutex_);
-      stopping_ = true;
-    }
-    workSignal_.notify_all();
-    workThread_.join();
-  }
+  work_.Stop();
   if (storefront_) storefront_->Stop();
   if (credentialsWritten_) {
     std::remove(credentialsPath_.c_str());
@@ -339,65 +333,15 @@ void DevHost::Stop() {
 // ---- Work --------------------------------------------------------------------------------
 
 void DevHost::Post(std::function<void()> work) {
-  core_.Post(std::move(work));
-  std::lock_guard lock(workMutex_);
-  ++posted_;
-  workSignal_.notify_all();
+  work_.Post(std::move(work));
 }
 
 void DevHost::RunOnWorkThread(const std::function<void()>& work) {
-  if (std::this_thread::get_id() == workThreadId_.load()) {
-    work();
-    return;
-  }
-  struct Done {
-    std::mutex mutex;
-    std::condition_variable signal;
-    bool done = false;
-  };
-  auto done = std::make_shared<Done>();
-  Post([&work, done] {
-    work();
-    std::lock_guard lock(done->mutex);
-    done->done = true;
-    done->signal.notify_all();
-  });
-  std::unique_lock lock(done->mutex);
-  done->signal.wait(lock, [&] { return done->done; });
-}
-
-void DevHost::RunPendingWorkOrWait() {
-  uint64_t seen = 0;
-  {
-    std::lock_guard lock(workMutex_);
-    seen = posted_;
-  }
-  if (core_.RunPendingWork() > 0) return;
-  std::unique_lock lock(workMutex_);
-  workSignal_.wait_for(lock, std::chrono::milliseconds(10),
-                       [&] { return posted_ != seen || stopping_; });
-}
-
-void DevHost::WorkLoop() {
-  workThreadId_.store(std::this_thread::get_id());
-  for (;;) {
-    uint64_t seen = 0;
-    bool stopping = false;
-    {
-      std::lock_guard lock(workMutex_);
-      seen = posted_;
-      stopping = stopping_;
-    }
-    if (core_.RunPendingWork() > 0) continue;
-    if (stopping) break;
-    std::unique_lock lock(workMutex_);
-    workSignal_.wait_for(lock, std::chrono::milliseconds(10),
-                         [&] { return posted_ != seen || stopping_; });
-  }
+  work_.Call(work);
 }
 
 void DevHost::OnRunPendingWork(const PluginHostApi* api) {
-  From(api).RunPendingWorkOrWait();
+  From(api).work_.RunPendingOrWait();
 }
 
 void DevHost::OnPublishEvent(const PluginHostApi* api, const PluginEvent* event) {
@@ -494,7 +438,7 @@ HttpResponse DevHost::CallPlugin(const HttpRequest& request) {
   record.invocationName = "";
 
   HttpResponse answer;
-  RunOnWorkThread([&] {
+  work_.Call([&] {
     PluginLocalResponse response{};
     entry->call(&response, &record);
     answer = ReadReply(response);

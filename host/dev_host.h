@@ -28,6 +28,7 @@
 #include "host/access.h"
 #include "host/core/host_core.h"
 #include "host/core/plugin_library.h"
+#include "host/detail/work_thread.h"
 #include "host/event_stream.h"
 #include "host/http_front.h"
 #include "host/options.h"
@@ -78,9 +79,6 @@ class DevHost {
   static void OnPublishEvent(const PluginHostApi* api, const PluginEvent* event);
   static void OnRunPendingWork(const PluginHostApi* api);
 
-  // One pass over the pending work; when it ran nothing, waits up to 10 ms for new work.
-  void RunPendingWorkOrWait();
-  void WorkLoop();
   std::optional<HttpResponse> Gate(const HttpRequest& request) const;
   HttpResponse HandleControl(const HttpRequest& request);
   HttpResponse CallPlugin(const HttpRequest& request);
@@ -109,12 +107,7 @@ class DevHost {
   bool credentialsWritten_ = false;
   bool stopped_ = false;
 
-  std::mutex workMutex_;
-  std::condition_variable workSignal_;
-  uint64_t posted_ = 0;    // guarded by workMutex_
-  bool stopping_ = false;  // guarded by workMutex_
-  std::thread workThread_;
-  std::atomic<std::thread::id> workThreadId_{};
+  detail::WorkThread work_{core_};
 
   std::mutex observersMutex_;
   std::vector<std::function<void(const std::string&, const BindingProperty&)>> observers_;

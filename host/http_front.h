@@ -1,7 +1,9 @@
 // The HTTP side of the developer host, on libmicrohttpd.
 //
 // One thread per connection (at most kMaxConnections, kMaxConnectionsPerAddress from one
-// address); a connection idle for kIdleTimeoutSeconds is closed. A request's line and headers
+// address); a connection idle for kIdleTimeoutSeconds is closed. Local clients all share the
+// loopback address, so the per-address limit leaves room for a load generator's connections
+// (the soak holds 32) and several more clients beside them. A request's line and headers
 // must fit in kMaxHeaderBytes (libmicrohttpd answers 431 or 414 otherwise); a body longer than
 // kMaxBodyBytes is answered with 413 (at once when its Content-Length says so, otherwise once
 // it has been read past the limit and discarded).
@@ -30,8 +32,8 @@ namespace qor::host {
 
 inline constexpr size_t kMaxBodyBytes = 8u << 20;
 inline constexpr size_t kMaxHeaderBytes = 32u << 10;
-inline constexpr unsigned kMaxConnections = 64;
-inline constexpr unsigned kMaxConnectionsPerAddress = 32;
+inline constexpr unsigned kMaxConnections = 128;
+inline constexpr unsigned kMaxConnectionsPerAddress = 96;
 inline constexpr unsigned kIdleTimeoutSeconds = 60;
 
 using HttpHeaders = std::vector<std::pair<std::string, std::string>>;
