@@ -4,7 +4,8 @@
 # Starts qor-host (build/release/host/qor-host, or $QOR_HOST) with the example scenario and a
 # small storefront stand-in, then runs wrk for 60 s at 32 connections over a mix of store
 # endpoints (last page, wallet, catalog queries, order notifications, store URL), while a
-# second client pushes order and wallet messages through the control API. Every request of
+# second client pushes order and wallet messages through the control API and, as the store's
+# user interface does, reads the order notifications and deletes them. Every request of
 # the mix deserves a 2xx answer, so every other status, and every socket error, is counted as
 # unexpected. Prints the requests served, the unexpected errors, and the resident memory of
 # qor-host after warm-up (10 s) and at the end. Exits non-zero when an error was unexpected
@@ -89,39 +90,78 @@ basic=$(printf '%s' "$auth" | base64 -w0)
 
 rss_kb() { awk '/^VmRSS:/ {print $2}' "/proc/$host_pid/status" 2>/dev/null || echo 0; }
 
-# The control-API client: order and wallet pushes, alternating, until the time is up.
-cat >"$work/push.sh" <<'PUSH'
-#!/usr/bin/env bash
-url=$1 auth=$2 seconds=$3 out=$4
-# qor-host limits connections per client address, and wrk takes all of 127.0.0.1's share:
-# the control client comes from another loopback address.
-source=127.0.0.2
-end=$((SECONDS + seconds))
-sent=0 failed=0 n=0
-base="$url/dev/v1/resources?uri=/vaxo-messaging-service/v1/message"
-while [ $SECONDS -lt $end ]; do
-  n=$((n + 1))
-  if [ $((n % 2)) = 0 ]; then
-    payload="{\\\"id\\\":$n,\\\"eventTypeId\\\":\\\"e$n\\\",\\\"eventType\\\":\\\"PURCHASE\\\",\\\"status\\\":\\\"COMPLETED\\\"}"
-    target="$base/cap/v1/orders"
-    resource=/cap/v1/orders
-  else
-    payload="{\\\"accountId\\\":1,\\\"balances\\\":[{\\\"currency\\\":\\\"IP\\\",\\\"amount\\\":$n},{\\\"currency\\\":\\\"VP\\\",\\\"amount\\\":$((n * 2))}]}"
-    target="$base/store/v1/wallet"
-    resource=/store/v1/wallet
-  fi
-  body="{\"resource\":\"$resource\",\"service\":\"soak\",\"version\":\"1.0\",\"timestamp\":$n,\"payload\":\"$payload\"}"
-  status=$(curl -s -o /dev/null -w '%{http_code}' --interface "$source" -u "$auth" -X PUT \
-    -H 'Content-Type: application/json' --data-binary "$body" "$target")
-  sent=$((sent + 1))
-  case $status in 2??) ;; *) failed=$((failed + 1)); echo "push $n: status $status" >&2 ;; esac
-  sleep 0.05
-done
-echo "$sent $failed" >"$out"
-PUSH
-bash "$work/push.sh" "$url" "$auth" "$seconds" "$work/push.result" 2>"$work/push.err" &
+# The control-API client: order and wallet pushes through the control API, alternating, until
+# the time is up; like the store's user interface, it reads the order notifications now and
+# then and deletes the ones it has seen. It connects from 127.0.0.1 like wrk: qor-host leaves
+# room for more than one local client.
+cat >"$work/push.py" <<'PY'
+import http.client, json, sys, time
+url, auth, seconds, out = sys.argv[1], sys.argv[2], float(sys.argv[3]), sys.argv[4]
+host, port = url.split("//", 1)[1].rsplit(":", 1)
+headers = {"Authorization": "Basic " + auth, "Content-Type": "application/json"}
+connection = http.client.HTTPConnection(host, int(port), timeout=10)
+sent = failed = deleted = 0
+
+def call(method, path, body=None):
+    global connection
+    for attempt in (1, 2):
+        try:
+            connection.request(method, path, body, headers)
+            response = connection.getresponse()
+            return response.status, response.read()
+        except (OSError, http.client.HTTPException) as error:
+            connection.close()
+            connection = http.client.HTTPConnection(host, int(port), timeout=10)
+            if attempt == 2:
+                return 0, str(error).encode()
+
+def expect(what, status, body):
+    global failed
+    if not 200 <= status < 300:
+        failed += 1
+        print("%s: status %d %s" % (what, status, body[:200]), file=sys.stderr)
+
+base = "/dev/v1/resources?uri=/vaxo-messaging-service/v1/message"
+end = time.monotonic() + seconds
+n = 0
+while time.monotonic() < end:
+    n += 1
+    if n % 2 == 0:
+        resource = "/cap/v1/orders"
+        payload = {"id": n, "eventTypeId": "e%d" % n, "eventType": "PURCHASE", "status": "COMPLETED"}
+    else:
+        resource = "/store/v1/wallet"
+        payload = {"accountId": 1, "balances": [{"currency": "IP", "amount": n},
+                                                {"currency": "VP", "amount": 2 * n}]}
+    message = {"resource": resource, "service": "soak", "version": "1.0", "timestamp": n,
+               "payload": json.dumps(payload)}
+    expect("push %d" % n, *call("PUT", base + resource, json.dumps(message)))
+    sent += 1
+    if n % 10 == 0:
+        status, body = call("GET", "/qor-store/v1/order-notifications")
+        expect("order notifications", status, body)
+        for notification in (json.loads(body) if status == 200 else []):
+            expect("delete %s" % notification["id"],
+                   *call("DELETE", "/qor-store/v1/order-notifications/%d" % notification["id"]))
+            deleted += 1
+    time.sleep(0.05)
+with open(out, "w") as result:
+    result.write("%d %d %d\n" % (sent, failed, deleted))
+PY
+python3 "$work/push.py" "$url" "$basic" "$seconds" "$work/push.result" 2>"$work/push.err" &
 pusher=$!
 pids+=("$pusher")
+
+# What the host keeps for the control API, in bytes, and the order notifications held.
+kept() {
+  local list out=""
+  for list in log notifications telemetry lcds-calls; do
+    out+="$list $(curl -s -u "$auth" "$url/dev/v1/$list" | wc -c), "
+  done
+  out+="order notifications $(curl -s -u "$auth" "$url/qor-store/v1/order-notifications" |
+    python3 -c 'import json, sys; print(len(json.load(sys.stdin)))' 2>/dev/null)"
+  echo "$out"
+}
 
 # The request mix. wrk cannot tell which request a response answers, so each of these
 # deserves success; the Lua side counts statuses and keeps the first unexpected bodies.
@@ -192,12 +232,15 @@ warm_after=$((seconds / 6))
 [ "$warm_after" -lt 1 ] && warm_after=1
 sleep "$warm_after"
 rss_warm=$(rss_kb)
+kept_warm=$(kept)
 wait "$wrk_pid"
 rss_end=$(rss_kb)
 wait "$pusher"
+kept_end=$(kept)
 
 cat "$work/wrk.out"
-read -r pushes push_failed <"$work/push.result" 2>/dev/null || { pushes=0; push_failed=1; }
+read -r pushes push_failed deleted <"$work/push.result" 2>/dev/null ||
+  { pushes=0; push_failed=1; deleted=0; }
 requests=$(sed -n 's/.*soak-result requests=\([0-9]*\).*/\1/p' "$work/wrk.out")
 bad=$(sed -n 's/.*unexpected_status=\([0-9]*\).*/\1/p' "$work/wrk.out")
 sock=$(sed -n 's/.*socket_errors=\([0-9]*\).*/\1/p' "$work/wrk.out")
@@ -207,10 +250,12 @@ kill -0 "$host_pid" 2>/dev/null || alive=no
 growth=$(awk -v a="$rss_warm" -v b="$rss_end" 'BEGIN { if (a > 0) printf "%.2f", (b - a) * 100 / a; else print "n/a" }')
 unexpected=$((bad + sock + push_failed))
 
-echo "soak: requests served      $requests (wrk), pushes $pushes"
+echo "soak: requests served      $requests (wrk), pushes $pushes, order notifications deleted $deleted"
 echo "soak: unexpected errors    $unexpected (statuses $bad, socket $sock, pushes $push_failed)"
 echo "soak: RSS after warm-up    $rss_warm kB (at ${warm_after}s)"
 echo "soak: RSS at the end       $rss_end kB (growth $growth %)"
+echo "soak: kept after warm-up   $kept_warm"
+echo "soak: kept at the end      $kept_end"
 echo "soak: qor-host still running: $alive"
 if [ -s "$work/push.err" ]; then echo "soak: push errors:"; head -5 "$work/push.err"; fi
 
