@@ -48,6 +48,10 @@ namespace detail {
 // expression, in template order. Eight are held inline; more spill to the heap.
 class CaptureTexts {
  public:
+  CaptureTexts() = default;
+  CaptureTexts(const CaptureTexts&) = delete;
+  CaptureTexts& operator=(const CaptureTexts&) = delete;
+
   size_t size() const { return size_; }
   std::string_view operator[](size_t index) const {
     const Text& text = index < kInline ? inline_[index] : spill_[index - kInline];
