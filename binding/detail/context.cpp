@@ -37,7 +37,7 @@ StructurePayload* EmptyStructurePayload() noexcept {
 namespace {
 
 std::size_t EntryBytes(std::size_t length) {
-  return (sizeof(detail::InternedString) + length + 1 + 3) & ~std::size_t{3};
+  return sizeof(detail::InternedString) + length + 1;
 }
 
 // FNV-1a spreads poorly into the low bits that pick a bucket; a multiplication by the golden
@@ -151,7 +151,10 @@ detail::InternedString* BindingContext::Intern(std::string_view text) {
     Grow();
     slot = Find(text, hash);
   }
-  auto* entry = static_cast<detail::InternedString*>(Allocate(EntryBytes(text.size())));
+  // Strings come from the arena (the inline area first), not from the pools: of varying size,
+  // they would spread over all 18 classes and their pages.
+  auto* entry =
+      static_cast<detail::InternedString*>(large_.Allocate(EntryBytes(text.size()), &arena_));
   entry->hash = hash;
   entry->references = 1;
   entry->length = static_cast<std::uint32_t>(text.size());
@@ -180,7 +183,7 @@ void BindingContext::Release(detail::InternedString* entry) noexcept {
   }
   buckets_[hole] = 0;
   --entryCount_;
-  Free(entry, EntryBytes(entry->length));
+  large_.Free(entry, EntryBytes(entry->length));
   if (entryCount_ == 0 && bucketCount_ != kInitialBuckets) ResetBuckets();
 }
 

@@ -242,17 +242,19 @@ LargeBlockArena::~LargeBlockArena() {
 }
 
 std::size_t LargeBlockArena::ClassOf(std::size_t size) noexcept {
-  // Eight classes per doubling: the leading bit of size - 1 picks the doubling (from 65..128
-  // up to 2049..4096), the next three bits the step inside it.
+  // Up to 64 bytes, steps of 8. Above, eight classes per doubling: the leading bit of size - 1
+  // picks the doubling (from 65..128 up to 2049..4096), the next three bits the step inside it.
+  if (size <= 64) return size == 0 ? 0 : (size - 1) / 8;
   const std::size_t below = size - 1;
   const unsigned exponent = static_cast<unsigned>(std::bit_width(below)) - 1;
   const std::size_t step = (below >> (exponent - 3)) & 7;
-  return (exponent - 6) * 8 + step;
+  return 8 + (exponent - 6) * 8 + step;
 }
 
 std::size_t LargeBlockArena::ClassBytes(std::size_t sizeClass) noexcept {
-  const std::size_t exponent = sizeClass / 8 + 6;
-  const std::size_t step = sizeClass % 8;
+  if (sizeClass < 8) return (sizeClass + 1) * 8;
+  const std::size_t exponent = (sizeClass - 8) / 8 + 6;
+  const std::size_t step = (sizeClass - 8) % 8;
   return (8 + step + 1) << (exponent - 3);
 }
 
@@ -273,14 +275,18 @@ void* LargeBlockArena::CutFromChunk(std::size_t bytes) {
   return block;
 }
 
-void* LargeBlockArena::Allocate(std::size_t size) {
+void* LargeBlockArena::Allocate(std::size_t size, InlineArena* first) {
   if (size <= kLargestChunkBlock) {
     const std::size_t sizeClass = ClassOf(size);
     if (FreeBlock* block = free_[sizeClass]) {
       free_[sizeClass] = block->next;
       return block;
     }
-    return CutFromChunk(ClassBytes(sizeClass));
+    const std::size_t bytes = ClassBytes(sizeClass);
+    if (first != nullptr) {
+      if (void* block = first->Take(bytes)) return block;
+    }
+    return CutFromChunk(bytes);
   }
   auto* block = static_cast<Separate*>(::operator new(sizeof(Separate) + size));
   block->prev = nullptr;

@@ -194,12 +194,13 @@ class SizeClassPool {
   std::size_t blocksInUse_ = 0;
 };
 
-// Blocks above 72 bytes. Up to 4096 bytes they are cut from chunks that the arena takes from
-// the heap (from 2 KiB, doubling to 64 KiB), in 48 size classes (eight per doubling, so a block
-// is at most 1/8 larger than asked); a freed block waits on its class's list for the next
-// request of that class, so a tree that is edited for long never needs more than its peak.
-// Larger blocks come from operator new one by one. Destroying the arena gives everything back,
-// each chunk and each separate block, without visiting the blocks cut from chunks.
+// Blocks of any size that are not fixed-size headers: element arrays above 72 bytes and the
+// interned strings. Up to 4096 bytes they are cut from chunks that the arena takes from the heap
+// (from 2 KiB, doubling to 64 KiB), in 56 size classes (steps of 8 up to 64 bytes, then eight
+// per doubling, so a block is at most 1/8 larger than asked); a freed block waits on its class's
+// list for the next request of that class, so a tree that is edited for long never needs more
+// than its peak. Larger blocks come from operator new one by one. Destroying the arena gives
+// everything back, each chunk and each separate block, without visiting the blocks it cut.
 class LargeBlockArena {
  public:
   LargeBlockArena() = default;
@@ -207,14 +208,15 @@ class LargeBlockArena {
   LargeBlockArena& operator=(const LargeBlockArena&) = delete;
   ~LargeBlockArena();
 
-  // A block of `size` bytes (more than 72), aligned to 8.
-  void* Allocate(std::size_t size);
+  // A block of `size` bytes, aligned to 8. A new block comes from `first` (the tree's inline
+  // arena, for small trees) while it has room.
+  void* Allocate(std::size_t size, InlineArena* first = nullptr);
   // REQUIRES: `block` came from Allocate(size) and was not freed since.
   void Free(void* block, std::size_t size) noexcept;
 
  private:
   static constexpr std::size_t kLargestChunkBlock = 4096;
-  static constexpr std::size_t kClassCount = 48;
+  static constexpr std::size_t kClassCount = 56;
   static constexpr std::size_t kFirstChunk = 2048;
   static constexpr std::size_t kLargestChunk = 64 * 1024;
 
@@ -231,7 +233,7 @@ class LargeBlockArena {
   };
   static_assert(sizeof(Chunk) % 16 == 0 && sizeof(Separate) % 16 == 0);
 
-  // The class of a size from 73 to 4096 bytes, and the bytes of a block of that class.
+  // The class of a size up to 4096 bytes, and the bytes of a block of that class.
   static std::size_t ClassOf(std::size_t size) noexcept;
   static std::size_t ClassBytes(std::size_t sizeClass) noexcept;
   void* CutFromChunk(std::size_t bytes);
