@@ -1,6 +1,7 @@
 #include "binding/convert.h"
 
 #include <cmath>
+#include <span>
 #include <string>
 
 #include "binding/detail/text.h"
@@ -151,9 +152,9 @@ void ReadBool(ConversionStatus& status, const BindingProperty& input, std::strin
 
 std::optional<std::int64_t> ReadSigned(ConversionStatus& status, const BindingProperty& input,
                                        std::string_view name, std::int64_t minimum,
-                                       std::int64_t maximum, std::string_view typeName) {
+                                       std::int64_t maximum, NativeType type) {
   auto outOfRange = [&]() -> std::optional<std::int64_t> {
-    Fail(status, kOutOfRange, Shown(input), name, typeName);
+    Fail(status, kOutOfRange, Shown(input), name, NativeTypeName(type));
     return std::nullopt;
   };
   switch (input.Kind()) {
@@ -183,7 +184,7 @@ std::optional<std::int64_t> ReadSigned(ConversionStatus& status, const BindingPr
       std::string_view text = input.GetString();
       ParsedInteger parsed = ParseInteger(text);
       if (!WholeNumber(text, parsed.consumed, parsed.anyDigit)) {
-        Fail(status, kIncorrectFormat, text, name, typeName);
+        Fail(status, kIncorrectFormat, text, name, NativeTypeName(type));
         return std::nullopt;
       }
       std::optional<std::int64_t> value = SignedOf(parsed);
@@ -196,16 +197,16 @@ std::optional<std::int64_t> ReadSigned(ConversionStatus& status, const BindingPr
       return value;
     }
     default:
-      Fail(status, kInvalidType, name, typeName, KindName(input.Kind()));
+      Fail(status, kInvalidType, name, NativeTypeName(type), KindName(input.Kind()));
       return std::nullopt;
   }
 }
 
 std::optional<std::uint64_t> ReadUnsigned(ConversionStatus& status, const BindingProperty& input,
                                           std::string_view name, std::uint64_t maximum,
-                                          std::string_view typeName) {
+                                          NativeType type) {
   auto outOfRange = [&]() -> std::optional<std::uint64_t> {
-    Fail(status, kOutOfRange, Shown(input), name, typeName);
+    Fail(status, kOutOfRange, Shown(input), name, NativeTypeName(type));
     return std::nullopt;
   };
   switch (input.Kind()) {
@@ -233,7 +234,7 @@ std::optional<std::uint64_t> ReadUnsigned(ConversionStatus& status, const Bindin
       std::string_view text = input.GetString();
       ParsedInteger parsed = ParseInteger(text);
       if (!WholeNumber(text, parsed.consumed, parsed.anyDigit)) {
-        Fail(status, kIncorrectFormat, text, name, typeName);
+        Fail(status, kIncorrectFormat, text, name, NativeTypeName(type));
         return std::nullopt;
       }
       // A leading minus wraps modulo 2^64 ("-1" is the largest value); the range test follows.
@@ -247,7 +248,7 @@ std::optional<std::uint64_t> ReadUnsigned(ConversionStatus& status, const Bindin
       return static_cast<std::uint64_t>(value);
     }
     default:
-      Fail(status, kInvalidType, name, typeName, KindName(input.Kind()));
+      Fail(status, kInvalidType, name, NativeTypeName(type), KindName(input.Kind()));
       return std::nullopt;
   }
 }
@@ -384,16 +385,23 @@ std::optional<std::int32_t> ReadEnum(ConversionStatus& status, const BindingProp
 }
 
 void ReadStruct(ConversionStatus& status, const BindingProperty& input, std::string_view name,
-                void* object, TypeId structType, const TypeRegistry& registry) {
-  const TypeRecord* record = registry.FindType(structType);
+                void* object, const TypeRecord* record, const TypeRegistry& registry) {
   if (record == nullptr || record->IsEnum()) return Fail(status, kUnregisteredInput, name);
   if (input.IsEmpty()) return Fail(status, kValueRequired, name);
   if (input.Kind() != BindingKind::Structure) {
     return Fail(status, kNotAStructure, name, record->Name());
   }
+  // A Structure holding exactly the record's fields has each field's member at the field's
+  // name rank; anything else is looked up.
+  const std::span<const BindingMember> members = input.Members();
   for (const auto& field : record->Fields()) {
     if (status.Failed()) return;
-    const BindingProperty* member = input.FindMember(field->name);
+    const BindingProperty* member;
+    if (field->nameRank < members.size() && members[field->nameRank].Key() == field->name) {
+      member = &members[field->nameRank].Value();
+    } else {
+      member = input.FindMember(field->name);
+    }
     if (member != nullptr && !member->IsEmpty()) {
       if (field->accessor) field->accessor->Read(status, *member, field->name, object, registry);
     } else if (field->Required()) {

@@ -58,12 +58,13 @@ constexpr bool kIsScalar = std::is_arithmetic_v<T> || std::is_same_v<T, std::str
 
 void ReadBool(ConversionStatus& status, const BindingProperty& input, std::string_view name,
               bool& target);
+// `type`: the target's integer type, named in refusals.
 std::optional<std::int64_t> ReadSigned(ConversionStatus& status, const BindingProperty& input,
                                        std::string_view name, std::int64_t minimum,
-                                       std::int64_t maximum, std::string_view typeName);
+                                       std::int64_t maximum, NativeType type);
 std::optional<std::uint64_t> ReadUnsigned(ConversionStatus& status, const BindingProperty& input,
                                           std::string_view name, std::uint64_t maximum,
-                                          std::string_view typeName);
+                                          NativeType type);
 std::optional<double> ReadFloat(ConversionStatus& status, const BindingProperty& input,
                                 std::string_view name, double maximum, std::string_view typeName);
 void ReadString(ConversionStatus& status, const BindingProperty& input, std::string_view name,
@@ -73,8 +74,9 @@ void ReadBlob(ConversionStatus& status, const BindingProperty& input, std::strin
 std::optional<std::int32_t> ReadEnum(ConversionStatus& status, const BindingProperty& input,
                                      std::string_view name, TypeId enumType,
                                      const TypeRegistry& registry);
+// `record`: the struct's type record, null when the struct is not registered.
 void ReadStruct(ConversionStatus& status, const BindingProperty& input, std::string_view name,
-                void* object, TypeId structType, const TypeRegistry& registry);
+                void* object, const TypeRecord* record, const TypeRegistry& registry);
 // Fail unless `input` is a Collection (vector) / a Structure (map).
 bool ExpectCollection(ConversionStatus& status, const BindingProperty& input,
                       std::string_view name);
@@ -179,22 +181,41 @@ TypeDescriptor DescriptorOf(const TypeRegistry* registry = nullptr) {
   return descriptor;
 }
 
-// Reads `input` into `target` by the rules of T's type (see the file comment). Does nothing
-// when `status` has already failed; a refusal sets its failure with the rule's message.
+namespace detail {
+
+// The registered struct type that a value of type T holds or holds elements of (optionals,
+// vectors and text-keyed maps looked through), or void.
 template <typename T>
-void Read(ConversionStatus& status, const BindingProperty& input, std::string_view name, T& target,
-          const TypeRegistry& registry) {
+struct StructOf {
+  using Type = std::conditional_t<std::is_class_v<T> && !kIsScalar<T>, T, void>;
+};
+template <typename T>
+struct StructOf<std::optional<T>> : StructOf<T> {};
+template <typename T, typename A>
+struct StructOf<std::vector<T, A>> : StructOf<T> {};
+template <typename T, typename C, typename A>
+struct StructOf<std::map<std::string, T, C, A>> : StructOf<T> {};
+
+// Read() with the record of StructOf<T> already looked up in `registry` (null: not yet), so
+// that a vector of records or a field read again and again looks it up once.
+template <typename T>
+void ReadWithRecord(ConversionStatus& status, const BindingProperty& input, std::string_view name,
+                    T& target, const TypeRegistry& registry, const TypeRecord* record) {
   if (status.Failed()) return;
+  using Struct = typename StructOf<T>::Type;
+  if constexpr (!std::is_void_v<Struct>) {
+    if (record == nullptr) record = registry.FindType(StaticType::Id<Struct>());
+  }
   if constexpr (std::is_same_v<T, bool>) {
     detail::ReadBool(status, input, name, target);
   } else if constexpr (std::is_integral_v<T>) {
-    const std::string_view kName = NativeTypeName(detail::IntegerCode<T>());
+    constexpr NativeType kType = detail::IntegerCode<T>();
     if constexpr (std::is_signed_v<T>) {
       auto value = detail::ReadSigned(status, input, name, std::numeric_limits<T>::min(),
-                                      std::numeric_limits<T>::max(), kName);
+                                      std::numeric_limits<T>::max(), kType);
       if (value) target = static_cast<T>(*value);
     } else {
-      auto value = detail::ReadUnsigned(status, input, name, std::numeric_limits<T>::max(), kName);
+      auto value = detail::ReadUnsigned(status, input, name, std::numeric_limits<T>::max(), kType);
       if (value) target = static_cast<T>(*value);
     }
   } else if constexpr (std::is_floating_point_v<T>) {
@@ -216,7 +237,7 @@ void Read(ConversionStatus& status, const BindingProperty& input, std::string_vi
       return;
     }
     typename T::value_type value{};
-    Read(status, input, name, value, registry);
+    ReadWithRecord(status, input, name, value, registry, record);
     if (status.Succeeded()) target = std::move(value);
   } else if constexpr (detail::IsVector<T>::value) {
     target.clear();
@@ -227,10 +248,10 @@ void Read(ConversionStatus& status, const BindingProperty& input, std::string_vi
       if (elements[i].IsEmpty()) continue;
       if constexpr (std::is_same_v<typename T::value_type, bool>) {
         bool element = false;  // std::vector<bool> hands out proxies, not references
-        Read(status, elements[i], name, element, registry);
+        ReadWithRecord(status, elements[i], name, element, registry, record);
         target[i] = element;
       } else {
-        Read(status, elements[i], name, target[i], registry);
+        ReadWithRecord(status, elements[i], name, target[i], registry, record);
       }
     }
   } else if constexpr (detail::IsTextMap<T>::value) {
@@ -239,7 +260,7 @@ void Read(ConversionStatus& status, const BindingProperty& input, std::string_vi
     for (const BindingMember& member : input.Members()) {
       if (member.Value().IsEmpty()) continue;
       typename T::mapped_type value{};
-      Read(status, member.Value(), name, value, registry);
+      ReadWithRecord(status, member.Value(), name, value, registry, record);
       if (status.Failed()) return;
       target.emplace(std::string(member.Key()), std::move(value));
     }
@@ -248,8 +269,18 @@ void Read(ConversionStatus& status, const BindingProperty& input, std::string_vi
     if (value) target = static_cast<T>(*value);
   } else {
     static_assert(std::is_class_v<T>, "no binding conversion for this type");
-    detail::ReadStruct(status, input, name, &target, StaticType::Id<T>(), registry);
+    detail::ReadStruct(status, input, name, &target, record, registry);
   }
+}
+
+}  // namespace detail
+
+// Reads `input` into `target` by the rules of T's type (see the file comment). Does nothing
+// when `status` has already failed; a refusal sets its failure with the rule's message.
+template <typename T>
+void Read(ConversionStatus& status, const BindingProperty& input, std::string_view name, T& target,
+          const TypeRegistry& registry) {
+  detail::ReadWithRecord(status, input, name, target, registry, nullptr);
 }
 
 // Writes `native` into `output` (cleared first) by the rules of T's type. Does nothing when

@@ -44,10 +44,6 @@ std::string_view KindName(BindingKind kind) {
   return {};
 }
 
-std::string_view BindingMember::Key() const noexcept {
-  return key_->Text();
-}
-
 namespace {
 
 // Reserve() is a hint that readers may take from untrusted counts: never reserve more than
@@ -423,9 +419,6 @@ std::uint64_t BindingProperty::GetUnsigned(std::uint64_t fallback) const noexcep
 }
 double BindingProperty::GetFloat(double fallback) const noexcept {
   return kind_ == BindingKind::Float ? payload_.floatValue : fallback;
-}
-std::string_view BindingProperty::GetString(std::string_view fallback) const noexcept {
-  return kind_ == BindingKind::String ? payload_.string->Text() : fallback;
 }
 std::span<const std::uint8_t> BindingProperty::GetBlob(
     std::span<const std::uint8_t> fallback) const noexcept {

@@ -33,6 +33,7 @@
 #include <string_view>
 #include <vector>
 
+#include "binding/detail/interned.h"
 #include "binding/static_type.h"
 
 namespace qor {
@@ -71,7 +72,6 @@ class BindingContext;  // binding/detail/context.h
 class BindingMember;
 
 namespace detail {
-struct InternedString;
 struct BlobPayload;
 struct CollectionPayload;
 struct StructurePayload;
@@ -183,7 +183,9 @@ class BindingProperty {
   std::uint64_t GetUnsigned(std::uint64_t fallback = 0) const noexcept;
   double GetFloat(double fallback = 0.0) const noexcept;
   // The view stays valid while the value holds this String.
-  std::string_view GetString(std::string_view fallback = {}) const noexcept;
+  std::string_view GetString(std::string_view fallback = {}) const noexcept {
+    return kind_ == BindingKind::String ? payload_.string->Text() : fallback;
+  }
   std::span<const std::uint8_t> GetBlob(std::span<const std::uint8_t> fallback = {}) const noexcept;
   EnumValue GetEnum(EnumValue fallback = {}) const noexcept;
 
@@ -282,7 +284,7 @@ class BindingProperty {
 // One member of a Structure: an interned key and its value. Keys cannot be changed in place.
 class BindingMember {
  public:
-  std::string_view Key() const noexcept;
+  std::string_view Key() const noexcept { return key_->Text(); }
   const BindingProperty& Value() const noexcept { return value_; }
   BindingProperty& Value() noexcept { return value_; }
 

@@ -31,6 +31,7 @@
 //   MaybeType<Failure, void> done = FromBinding(input, wallet, registry, "wallet");
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -56,7 +57,19 @@ class MemberAccessor final : public FieldAccessor {
 
   void Read(ConversionStatus& status, const BindingProperty& input, std::string_view name,
             void* record, const TypeRegistry& registry) const override {
-    qor::Read(status, input, name, static_cast<R*>(record)->*member_, registry);
+    using Struct = typename StructOf<M>::Type;
+    if constexpr (std::is_void_v<Struct>) {
+      qor::Read(status, input, name, static_cast<R*>(record)->*member_, registry);
+    } else {
+      // The accessor belongs to a record of `registry`, whose records live as long as it does:
+      // the field's struct record is looked up once. Reads may run on several threads.
+      const TypeRecord* found = struct_.load(std::memory_order_relaxed);
+      if (found == nullptr) {
+        found = registry.FindType(StaticType::Id<Struct>());
+        struct_.store(found, std::memory_order_relaxed);
+      }
+      ReadWithRecord(status, input, name, static_cast<R*>(record)->*member_, registry, found);
+    }
   }
   void Write(ConversionStatus& status, const void* record, BindingProperty& output,
              const TypeRegistry& registry) const override {
@@ -65,6 +78,7 @@ class MemberAccessor final : public FieldAccessor {
 
  private:
   M R::*member_;
+  mutable std::atomic<const TypeRecord*> struct_{nullptr};
 };
 
 }  // namespace detail

@@ -95,6 +95,15 @@ TypeBuilder& TypeBuilder::AddField(std::string_view name, std::string_view descr
   field->accessor = std::move(accessor);
   field->optional = optional;
   field->owner = record_;
+  // Fields of equal names keep the order added.
+  FieldRecord* added = field.get();
+  for (const auto& other : record_->fields_) {
+    if (std::string_view(other->name) <= name) {
+      ++added->nameRank;
+    } else {
+      ++other->nameRank;
+    }
+  }
   record_->fields_.push_back(std::move(field));
   return *this;
 }

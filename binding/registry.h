@@ -103,6 +103,9 @@ struct FieldRecord {
   TypeDescriptor type;
   TypeDescriptor keyType;  // the key side of a map field
   std::size_t offset = 0;  // byte offset in the native record
+  // The field's place among its record's fields in ascending byte-wise name order: the index
+  // of its member in a Structure holding exactly the record's fields.
+  std::uint32_t nameRank = 0;
   std::unique_ptr<FieldAccessor> accessor;
   bool optional = false;  // the native field is an optional of its type
   const TypeRecord* owner = nullptr;

@@ -21,22 +21,12 @@
 #include <cstdint>
 #include <string_view>
 
+#include "binding/detail/interned.h"
 #include "binding/detail/pool.h"
 #include "binding/property.h"
 
 namespace qor {
 namespace detail {
-
-struct InternedString {
-  std::uint32_t hash;  // FNV-1a over the bytes
-  std::uint32_t references;
-  std::uint32_t length;
-  // followed by `length` bytes and a NUL
-
-  const char* Data() const noexcept { return reinterpret_cast<const char*>(this + 1); }
-  char* Data() noexcept { return reinterpret_cast<char*>(this + 1); }
-  std::string_view Text() const noexcept { return {Data(), length}; }
-};
 
 // The shared entry of the empty text.
 InternedString* EmptyInternedString() noexcept;

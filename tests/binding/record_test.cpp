@@ -155,6 +155,52 @@ TEST_F(RecordTest, ExtraMembersAreIgnoredAndAbsentFieldsKeepDefaults) {
   EXPECT_EQ(item.state, State::Busy);
 }
 
+// A Structure holding exactly the record's fields is matched by position; any extra or missing
+// member moves the others, and every field must still read its own member.
+TEST_F(RecordTest, EveryFieldReadsItsOwnMemberWhateverSurroundsIt) {
+  const auto full = [] {
+    BindingProperty input;
+    input.MutableMember("id") = 7;
+    input.MutableMember("name") = "seven";
+    input.MutableMember("rank") = 3;
+    input.MutableMember("sale") = PriceTree("RP", 5);
+    input.MutableMember("prices").Append() = PriceTree("IP", 9);
+    input.MutableMember("counts").MutableMember("a") = 1;
+    input.MutableMember("state") = "BUSY";
+    input.MutableMember("extra") = "x";
+    input.MutableMember("owned") = true;
+    input.MutableMember("flags") = 12u;
+    return input;
+  };
+  const std::function<void(BindingProperty&)> changes[] = {
+      [](BindingProperty&) {},
+      [](BindingProperty& input) { input.MutableMember("aaa") = "sorts first"; },
+      [](BindingProperty& input) { input.MutableMember("mmm") = "sorts in between"; },
+      [](BindingProperty& input) { input.MutableMember("zzz") = "sorts last"; },
+      [](BindingProperty& input) { input.RemoveMember("counts"); },
+      [](BindingProperty& input) { input.RemoveMember("extra"); },
+  };
+  for (std::size_t c = 0; c < std::size(changes); ++c) {
+    SCOPED_TRACE(c);
+    BindingProperty input = full();
+    changes[c](input);
+    Item item;
+    ASSERT_EQ(ReadItem(input, item), "");
+    EXPECT_EQ(item.id, 7);
+    EXPECT_EQ(item.name, "seven");
+    EXPECT_EQ(item.rank, 3);
+    ASSERT_TRUE(item.sale.has_value());
+    EXPECT_EQ(item.sale->currency, "RP");
+    ASSERT_EQ(item.prices.size(), 1u);
+    EXPECT_EQ(item.prices[0].cost, 9);
+    EXPECT_EQ(item.counts.size(), input.HasMember("counts") ? 1u : 0u);
+    EXPECT_EQ(item.state, State::Busy);
+    EXPECT_EQ(item.extra.GetString(), input.HasMember("extra") ? "x" : "");
+    EXPECT_TRUE(item.owned);
+    EXPECT_EQ(item.flags, 12u);
+  }
+}
+
 TEST_F(RecordTest, RefusalsNameTheInnermostField) {
   struct Case {
     const char* label;
