@@ -7,6 +7,7 @@
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <optional>
@@ -39,11 +40,18 @@ std::string_view UpToNul(const char* text, rapidjson::SizeType length) {
   return {text, nul ? static_cast<std::size_t>(static_cast<const char*>(nul) - text) : length};
 }
 
-// A decoded string can hold a NUL only where the text escapes one: without "\u0000" anywhere
+// A decoded string can hold a NUL only where the text escapes one: without "\\u0000" anywhere
 // in the document no string needs the search.
 bool MayHoldNul(std::string_view text) {
-  static constexpr std::string_view kEscapedNul = "\\u0000";
-  return memmem(text.data(), text.size(), kEscapedNul.data(), kEscapedNul.size()) != nullptr;
+  const char* at = text.data();
+  const char* const end = at + text.size();
+  while (end - at >= 6) {
+    at = static_cast<const char*>(std::memchr(at, '\\', static_cast<std::size_t>(end - at - 5)));
+    if (at == nullptr) return false;
+    if (std::memcmp(at + 1, "u0000", 5) == 0) return true;
+    at += 2;  // past the escaped character, which may itself be a reverse solidus
+  }
+  return false;
 }
 
 // Receives the reader's events and builds the tree in one pass: every value lands in the next
@@ -127,6 +135,47 @@ class JsonHandler {
   const bool mayHoldNul_;
   bool depthExceeded_ = false;
 };
+
+// RapidJSON's output stream over the std::string that WriteJson returns, so that the text is
+// not copied out of a buffer at the end. PutReserve and PutUnsafe (found by argument-dependent
+// lookup) give the writer the same fast path as its own string buffer.
+class StringOutput {
+ public:
+  using Ch = char;
+
+  void Put(char c) {
+    Reserve(1);
+    *cursor_++ = c;
+  }
+  void PutUnchecked(char c) { *cursor_++ = c; }
+  void Flush() {}
+  void Reserve(std::size_t count) {
+    if (static_cast<std::size_t>(end_ - cursor_) < count) Grow(count);
+  }
+  std::string Take() {
+    text_.resize(static_cast<std::size_t>(cursor_ - text_.data()));
+    return std::move(text_);
+  }
+
+ private:
+  void Grow(std::size_t count) {
+    const std::size_t used = static_cast<std::size_t>(cursor_ - text_.data());
+    text_.resize(std::max({text_.size() * 2, used + count, std::size_t{256}}));
+    cursor_ = text_.data() + used;
+    end_ = text_.data() + text_.size();
+  }
+
+  std::string text_;
+  char* cursor_ = text_.data();
+  char* end_ = text_.data();
+};
+
+void PutReserve(StringOutput& stream, std::size_t count) {
+  stream.Reserve(count);
+}
+void PutUnsafe(StringOutput& stream, char c) {
+  stream.PutUnchecked(c);
+}
 
 // Drives a RapidJSON writer over a tree without recursion.
 template <typename Writer>
@@ -238,11 +287,11 @@ class TreeWriter {
 
 template <typename Writer>
 std::string WriteWith(const BindingProperty& value, const TypeRegistry* registry) {
-  rapidjson::StringBuffer buffer;
-  Writer writer(buffer);
+  StringOutput output;
+  Writer writer(output);
   TreeWriter<Writer> tree(writer, registry);
   tree.Write(value);
-  return std::string(buffer.GetString(), buffer.GetSize());
+  return output.Take();
 }
 
 }  // namespace
@@ -289,10 +338,9 @@ MaybeType<Failure, BindingProperty> ParseJson(const char* text) {
 std::string WriteJson(const BindingProperty& value, const TypeRegistry* registry,
                       std::string_view lineBreak) {
   if (value.IsEmpty()) return {};
-  if (lineBreak.empty())
-    return WriteWith<rapidjson::Writer<rapidjson::StringBuffer>>(value, registry);
+  if (lineBreak.empty()) return WriteWith<rapidjson::Writer<StringOutput>>(value, registry);
 
-  std::string pretty = WriteWith<rapidjson::PrettyWriter<rapidjson::StringBuffer>>(value, registry);
+  std::string pretty = WriteWith<rapidjson::PrettyWriter<StringOutput>>(value, registry);
   if (lineBreak == "\n") return pretty;
   std::string replaced;
   replaced.reserve(pretty.size() + pretty.size() / 8 * lineBreak.size());

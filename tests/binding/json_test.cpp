@@ -47,6 +47,15 @@ TEST(JsonParse, MapsScalarsToKinds) {
       {"null", BindingProperty()},
       {"\"\\u0041\\n\\u00e9\"", BindingProperty("A\n\xC3\xA9")},
       {"\"ab\\u0000cd\"", BindingProperty("ab")},
+      {"[\"ab\\u0000cd\",{\"k\\u0000ey\":1}]",
+       [] {
+         BindingProperty list;
+         list.Append() = "ab";  // every string of the document, keys too, ends at its NUL
+         list.Append().MutableMember("k") = std::uint64_t{1};
+         return list;
+       }()},
+      {"\"a\\\\u0000b\"", BindingProperty("a\\u0000b")},  // an escaped reverse solidus
+      {"\"\\u0000\"", BindingProperty("")},
       {"\"\\ud83c\\udf7a\"", BindingProperty("\xF0\x9F\x8D\xBA")},
       {"", BindingProperty()},
       {" \n\r\t ", BindingProperty()},
