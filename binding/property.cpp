@@ -548,21 +548,6 @@ void BindingProperty::Reserve(std::size_t count) {
   if (count > list->capacity) payload_.collection = Resized(context_, list, count);
 }
 
-const BindingProperty& BindingProperty::Element(std::size_t index) const noexcept {
-  if (kind_ != BindingKind::Collection || index >= payload_.collection->size) return EmptyValue();
-  return payload_.collection->Data()[index];
-}
-
-std::span<const BindingProperty> BindingProperty::Elements() const noexcept {
-  if (kind_ != BindingKind::Collection || payload_.collection->size == 0) return {};
-  return {payload_.collection->Data(), payload_.collection->size};
-}
-
-std::span<BindingProperty> BindingProperty::MutableElements() noexcept {
-  if (kind_ != BindingKind::Collection || payload_.collection->size == 0) return {};
-  return {payload_.collection->Data(), payload_.collection->size};
-}
-
 // ---- Structures ---------------------------------------------------------------------------
 
 namespace {
@@ -662,16 +647,6 @@ bool BindingProperty::RemoveMember(std::string_view key) noexcept {
     Relocate(members + i, members + i + 1);
   --map.size;
   return true;
-}
-
-std::span<const BindingMember> BindingProperty::Members() const noexcept {
-  if (kind_ != BindingKind::Structure || payload_.structure->size == 0) return {};
-  return {payload_.structure->Data(), payload_.structure->size};
-}
-
-std::span<BindingMember> BindingProperty::MutableMembers() noexcept {
-  if (kind_ != BindingKind::Structure || payload_.structure->size == 0) return {};
-  return {payload_.structure->Data(), payload_.structure->size};
 }
 
 // ---- Equality -----------------------------------------------------------------------------

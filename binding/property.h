@@ -33,7 +33,7 @@
 #include <string_view>
 #include <vector>
 
-#include "binding/detail/interned.h"
+#include "binding/detail/values.h"
 #include "binding/static_type.h"
 
 namespace qor {
@@ -69,12 +69,9 @@ struct EnumValue {
 using Bytes = std::vector<std::uint8_t>;
 
 class BindingContext;  // binding/detail/context.h
-class BindingMember;
 
 namespace detail {
 struct BlobPayload;
-struct CollectionPayload;
-struct StructurePayload;
 class TreeBuilder;
 }  // namespace detail
 
@@ -215,10 +212,19 @@ class BindingProperty {
   void Reserve(std::size_t count);
   // The element, or the shared static Empty when this is not a Collection or the index is
   // out of range.
-  const BindingProperty& Element(std::size_t index) const noexcept;
+  const BindingProperty& Element(std::size_t index) const noexcept {
+    if (kind_ != BindingKind::Collection || index >= payload_.collection->size) return EmptyValue();
+    return payload_.collection->Data()[index];
+  }
   // The elements in order; empty when this is not a Collection.
-  std::span<const BindingProperty> Elements() const noexcept;
-  std::span<BindingProperty> MutableElements() noexcept;
+  std::span<const BindingProperty> Elements() const noexcept {
+    if (kind_ != BindingKind::Collection) return {};
+    return {payload_.collection->Data(), payload_.collection->size};
+  }
+  std::span<BindingProperty> MutableElements() noexcept {
+    if (kind_ != BindingKind::Collection) return {};
+    return {payload_.collection->Data(), payload_.collection->size};
+  }
 
   // ---- Structures -------------------------------------------------------------------------
   // Turns the value into a Structure if it is not one (clearing it) and returns the member
@@ -302,5 +308,15 @@ class BindingMember {
   detail::InternedString* key_;
   BindingProperty value_;
 };
+
+inline std::span<const BindingMember> BindingProperty::Members() const noexcept {
+  if (kind_ != BindingKind::Structure) return {};
+  return {payload_.structure->Data(), payload_.structure->size};
+}
+
+inline std::span<BindingMember> BindingProperty::MutableMembers() noexcept {
+  if (kind_ != BindingKind::Structure) return {};
+  return {payload_.structure->Data(), payload_.structure->size};
+}
 
 }  // namespace qor

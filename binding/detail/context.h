@@ -21,8 +21,8 @@
 #include <cstdint>
 #include <string_view>
 
-#include "binding/detail/interned.h"
 #include "binding/detail/pool.h"
+#include "binding/detail/values.h"
 #include "binding/property.h"
 
 namespace qor {
@@ -45,31 +45,6 @@ struct BlobPayload {
     return reinterpret_cast<const std::uint8_t*>(this + 1);
   }
 };
-
-// A Collection or Structure: its counts, then room for `capacity` elements or members, in one
-// block (a two-member Structure or a two-element Collection still fits the 72-byte class).
-// Counts fit 32 bits (an index beyond is fatal, see BindingProperty::MutableElement). Every
-// container without room shares one static payload, so an empty container takes no block.
-template <typename T>
-struct ArrayPayload {
-  std::uint32_t size;
-  std::uint32_t capacity;
-
-  T* Data() noexcept { return reinterpret_cast<T*>(this + 1); }
-  const T* Data() const noexcept { return reinterpret_cast<const T*>(this + 1); }
-  static constexpr std::size_t BlockBytes(std::size_t capacity) noexcept {
-    return sizeof(ArrayPayload) + capacity * sizeof(T);
-  }
-};
-struct CollectionPayload : ArrayPayload<BindingProperty> {};
-struct StructurePayload : ArrayPayload<BindingMember> {};
-static_assert(sizeof(CollectionPayload) == 8 && sizeof(StructurePayload) == 8);
-
-// The payload of every Collection and Structure without room (never written).
-CollectionPayload* EmptyCollectionPayload() noexcept;
-StructurePayload* EmptyStructurePayload() noexcept;
-
-inline constexpr std::size_t kMaxContainerSize = 0xFFFFFFFEu;
 
 }  // namespace detail
 
