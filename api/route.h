@@ -17,17 +17,18 @@
 #define QOR_API_ROUTE_H_
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 namespace qor {
 
-// Decoded path captures (and query arguments) by name.
-using ArgumentMap = std::unordered_map<std::string, std::string>;
+// Decoded path captures (and query arguments) by name. A path has a handful of captures at
+// most: an ordered map costs one node each, where a hash map also builds a bucket array.
+using ArgumentMap = std::map<std::string, std::string, std::less<>>;
 
 enum class CaptureKind : uint8_t {
   kSegment = 1,   // {name}: "([^/]*)"
