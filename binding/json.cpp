@@ -72,12 +72,14 @@ class JsonHandler {
     builder_.Value().SetBool(value);
     return true;
   }
-  bool Int(int value) {
-    builder_.Value().SetSigned(value);
-    return true;
-  }
+  // The reader reports "-0" as a signed zero: it is not negative, so it is Unsigned like 0.
+  bool Int(int value) { return Int64(value); }
   bool Int64(std::int64_t value) {
-    builder_.Value().SetSigned(value);
+    if (value == 0) {
+      builder_.Value().SetUnsigned(0);
+    } else {
+      builder_.Value().SetSigned(value);
+    }
     return true;
   }
   bool Uint(unsigned value) {

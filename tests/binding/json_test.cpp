@@ -33,9 +33,9 @@ TEST(JsonParse, MapsScalarsToKinds) {
   };
   const Row rows[] = {
       {"0", BindingProperty(std::uint64_t{0})},
+      {"-0", BindingProperty(std::uint64_t{0})},  // not negative: Unsigned, as 0 is
       {"42", BindingProperty(std::uint64_t{42})},
       {"-1", BindingProperty(std::int64_t{-1})},
-      {"-0", BindingProperty(std::int64_t{0})},
       {"1.0", BindingProperty(1.0)},
       {"1e2", BindingProperty(100.0)},
       {"18446744073709551615", BindingProperty(std::numeric_limits<std::uint64_t>::max())},
