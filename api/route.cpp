@@ -10,8 +10,6 @@ namespace {
 constexpr std::string_view kMethodNames[] = {"",        "DELETE", "GET",  "HEAD",
                                              "OPTIONS", "PATCH",  "POST", "PUT"};
 
-constexpr uint32_t kInvokeMethod = Route::kInvokeMethod;
-
 bool IsRegexSpecial(char c) {
   return std::strchr("^$.*+?()[]|\\", c) != nullptr && c != '\0';
 }
