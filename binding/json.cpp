@@ -8,6 +8,7 @@
 #include <rapidjson/writer.h>
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <cstring>
 #include <optional>
@@ -59,7 +60,9 @@ bool MayHoldNul(std::string_view text) {
 // Structure, or in the root; each container is sized exactly when it closes.
 class JsonHandler {
  public:
-  JsonHandler(BindingProperty& root, bool mayHoldNul) : builder_(root), mayHoldNul_(mayHoldNul) {}
+  JsonHandler(BindingProperty& root, std::string_view text, const rapidjson::MemoryStream& stream,
+              bool mayHoldNul)
+      : builder_(root), text_(text), stream_(stream), mayHoldNul_(mayHoldNul) {}
 
   bool DepthExceeded() const { return depthExceeded_; }
   void Discard() { builder_.Discard(); }
@@ -91,7 +94,7 @@ class JsonHandler {
     return true;
   }
   bool Double(double value) {
-    builder_.Value().SetFloat(value);
+    builder_.Value().SetFloat(CorrectlyRounded(value));
     return true;
   }
   // Only called with kParseNumbersAsStringsFlag, which is not used.
@@ -132,8 +135,25 @@ class JsonHandler {
   std::string_view Text(const char* text, rapidjson::SizeType length) const {
     return mayHoldNul_ ? UpToNul(text, length) : std::string_view(text, length);
   }
+  // The reader's default number mode can be a unit in the last place off on long fractions,
+  // and then a written Float would not read back to itself; its full-precision mode reads out
+  // of bounds on some inputs. So the number's text, which ends where the reader stands now
+  // (numbers are never preceded by a number character), is read again, correctly rounded.
+  // Texts from_chars refuses (a value below the smallest double) keep the reader's value.
+  double CorrectlyRounded(double value) const {
+    const char* const end = text_.data() + stream_.Tell();
+    const char* begin = end;
+    while (begin != text_.data() && std::strchr("0123456789+-.eE", begin[-1]) != nullptr &&
+           begin[-1] != '\0')
+      --begin;
+    double exact = 0;
+    const auto [stop, error] = std::from_chars(begin, end, exact);
+    return error == std::errc() && stop == end ? exact : value;
+  }
 
   detail::TreeBuilder builder_;
+  const std::string_view text_;
+  const rapidjson::MemoryStream& stream_;
   const bool mayHoldNul_;
   bool depthExceeded_ = false;
 };
@@ -307,7 +327,7 @@ MaybeType<Failure, BindingProperty> ParseJson(std::string_view text) {
 
   rapidjson::Reader reader;
   rapidjson::MemoryStream stream(text.data(), text.size());
-  JsonHandler handler(result.MutableProperty(), MayHoldNul(text));
+  JsonHandler handler(result.MutableProperty(), text, stream, MayHoldNul(text));
   const rapidjson::ParseResult parsed = reader.Parse<kReadFlags>(stream, handler);
   if (parsed.IsError()) {
     handler.Discard();
