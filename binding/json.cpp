@@ -65,6 +65,8 @@ class JsonHandler {
       : builder_(root), text_(text), stream_(stream), mayHoldNul_(mayHoldNul) {}
 
   bool DepthExceeded() const { return depthExceeded_; }
+  // Where a number too big for a double starts, when the reader stopped at one.
+  std::optional<std::size_t> TooBigAt() const { return tooBigAt_; }
   void Discard() { builder_.Discard(); }
 
   bool Null() {
@@ -94,7 +96,15 @@ class JsonHandler {
     return true;
   }
   bool Double(double value) {
-    builder_.Value().SetFloat(CorrectlyRounded(value));
+    const char* begin = NumberStart();
+    value = CorrectlyRounded(begin, value);
+    if (std::isinf(value)) {
+      // The reader refuses 1e309 but lets 1.8e308 through as infinity, which no JSON text can
+      // carry back: both are too big for a double.
+      tooBigAt_ = static_cast<std::size_t>(begin - text_.data());
+      return false;
+    }
+    builder_.Value().SetFloat(value);
     return true;
   }
   // Only called with kParseNumbersAsStringsFlag, which is not used.
@@ -140,12 +150,15 @@ class JsonHandler {
   // of bounds on some inputs. So the number's text, which ends where the reader stands now
   // (numbers are never preceded by a number character), is read again, correctly rounded.
   // Texts from_chars refuses (a value below the smallest double) keep the reader's value.
-  double CorrectlyRounded(double value) const {
-    const char* const end = text_.data() + stream_.Tell();
-    const char* begin = end;
+  const char* NumberStart() const {
+    const char* begin = text_.data() + stream_.Tell();
     while (begin != text_.data() && std::strchr("0123456789+-.eE", begin[-1]) != nullptr &&
            begin[-1] != '\0')
       --begin;
+    return begin;
+  }
+  double CorrectlyRounded(const char* begin, double value) const {
+    const char* const end = text_.data() + stream_.Tell();
     double exact = 0;
     const auto [stop, error] = std::from_chars(begin, end, exact);
     return error == std::errc() && stop == end ? exact : value;
@@ -156,6 +169,7 @@ class JsonHandler {
   const rapidjson::MemoryStream& stream_;
   const bool mayHoldNul_;
   bool depthExceeded_ = false;
+  std::optional<std::size_t> tooBigAt_;
 };
 
 // RapidJSON's output stream over the std::string that WriteJson returns, so that the text is
@@ -334,6 +348,11 @@ MaybeType<Failure, BindingProperty> ParseJson(std::string_view text) {
     if (handler.DepthExceeded()) {
       // The reader reports the position after the bracket or brace it had taken.
       result.SetFailure(Format(kErrorTemplate, kDepthReason, parsed.Offset() - 1));
+      return result;
+    }
+    if (const auto at = handler.TooBigAt()) {
+      result.SetFailure(Format(
+          kErrorTemplate, rapidjson::GetParseError_En(rapidjson::kParseErrorNumberTooBig), *at));
       return result;
     }
     rapidjson::ParseErrorCode code = parsed.Code();

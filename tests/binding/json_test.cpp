@@ -147,6 +147,9 @@ TEST(JsonParse, ReportsEveryErrorWithItsOffset) {
       {"1e", "Error: Miss exponent in number. at offset 2."},
       {"1.", "Error: Miss fraction part in number. at offset 2."},
       {"1e400", "Error: Number too big to be stored in double. at offset 0."},
+      // Above the largest double, though the reader would let these through as infinity.
+      {"[1,2.51e308]", "Error: Number too big to be stored in double. at offset 3."},
+      {R"({"a": -1.8e308})", "Error: Number too big to be stored in double. at offset 6."},
       {"[NaN]", "Error: Invalid value. at offset 1."},
       {"[1]//", "Error: The document root must not be followed by other values. at offset 3."},
       // A NUL byte is part of the text: it neither ends the document nor counts as a value.
