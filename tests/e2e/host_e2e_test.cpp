@@ -17,6 +17,7 @@
 
 #include "host/access.h"
 #include "tests/e2e/host_process.h"
+#include "tests/e2e/test_plugin_host.h"
 
 namespace qor::host::testing {
 namespace {
@@ -35,25 +36,10 @@ std::string ErrorBody(int status, const std::string& message) {
   return "{\"httpStatus\":" + std::to_string(status) + ",\"message\":\"" + message + "\"}";
 }
 
-class HostWithTestPlugin : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() {
-    host_ = new std::optional<HostProcess>(HostProcess::Start(
-        QOR_HOST_BINARY, {"--plugin", QOR_TEST_PLUGIN, "--log-level", "none"}, kScenario));
-  }
-  static void TearDownTestSuite() {
-    delete host_;
-    host_ = nullptr;
-  }
-  void SetUp() override {
-    ASSERT_TRUE(host_->has_value());
-    ASSERT_FALSE((*host_)->Url().empty()) << (*host_)->Stderr();
-  }
-  static const HostProcess& Host() { return **host_; }
-
-  static std::optional<HostProcess>* host_;
+class HostWithTestPlugin : public TestPluginHost<HostWithTestPlugin> {
+ public:
+  static std::optional<std::string> Scenario() { return kScenario; }
 };
-std::optional<HostProcess>* HostWithTestPlugin::host_ = nullptr;
 
 TEST_F(HostWithTestPlugin, RoutesByTheSelectionRuleOverTheWholeTable) {
   struct Case {

@@ -16,29 +16,12 @@
 #include "host/access.h"
 #include "host/http_front.h"
 #include "tests/e2e/host_process.h"
+#include "tests/e2e/test_plugin_host.h"
 
 namespace qor::host::testing {
 namespace {
 
-class HostUnderLoad : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() {
-    host_ = new std::optional<HostProcess>(
-        HostProcess::Start(QOR_HOST_BINARY, {"--plugin", QOR_TEST_PLUGIN, "--log-level", "none"}));
-  }
-  static void TearDownTestSuite() {
-    delete host_;
-    host_ = nullptr;
-  }
-  void SetUp() override {
-    ASSERT_TRUE(host_->has_value());
-    ASSERT_FALSE((*host_)->Url().empty()) << (*host_)->Stderr();
-  }
-  static const HostProcess& Host() { return **host_; }
-
-  static std::optional<HostProcess>* host_;
-};
-std::optional<HostProcess>* HostUnderLoad::host_ = nullptr;
+class HostUnderLoad : public TestPluginHost<HostUnderLoad> {};
 
 // A kept-alive connection that has been answered once: the server holds it open.
 class HeldConnection {
