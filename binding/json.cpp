@@ -8,6 +8,7 @@
 #include <rapidjson/writer.h>
 
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -213,7 +214,7 @@ void PutUnsafe(StringOutput& stream, char c) {
   stream.PutUnchecked(c);
 }
 
-// Drives a RapidJSON writer over a tree without recursion.
+// Drives a RapidJSON writer (the indented form's PrettyWriter) over a tree without recursion.
 template <typename Writer>
 class TreeWriter {
  public:
@@ -321,6 +322,167 @@ class TreeWriter {
   std::vector<Frame> open_;
 };
 
+// Compact JSON, byte for byte what RapidJSON's Writer makes of the same tree, written by hand:
+// the output position lives in a local variable while a string is copied, where a writer
+// behind a stream object must store and reload it for every byte (a char store may alias it).
+class CompactWriter {
+ public:
+  explicit CompactWriter(const TypeRegistry* registry) : registry_(registry) {}
+
+  std::string Write(const BindingProperty& root) {
+    WriteValue(root);
+    while (!open_.empty()) {
+      Frame& frame = open_.back();
+      if (frame.next == frame.count) {
+        Put(frame.structure ? '}' : ']');
+        open_.pop_back();
+        continue;
+      }
+      const std::size_t index = frame.next++;
+      if (index != 0) Put(',');
+      if (frame.structure) {
+        const BindingMember& member = frame.members[index];
+        WriteText(member.Key());
+        Put(':');
+        WriteValue(member.Value());  // may push, invalidating `frame`
+      } else {
+        WriteValue(frame.elements[index]);
+      }
+    }
+    text_.resize(static_cast<std::size_t>(cursor_ - text_.data()));
+    return std::move(text_);
+  }
+
+ private:
+  struct Frame {
+    const BindingProperty* elements;
+    const BindingMember* members;
+    std::size_t count;
+    std::size_t next;
+    bool structure;
+  };
+
+  // The escape letter of each byte ('u' for \u00XX), or 0 for bytes written as they are.
+  static constexpr std::array<char, 256> kEscapes = [] {
+    std::array<char, 256> escapes{};
+    for (int c = 0; c < 0x20; ++c)
+      escapes[static_cast<std::size_t>(c)] = 'u';
+    escapes['\b'] = 'b';
+    escapes['\t'] = 't';
+    escapes['\n'] = 'n';
+    escapes['\f'] = 'f';
+    escapes['\r'] = 'r';
+    escapes['"'] = '"';
+    escapes['\\'] = '\\';
+    return escapes;
+  }();
+
+  void Reserve(std::size_t count) {
+    if (static_cast<std::size_t>(end_ - cursor_) < count) Grow(count);
+  }
+  void Grow(std::size_t count) {
+    const std::size_t used = static_cast<std::size_t>(cursor_ - text_.data());
+    text_.resize(std::max({text_.size() * 2, used + count, std::size_t{256}}));
+    cursor_ = text_.data() + used;
+    end_ = text_.data() + text_.size();
+  }
+  void Put(char c) {
+    Reserve(1);
+    *cursor_++ = c;
+  }
+  void Put(std::string_view text) {
+    Reserve(text.size());
+    std::memcpy(cursor_, text.data(), text.size());
+    cursor_ += text.size();
+  }
+
+  void WriteText(std::string_view text) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    const char* from = text.data();
+    const char* const last = from + text.size();
+    // Room for the text and its quotes; an escape asks for its extra room when it comes.
+    Reserve(text.size() + 2);
+    char* out = cursor_;
+    *out++ = '"';
+    while (from != last) {
+      const auto c = static_cast<unsigned char>(*from++);
+      const char escape = kEscapes[c];
+      if (escape == 0) {
+        *out++ = static_cast<char>(c);
+        continue;
+      }
+      cursor_ = out;
+      Reserve(static_cast<std::size_t>(last - from) + 7);
+      out = cursor_;
+      *out++ = '\\';
+      *out++ = escape;
+      if (escape == 'u') {
+        *out++ = '0';
+        *out++ = '0';
+        *out++ = kHex[c >> 4];
+        *out++ = kHex[c & 15];
+      }
+    }
+    *out++ = '"';
+    cursor_ = out;
+  }
+
+  void WriteValue(const BindingProperty& value) {
+    char number[32];
+    switch (value.Kind()) {
+      case BindingKind::Bool:
+        return Put(value.GetBool() ? std::string_view("true") : std::string_view("false"));
+      case BindingKind::Signed:
+        return Put({number, rapidjson::internal::i64toa(value.GetSigned(), number)});
+      case BindingKind::Unsigned:
+        return Put({number, rapidjson::internal::u64toa(value.GetUnsigned(), number)});
+      case BindingKind::Float: {
+        const double d = value.GetFloat();
+        // JSON has no form for NaN or infinities.
+        if (!std::isfinite(d)) return Put("null");
+        return Put(
+            {number, rapidjson::internal::dtoa(
+                         d, number, rapidjson::Writer<StringOutput>::kDefaultMaxDecimalPlaces)});
+      }
+      case BindingKind::String:
+        return WriteText(value.GetString());
+      case BindingKind::Blob:
+        return WriteText(detail::EncodeBase64(value.GetBlob()));
+      case BindingKind::Enum: {
+        const EnumValue enumValue = value.GetEnum();
+        if (registry_ != nullptr) {
+          if (const std::optional<std::string_view> name =
+                  registry_->EnumName(enumValue.typeId, enumValue.value)) {
+            return WriteText(*name);
+          }
+        }
+        return Put({number, rapidjson::internal::i32toa(enumValue.value, number)});
+      }
+      case BindingKind::Collection: {
+        const std::span<const BindingProperty> elements = value.Elements();
+        Put('[');
+        open_.push_back({elements.data(), nullptr, elements.size(), 0, false});
+        return;
+      }
+      case BindingKind::Structure: {
+        const std::span<const BindingMember> members = value.Members();
+        Put('{');
+        open_.push_back({nullptr, members.data(), members.size(), 0, true});
+        return;
+      }
+      case BindingKind::Empty:
+      default:
+        return Put("null");
+    }
+  }
+
+  const TypeRegistry* registry_;
+  std::vector<Frame> open_;
+  std::string text_;
+  char* cursor_ = text_.data();
+  char* end_ = text_.data();
+};
+
 template <typename Writer>
 std::string WriteWith(const BindingProperty& value, const TypeRegistry* registry) {
   StringOutput output;
@@ -379,7 +541,7 @@ MaybeType<Failure, BindingProperty> ParseJson(const char* text) {
 std::string WriteJson(const BindingProperty& value, const TypeRegistry* registry,
                       std::string_view lineBreak) {
   if (value.IsEmpty()) return {};
-  if (lineBreak.empty()) return WriteWith<rapidjson::Writer<StringOutput>>(value, registry);
+  if (lineBreak.empty()) return CompactWriter(registry).Write(value);
 
   std::string pretty = WriteWith<rapidjson::PrettyWriter<StringOutput>>(value, registry);
   if (lineBreak == "\n") return pretty;

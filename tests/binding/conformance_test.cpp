@@ -5,12 +5,15 @@
 #include <rapidjson/document.h>
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <random>
 #include <set>
 #include <sstream>
 #include <string>
@@ -168,6 +171,65 @@ TEST(JsonConformance, ImplementationDefinedFilesGiveAValueOrAMessage) {
   MaybeType<Failure, BindingProperty> nested =
       ParseJson(ReadFile(folder / "i_structure_500_nested_arrays.json"));
   EXPECT_TRUE(nested.Succeeded()) << nested.ErrorMessage();
+}
+
+// The text with the white space between tokens removed (strings kept as they are).
+std::string WithoutSpaceBetweenTokens(std::string_view text) {
+  std::string out;
+  bool inString = false, escaped = false;
+  for (char c : text) {
+    if (inString) {
+      if (escaped) {
+        escaped = false;
+      } else if (c == '\\') {
+        escaped = true;
+      } else if (c == '"') {
+        inString = false;
+      }
+    } else if (c == ' ' || c == '\n' || c == '\r' || c == '\t') {
+      continue;
+    } else if (c == '"') {
+      inString = true;
+    }
+    out += c;
+  }
+  return out;
+}
+
+// The compact form is written by the codec itself and the indented form by RapidJSON's
+// PrettyWriter: apart from the white space between tokens they must agree byte for byte, on
+// every document the suite accepts and on doubles of every magnitude.
+TEST(JsonConformance, CompactOutputIsTheIndentedOutputWithoutItsWhiteSpace) {
+  const fs::path folder = Corpora() / "json-test-suite" / "test_parsing";
+  SKIP_WITHOUT(folder);
+  std::vector<std::string> texts;
+  for (const fs::path& path : SortedFiles(folder)) {
+    const std::string name = path.filename().string();
+    if (name.starts_with("y_") || name.starts_with("i_")) texts.push_back(ReadFile(path));
+  }
+  std::mt19937_64 random(42);
+  std::string doubles = "[";
+  for (int i = 0; i < 2000; ++i) {
+    double d = 0;
+    const std::uint64_t bits = random();
+    std::memcpy(&d, &bits, sizeof(d));
+    if (!std::isfinite(d)) continue;
+    char number[32];
+    const auto written = std::to_chars(number, number + sizeof(number), d);
+    if (doubles.size() > 1) doubles += ',';
+    doubles.append(number, written.ptr);
+  }
+  texts.push_back(doubles + "]");
+
+  std::size_t compared = 0;
+  for (const std::string& text : texts) {
+    MaybeType<Failure, BindingProperty> parsed = ParseJson(std::string_view(text));
+    if (parsed.Failed() || parsed->IsEmpty()) continue;
+    ++compared;
+    EXPECT_EQ(WriteJson(*parsed), WithoutSpaceBetweenTokens(WriteJson(*parsed, nullptr, "\n")))
+        << text.substr(0, 80);
+  }
+  EXPECT_GT(compared, 100u);
 }
 
 // ---- msgpack-test-suite ---------------------------------------------------------------------
