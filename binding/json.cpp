@@ -173,9 +173,10 @@ class JsonHandler {
   std::optional<std::size_t> tooBigAt_;
 };
 
-// RapidJSON's output stream over the std::string that WriteJson returns, so that the text is
-// not copied out of a buffer at the end. PutReserve and PutUnsafe (found by argument-dependent
-// lookup) give the writer the same fast path as its own string buffer.
+// The output of both writers: the std::string that WriteJson returns, so that the text is not
+// copied out of a buffer at the end. For RapidJSON's PrettyWriter it is an output stream, and
+// PutReserve and PutUnsafe (found by argument-dependent lookup) give that writer the same fast
+// path as its own string buffer.
 class StringOutput {
  public:
   using Ch = char;
@@ -189,6 +190,13 @@ class StringOutput {
   void Reserve(std::size_t count) {
     if (static_cast<std::size_t>(end_ - cursor_) < count) Grow(count);
   }
+  // For a writer copying runs itself: room for `count` bytes from the position returned, and
+  // then the position where its bytes end.
+  char* Room(std::size_t count) {
+    Reserve(count);
+    return cursor_;
+  }
+  void Advance(char* to) { cursor_ = to; }
   std::string Take() {
     text_.resize(static_cast<std::size_t>(cursor_ - text_.data()));
     return std::move(text_);
@@ -214,6 +222,15 @@ void PutUnsafe(StringOutput& stream, char c) {
   stream.PutUnchecked(c);
 }
 
+// A Collection or Structure being written: its elements or members, and the next to write.
+struct OpenContainer {
+  const BindingProperty* elements;
+  const BindingMember* members;
+  std::size_t count;
+  std::size_t next;
+  bool structure;
+};
+
 // Drives a RapidJSON writer (the indented form's PrettyWriter) over a tree without recursion.
 template <typename Writer>
 class TreeWriter {
@@ -223,7 +240,7 @@ class TreeWriter {
   void Write(const BindingProperty& root) {
     WriteValue(root);
     while (!open_.empty()) {
-      Frame& frame = open_.back();
+      OpenContainer& frame = open_.back();
       if (frame.next == frame.count) {
         if (frame.structure) {
           writer_.EndObject(static_cast<rapidjson::SizeType>(frame.count));
@@ -246,14 +263,6 @@ class TreeWriter {
   }
 
  private:
-  struct Frame {
-    const BindingProperty* elements;
-    const BindingMember* members;
-    std::size_t count;
-    std::size_t next;
-    bool structure;
-  };
-
   void WriteText(std::string_view text) {
     writer_.String(text.data(), static_cast<rapidjson::SizeType>(text.size()));
   }
@@ -319,7 +328,7 @@ class TreeWriter {
 
   Writer& writer_;
   const TypeRegistry* registry_;
-  std::vector<Frame> open_;
+  std::vector<OpenContainer> open_;
 };
 
 // Compact JSON, byte for byte what RapidJSON's Writer makes of the same tree, written by hand:
@@ -332,7 +341,7 @@ class CompactWriter {
   std::string Write(const BindingProperty& root) {
     WriteValue(root);
     while (!open_.empty()) {
-      Frame& frame = open_.back();
+      OpenContainer& frame = open_.back();
       if (frame.next == frame.count) {
         Put(frame.structure ? '}' : ']');
         open_.pop_back();
@@ -349,19 +358,10 @@ class CompactWriter {
         WriteValue(frame.elements[index]);
       }
     }
-    text_.resize(static_cast<std::size_t>(cursor_ - text_.data()));
-    return std::move(text_);
+    return output_.Take();
   }
 
  private:
-  struct Frame {
-    const BindingProperty* elements;
-    const BindingMember* members;
-    std::size_t count;
-    std::size_t next;
-    bool structure;
-  };
-
   // The escape letter of each byte ('u' for \u00XX), or 0 for bytes written as they are.
   static constexpr std::array<char, 256> kEscapes = [] {
     std::array<char, 256> escapes{};
@@ -377,23 +377,11 @@ class CompactWriter {
     return escapes;
   }();
 
-  void Reserve(std::size_t count) {
-    if (static_cast<std::size_t>(end_ - cursor_) < count) Grow(count);
-  }
-  void Grow(std::size_t count) {
-    const std::size_t used = static_cast<std::size_t>(cursor_ - text_.data());
-    text_.resize(std::max({text_.size() * 2, used + count, std::size_t{256}}));
-    cursor_ = text_.data() + used;
-    end_ = text_.data() + text_.size();
-  }
-  void Put(char c) {
-    Reserve(1);
-    *cursor_++ = c;
-  }
+  void Put(char c) { output_.Put(c); }
   void Put(std::string_view text) {
-    Reserve(text.size());
-    std::memcpy(cursor_, text.data(), text.size());
-    cursor_ += text.size();
+    char* out = output_.Room(text.size());
+    std::memcpy(out, text.data(), text.size());
+    output_.Advance(out + text.size());
   }
 
   void WriteText(std::string_view text) {
@@ -401,8 +389,7 @@ class CompactWriter {
     const char* from = text.data();
     const char* const last = from + text.size();
     // Room for the text and its quotes; an escape asks for its extra room when it comes.
-    Reserve(text.size() + 2);
-    char* out = cursor_;
+    char* out = output_.Room(text.size() + 2);
     *out++ = '"';
     while (from != last) {
       const auto c = static_cast<unsigned char>(*from++);
@@ -411,9 +398,8 @@ class CompactWriter {
         *out++ = static_cast<char>(c);
         continue;
       }
-      cursor_ = out;
-      Reserve(static_cast<std::size_t>(last - from) + 7);
-      out = cursor_;
+      output_.Advance(out);
+      out = output_.Room(static_cast<std::size_t>(last - from) + 7);
       *out++ = '\\';
       *out++ = escape;
       if (escape == 'u') {
@@ -424,7 +410,7 @@ class CompactWriter {
       }
     }
     *out++ = '"';
-    cursor_ = out;
+    output_.Advance(out);
   }
 
   void WriteValue(const BindingProperty& value) {
@@ -477,10 +463,8 @@ class CompactWriter {
   }
 
   const TypeRegistry* registry_;
-  std::vector<Frame> open_;
-  std::string text_;
-  char* cursor_ = text_.data();
-  char* end_ = text_.data();
+  std::vector<OpenContainer> open_;
+  StringOutput output_;
 };
 
 template <typename Writer>
