@@ -1,10 +1,10 @@
 #include "binding/json.h"
 
 #include <rapidjson/error/en.h>
+#include <rapidjson/internal/dtoa.h>
+#include <rapidjson/internal/itoa.h>
 #include <rapidjson/memorystream.h>
-#include <rapidjson/prettywriter.h>
 #include <rapidjson/reader.h>
-#include <rapidjson/writer.h>
 
 #include <algorithm>
 #include <array>
@@ -172,167 +172,10 @@ class JsonHandler {
   std::optional<std::size_t> tooBigAt_;
 };
 
-// The output of both writers: the std::string that WriteJson returns, so that the text is not
-// copied out of a buffer at the end. For RapidJSON's PrettyWriter it is an output stream, and
-// PutReserve and PutUnsafe (found by argument-dependent lookup) give that writer the same fast
-// path as its own string buffer.
-class StringOutput {
- public:
-  using Ch = char;
-
-  void Put(char c) {
-    Reserve(1);
-    *cursor_++ = c;
-  }
-  void PutUnchecked(char c) { *cursor_++ = c; }
-  void Flush() {}
-  void Reserve(std::size_t count) {
-    if (static_cast<std::size_t>(end_ - cursor_) < count) Grow(count);
-  }
-  // For a writer copying runs itself: room for `count` bytes from the position returned, and
-  // then the position where its bytes end.
-  char* Room(std::size_t count) {
-    Reserve(count);
-    return cursor_;
-  }
-  void Advance(char* to) { cursor_ = to; }
-  std::string Take() {
-    text_.resize(static_cast<std::size_t>(cursor_ - text_.data()));
-    return std::move(text_);
-  }
-
- private:
-  void Grow(std::size_t count) {
-    const std::size_t used = static_cast<std::size_t>(cursor_ - text_.data());
-    text_.resize(std::max({text_.size() * 2, used + count, std::size_t{256}}));
-    cursor_ = text_.data() + used;
-    end_ = text_.data() + text_.size();
-  }
-
-  std::string text_;
-  char* cursor_ = text_.data();
-  char* end_ = text_.data();
-};
-
-void PutReserve(StringOutput& stream, std::size_t count) {
-  stream.Reserve(count);
-}
-void PutUnsafe(StringOutput& stream, char c) {
-  stream.PutUnchecked(c);
-}
-
-// A Collection or Structure being written: its elements or members, and the next to write.
-struct OpenContainer {
-  const BindingProperty* elements;
-  const BindingMember* members;
-  std::size_t count;
-  std::size_t next;
-  bool structure;
-};
-
-// Drives a RapidJSON writer (the indented form's PrettyWriter) over a tree without recursion.
-template <typename Writer>
-class TreeWriter {
- public:
-  TreeWriter(Writer& writer, const TypeRegistry* registry) : writer_(writer), registry_(registry) {}
-
-  void Write(const BindingProperty& root) {
-    WriteValue(root);
-    while (!open_.empty()) {
-      OpenContainer& frame = open_.back();
-      if (frame.next == frame.count) {
-        if (frame.structure) {
-          writer_.EndObject(static_cast<rapidjson::SizeType>(frame.count));
-        } else {
-          writer_.EndArray(static_cast<rapidjson::SizeType>(frame.count));
-        }
-        open_.pop_back();
-        continue;
-      }
-      const std::size_t index = frame.next++;
-      if (frame.structure) {
-        const BindingMember& member = frame.members[index];
-        const std::string_view key = member.Key();
-        writer_.Key(key.data(), static_cast<rapidjson::SizeType>(key.size()));
-        WriteValue(member.Value());  // may push, invalidating `frame`
-      } else {
-        WriteValue(frame.elements[index]);
-      }
-    }
-  }
-
- private:
-  void WriteText(std::string_view text) {
-    writer_.String(text.data(), static_cast<rapidjson::SizeType>(text.size()));
-  }
-
-  void WriteValue(const BindingProperty& value) {
-    switch (value.Kind()) {
-      case BindingKind::Bool:
-        writer_.Bool(value.GetBool());
-        return;
-      case BindingKind::Signed:
-        writer_.Int64(value.GetSigned());
-        return;
-      case BindingKind::Unsigned:
-        writer_.Uint64(value.GetUnsigned());
-        return;
-      case BindingKind::Float: {
-        const double number = value.GetFloat();
-        if (std::isfinite(number)) {
-          writer_.Double(number);
-        } else {
-          writer_.Null();  // JSON has no form for NaN or infinities
-        }
-        return;
-      }
-      case BindingKind::String:
-        WriteText(value.GetString());
-        return;
-      case BindingKind::Blob:
-        WriteText(detail::EncodeBase64(value.GetBlob()));
-        return;
-      case BindingKind::Enum:
-        WriteEnum(value.GetEnum());
-        return;
-      case BindingKind::Collection: {
-        const std::span<const BindingProperty> elements = value.Elements();
-        writer_.StartArray();
-        open_.push_back({elements.data(), nullptr, elements.size(), 0, false});
-        return;
-      }
-      case BindingKind::Structure: {
-        const std::span<const BindingMember> members = value.Members();
-        writer_.StartObject();
-        open_.push_back({nullptr, members.data(), members.size(), 0, true});
-        return;
-      }
-      case BindingKind::Empty:
-      default:
-        writer_.Null();
-        return;
-    }
-  }
-
-  void WriteEnum(EnumValue value) {
-    if (registry_ != nullptr) {
-      if (const std::optional<std::string_view> name =
-              registry_->EnumName(value.typeId, value.value)) {
-        WriteText(*name);
-        return;
-      }
-    }
-    writer_.Int(value.value);
-  }
-
-  Writer& writer_;
-  const TypeRegistry* registry_;
-  std::vector<OpenContainer> open_;
-};
-
-// Compact JSON, byte for byte what RapidJSON's Writer makes of the same tree, written by hand:
-// the output position lives in a local variable while a string is copied, where a writer
-// behind a stream object must store and reload it for every byte (a char store may alias it).
+// Compact JSON, byte for byte what RapidJSON's Writer makes of the same tree, written by hand
+// into the std::string that WriteJson returns. The output position lives in a local variable
+// while a string is copied, where a writer behind a stream object must store and reload it for
+// every byte (a char store may alias it). The tree is walked without recursion.
 class CompactWriter {
  public:
   explicit CompactWriter(const TypeRegistry* registry) : registry_(registry) {}
@@ -357,10 +200,23 @@ class CompactWriter {
         WriteValue(frame.elements[index]);
       }
     }
-    return output_.Take();
+    text_.resize(static_cast<std::size_t>(cursor_ - text_.data()));
+    return std::move(text_);
   }
 
  private:
+  // A Collection or Structure being written: its elements or members, and the next to write.
+  struct OpenContainer {
+    const BindingProperty* elements;
+    const BindingMember* members;
+    std::size_t count;
+    std::size_t next;
+    bool structure;
+  };
+
+  // RapidJSON's Writer writes a double with as many decimals as it needs.
+  static constexpr int kMaxDecimalPlaces = 324;
+
   // The escape letter of each byte ('u' for \u00XX), or 0 for bytes written as they are.
   static constexpr std::array<char, 256> kEscapes = [] {
     std::array<char, 256> escapes{};
@@ -376,11 +232,26 @@ class CompactWriter {
     return escapes;
   }();
 
-  void Put(char c) { output_.Put(c); }
+  // Room for `count` bytes from the position returned; Advance then marks where they end.
+  char* Room(std::size_t count) {
+    if (static_cast<std::size_t>(end_ - cursor_) < count) Grow(count);
+    return cursor_;
+  }
+  void Advance(char* to) { cursor_ = to; }
+  void Grow(std::size_t count) {
+    const std::size_t used = static_cast<std::size_t>(cursor_ - text_.data());
+    text_.resize(std::max({text_.size() * 2, used + count, std::size_t{256}}));
+    cursor_ = text_.data() + used;
+    end_ = text_.data() + text_.size();
+  }
+  void Put(char c) {
+    *Room(1) = c;
+    ++cursor_;
+  }
   void Put(std::string_view text) {
-    char* out = output_.Room(text.size());
+    char* out = Room(text.size());
     std::memcpy(out, text.data(), text.size());
-    output_.Advance(out + text.size());
+    Advance(out + text.size());
   }
 
   void WriteText(std::string_view text) {
@@ -388,7 +259,7 @@ class CompactWriter {
     const char* from = text.data();
     const char* const last = from + text.size();
     // Room for the text and its quotes; an escape asks for its extra room when it comes.
-    char* out = output_.Room(text.size() + 2);
+    char* out = Room(text.size() + 2);
     *out++ = '"';
     while (from != last) {
       const auto c = static_cast<unsigned char>(*from++);
@@ -397,8 +268,8 @@ class CompactWriter {
         *out++ = static_cast<char>(c);
         continue;
       }
-      output_.Advance(out);
-      out = output_.Room(static_cast<std::size_t>(last - from) + 7);
+      Advance(out);
+      out = Room(static_cast<std::size_t>(last - from) + 7);
       *out++ = '\\';
       *out++ = escape;
       if (escape == 'u') {
@@ -409,7 +280,7 @@ class CompactWriter {
       }
     }
     *out++ = '"';
-    output_.Advance(out);
+    Advance(out);
   }
 
   void WriteValue(const BindingProperty& value) {
@@ -425,9 +296,7 @@ class CompactWriter {
         const double d = value.GetFloat();
         // JSON has no form for NaN or infinities.
         if (!std::isfinite(d)) return Put("null");
-        return Put(
-            {number, rapidjson::internal::dtoa(
-                         d, number, rapidjson::Writer<StringOutput>::kDefaultMaxDecimalPlaces)});
+        return Put({number, rapidjson::internal::dtoa(d, number, kMaxDecimalPlaces)});
       }
       case BindingKind::String:
         return WriteText(value.GetString());
@@ -463,16 +332,67 @@ class CompactWriter {
 
   const TypeRegistry* registry_;
   std::vector<OpenContainer> open_;
-  StringOutput output_;
+  std::string text_;
+  char* cursor_ = text_.data();
+  char* end_ = text_.data();
 };
 
-template <typename Writer>
-std::string WriteWith(const BindingProperty& value, const TypeRegistry* registry) {
-  StringOutput output;
-  Writer writer(output);
-  TreeWriter<Writer> tree(writer, registry);
-  tree.Write(value);
-  return output.Take();
+// The indented form of compact JSON text: four spaces per level, a line break after every
+// opening bracket and comma and before every closing bracket, a space after every colon, and
+// empty containers kept on one line (the layout of RapidJSON's PrettyWriter).
+std::string Indented(std::string_view compact, std::string_view lineBreak) {
+  std::string out;
+  out.reserve(compact.size() + compact.size() / 2);
+  std::size_t depth = 0;
+  bool inString = false, escaped = false;
+  auto breakLine = [&] {
+    out.append(lineBreak);
+    out.append(depth * 4, ' ');
+  };
+  for (std::size_t i = 0; i < compact.size(); ++i) {
+    const char c = compact[i];
+    out += c;
+    if (inString) {
+      if (escaped) {
+        escaped = false;
+      } else if (c == '\\') {
+        escaped = true;
+      } else if (c == '"') {
+        inString = false;
+      }
+      continue;
+    }
+    switch (c) {
+      case '"':
+        inString = true;
+        break;
+      case '[':
+      case '{':
+        if (i + 1 < compact.size() && (compact[i + 1] == ']' || compact[i + 1] == '}')) {
+          out += compact[++i];
+        } else {
+          ++depth;
+          breakLine();
+        }
+        break;
+      case ']':
+      case '}':
+        out.pop_back();
+        --depth;
+        breakLine();
+        out += c;
+        break;
+      case ',':
+        breakLine();
+        break;
+      case ':':
+        out += ' ';
+        break;
+      default:
+        break;
+    }
+  }
+  return out;
 }
 
 }  // namespace
@@ -524,20 +444,9 @@ MaybeType<Failure, BindingProperty> ParseJson(const char* text) {
 std::string WriteJson(const BindingProperty& value, const TypeRegistry* registry,
                       std::string_view lineBreak) {
   if (value.IsEmpty()) return {};
-  if (lineBreak.empty()) return CompactWriter(registry).Write(value);
-
-  std::string pretty = WriteWith<rapidjson::PrettyWriter<StringOutput>>(value, registry);
-  if (lineBreak == "\n") return pretty;
-  std::string replaced;
-  replaced.reserve(pretty.size() + pretty.size() / 8 * lineBreak.size());
-  for (char c : pretty) {
-    if (c == '\n') {
-      replaced.append(lineBreak);
-    } else {
-      replaced.push_back(c);
-    }
-  }
-  return replaced;
+  std::string compact = CompactWriter(registry).Write(value);
+  if (lineBreak.empty()) return compact;
+  return Indented(compact, lineBreak);
 }
 
 }  // namespace qor
