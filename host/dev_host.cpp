@@ -10,11 +10,11 @@
 #include <ctime>
 
 #include "api/host_value.h"
-#include "host/demo.h"
-#include "host/external_http.h"
 #include "host/json_value.h"
-#include "host/openapi.h"
-#include "host/scenario.h"
+#include "host/openapi/openapi.h"
+#include "host/platform/external_http.h"
+#include "host/platform/scenario.h"
+#include "host/storefront/demo.h"
 
 namespace qor::host {
 namespace {

@@ -25,15 +25,15 @@
 
 #include "api/route.h"
 #include "binding/maybe.h"
-#include "host/access.h"
 #include "host/core/host_core.h"
 #include "host/core/plugin_library.h"
-#include "host/detail/work_thread.h"
-#include "host/event_stream.h"
-#include "host/http_front.h"
+#include "host/http/access.h"
+#include "host/http/event_stream.h"
+#include "host/http/http_front.h"
+#include "host/http/work_thread.h"
 #include "host/options.h"
-#include "host/peers.h"
-#include "host/storefront.h"
+#include "host/platform/peers.h"
+#include "host/storefront/storefront.h"
 
 namespace qor::host {
 

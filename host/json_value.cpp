@@ -10,7 +10,7 @@
 #include <map>
 
 #include "api/host_value.h"
-#include "host/access.h"
+#include "host/http/access.h"
 
 namespace qor::host {
 

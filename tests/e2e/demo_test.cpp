@@ -1,6 +1,6 @@
 // Tests of the demo's pieces inside qor-host: the scenario's "storefront", the simulated store
 // proxy and the pushes it makes, and finding examples/demo.
-#include "host/demo.h"
+#include "host/storefront/demo.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

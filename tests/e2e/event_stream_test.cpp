@@ -1,5 +1,5 @@
-// Tests of host/event_stream.h: what a client's stream carries, its bounds, and stopping.
-#include "host/event_stream.h"
+// Tests of host/http/event_stream.h: what a client's stream carries, its bounds, and stopping.
+#include "host/http/event_stream.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "host/access.h"
+#include "host/http/access.h"
 #include "tests/e2e/host_process.h"
 #include "tests/e2e/test_plugin_host.h"
 

@@ -13,8 +13,8 @@
 #include <thread>
 #include <vector>
 
-#include "host/access.h"
-#include "host/http_front.h"
+#include "host/http/access.h"
+#include "host/http/http_front.h"
 #include "tests/e2e/host_process.h"
 #include "tests/e2e/test_plugin_host.h"
 

@@ -1,6 +1,6 @@
-// Tests of host/openapi.h: the document made from a small hand-made endpoint table, and from
-// the real plug-in's table.
-#include "host/openapi.h"
+// Tests of host/openapi/openapi.h: the document made from a small hand-made endpoint table, and
+// from the real plug-in's table.
+#include "host/openapi/openapi.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

@@ -1,4 +1,4 @@
-#include "host/peers.h"
+#include "host/platform/peers.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

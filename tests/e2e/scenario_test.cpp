@@ -1,4 +1,4 @@
-#include "host/scenario.h"
+#include "host/platform/scenario.h"
 
 #include <gtest/gtest.h>
 

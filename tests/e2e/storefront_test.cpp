@@ -1,6 +1,6 @@
 // Tests of the storefront stub: the catalog it reads, the purchase checks it shares with the
 // simulated store proxy, the pages it serves, and its command line.
-#include "host/storefront.h"
+#include "host/storefront/storefront.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "host/storefront_state.h"
+#include "host/storefront/storefront_state.h"
 
 namespace qor::host {
 namespace {

@@ -1,4 +1,4 @@
-#include "host/url_text.h"
+#include "host/platform/url_text.h"
 
 #include <gtest/gtest.h>
 

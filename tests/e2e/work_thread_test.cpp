@@ -1,6 +1,6 @@
 // The developer host's work thread: calls handed over from many threads, their order against
 // the host core's queued work, calls nested inside a wait, and stopping.
-#include "host/detail/work_thread.h"
+#include "host/http/work_thread.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "host/http_front.h"
+#include "host/http/http_front.h"
 
 #include <arpa/inet.h>
 #include <microhttpd.h>

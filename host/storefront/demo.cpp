@@ -1,4 +1,4 @@
-#include "host/demo.h"
+#include "host/storefront/demo.h"
 
 #include <sys/stat.h>
 #include <unistd.h>

@@ -23,10 +23,10 @@
 
 #include "binding/maybe.h"
 #include "binding/property.h"
-#include "host/peers.h"
-#include "host/scenario.h"
-#include "host/storefront.h"
-#include "host/storefront_state.h"
+#include "host/platform/peers.h"
+#include "host/platform/scenario.h"
+#include "host/storefront/storefront.h"
+#include "host/storefront/storefront_state.h"
 
 namespace qor::host {
 

@@ -34,7 +34,7 @@
 #include "binding/maybe.h"
 #include "binding/property.h"
 #include "host/core/host_core.h"
-#include "host/scenario.h"
+#include "host/platform/scenario.h"
 
 namespace qor::host {
 

@@ -1,10 +1,10 @@
-#include "host/external_http.h"
+#include "host/platform/external_http.h"
 
 #include <curl/curl.h>
 
 #include <memory>
 
-#include "host/url_text.h"
+#include "host/platform/url_text.h"
 
 namespace qor::host {
 namespace {

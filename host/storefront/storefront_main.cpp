@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "host/demo.h"
-#include "host/storefront.h"
+#include "host/storefront/demo.h"
+#include "host/storefront/storefront.h"
 
 int main(int argc, char** argv) {
   using namespace qor::host;

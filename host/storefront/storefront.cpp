@@ -1,4 +1,4 @@
-#include "host/storefront.h"
+#include "host/storefront/storefront.h"
 
 #include <algorithm>
 #include <cctype>
@@ -6,7 +6,7 @@
 #include <string_view>
 
 #include "api/route.h"
-#include "host/access.h"
+#include "host/http/access.h"
 #include "host/json_value.h"
 #include "host/options.h"
 

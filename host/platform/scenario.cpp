@@ -1,4 +1,4 @@
-#include "host/scenario.h"
+#include "host/platform/scenario.h"
 
 #include <rapidjson/document.h>
 #include <rapidjson/error/en.h>

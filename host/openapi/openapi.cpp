@@ -1,4 +1,4 @@
-#include "host/openapi.h"
+#include "host/openapi/openapi.h"
 
 #include <rapidjson/prettywriter.h>
 #include <rapidjson/stringbuffer.h>

@@ -1,4 +1,4 @@
-#include "host/access.h"
+#include "host/http/access.h"
 
 #include <sys/random.h>
 

@@ -1,4 +1,4 @@
-#include "host/storefront_state.h"
+#include "host/storefront/storefront_state.h"
 
 #include <rapidjson/document.h>
 #include <rapidjson/error/en.h>

@@ -1,4 +1,4 @@
-#include "host/event_stream.h"
+#include "host/http/event_stream.h"
 
 #include <algorithm>
 #include <atomic>

@@ -1,4 +1,4 @@
-#include "host/detail/work_thread.h"
+#include "host/http/work_thread.h"
 
 #include <linux/futex.h>
 #include <sys/syscall.h>

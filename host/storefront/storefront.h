@@ -31,8 +31,8 @@
 #include <vector>
 
 #include "binding/maybe.h"
-#include "host/http_front.h"
-#include "host/storefront_state.h"
+#include "host/http/http_front.h"
+#include "host/storefront/storefront_state.h"
 
 namespace qor::host {
 

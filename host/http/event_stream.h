@@ -25,7 +25,7 @@
 #include <string_view>
 
 #include "binding/property.h"
-#include "host/http_front.h"
+#include "host/http/http_front.h"
 
 namespace qor::host {
 
