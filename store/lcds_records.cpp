@@ -37,20 +37,6 @@ std::span<const LcdsClass> LcdsClasses() noexcept {
   return kClasses;
 }
 
-std::optional<std::string_view> LcdsClassName(std::string_view registeredName) noexcept {
-  for (const LcdsClass& entry : kClasses) {
-    if (entry.registeredName == registeredName) return entry.className;
-  }
-  return std::nullopt;
-}
-
-std::optional<std::string_view> LcdsClassName(qor::TypeId typeId) noexcept {
-  for (const LcdsClass& entry : kClasses) {
-    if (entry.typeId == typeId) return entry.className;
-  }
-  return std::nullopt;
-}
-
 void RegisterLcdsRecords(qor::TypeRegistry& registry) {
   using qor::DeclareRecord;
   using Fulfillment = StoreLcdsStoreFulfillmentNotification;

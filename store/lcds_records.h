@@ -4,15 +4,13 @@
 // Each DTO is registered under its own name (no type-name prefix), right after the store's API
 // records, in the order below; the skin DTO comes before the champion DTO that holds a list of
 // them. The legacy-service layer needs each DTO's class name by registered name (pushed
-// messages, responses) and by native type (sent records): LcdsClasses() lists both, and the
-// lookups below answer either question.
+// messages, responses) and by native type (sent records): LcdsClasses() lists both.
 //
 // Conversion flags as for the store records: no field is required, none is optional, none is
 // left out when written; an absent key leaves the field at its default.
 #pragma once
 
 #include <cstdint>
-#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -110,15 +108,6 @@ struct LcdsClass {
 
 // The six DTOs in registration order. The entries are static and live for the process.
 std::span<const LcdsClass> LcdsClasses() noexcept;
-
-// The class name of the DTO registered as `registeredName`, or nothing for any other name.
-std::optional<std::string_view> LcdsClassName(std::string_view registeredName) noexcept;
-// The class name of the DTO whose native identity is `typeId`, or nothing.
-std::optional<std::string_view> LcdsClassName(qor::TypeId typeId) noexcept;
-template <typename T>
-std::optional<std::string_view> LcdsClassNameOf() noexcept {
-  return LcdsClassName(qor::StaticType::Id<T>());
-}
 
 // Declares the six DTOs to `registry` in table order, under their own names. A name that is
 // already taken keeps its first declaration.

@@ -1,5 +1,6 @@
-// Tests of the demo's pieces inside qor-host: the scenario's "storefront", the simulated store
-// proxy and the pushes it makes, and finding examples/demo.
+// Tests of the demo's pieces inside qor-host: reading the store's purchase request, the
+// scenario's "storefront", and finding examples/demo. The purchase story itself, with the
+// simulated store proxy and its pushes, is told end to end in store_e2e_test.cpp.
 #include "host/storefront/demo.h"
 
 #include <gmock/gmock.h>
@@ -12,25 +13,18 @@
 #include <vector>
 
 #include "api/host_abi.h"
-#include "host/json_value.h"
 #include "tests/e2e/host_process.h"
 
 namespace qor::host {
 namespace {
 
 using ::testing::EndsWith;
-using ::testing::HasSubstr;
 using ::testing::StartsWith;
 
 constexpr const char* kCatalog = R"([
   {"itemId": 1001, "inventoryType": "CHAMPION_SKIN", "prices": [{"currency": "VP", "cost": 1350}]},
   {"itemId": 1002, "inventoryType": "CHAMPION_SKIN", "prices": [{"currency": "IP", "cost": 3900}]}
 ])";
-
-std::string Json(const BindingProperty& value) {
-  MaybeType<Failure, std::string> json = PropertyToJson(value);
-  return json ? *json : "<unwritable>";
-}
 
 // The purchase argument as the store builds it: accountId unsigned, the other numbers signed.
 BindingProperty PurchasePayload(int64_t itemId, std::string_view currency, int64_t cost) {
@@ -78,117 +72,6 @@ TEST(ReadPurchaseRequest, TakesTheStoresPayloadAndFlagsWhatIsMissingOrMistyped) 
     c.change(payload);
     EXPECT_EQ(ReadPurchaseRequest(payload).complete, c.complete);
   }
-}
-
-// The simulated peers with the store proxy installed; the posted work is held until Run().
-class StoreProxyTest : public ::testing::Test {
- protected:
-  void Start(bool useVms) {
-    MaybeType<Failure, Scenario> scenario =
-        ParseScenario(std::string(R"({"resources": {"/qor-platform-config/v1/namespaces/)"
-                                  R"(MBXStore/UseVMS": )") +
-                      (useVms ? "true" : "false") + "}}");
-    ASSERT_TRUE(scenario) << scenario.ErrorMessage();
-    peers_ = std::make_unique<SimulatedPeers>(
-        *scenario, [this](std::string name, BindingProperty payload) {
-          published_.push_back({std::move(name), std::move(payload)});
-        });
-    MaybeType<Failure, StorefrontCatalog> catalog = StorefrontCatalog::Parse(kCatalog);
-    ASSERT_TRUE(catalog);
-    StorefrontAccount account;
-    account.token = "tok";
-    account.accountId = 77;
-    account.balances = {4000, 1500};
-    state_ = std::make_shared<StorefrontState>(std::move(*catalog), std::move(account));
-    InstallStoreProxy(*peers_, state_,
-                      [this](std::function<void()> work) { posted_.push_back(std::move(work)); });
-  }
-
-  // Starts a purchase the way the runtime does (the uuid form) and returns the answer's
-  // payload text, delivered by event.
-  std::string Purchase(const BindingProperty& payload) {
-    LocalCall call;
-    call.method = PLUGIN_METHOD_POST;
-    call.route = call.path = "/qor-login/v1/service-proxy-uuid-requests";
-    call.arguments = {BindingProperty("store.zuvstoreproxy"), BindingProperty("purchaseItem"),
-                      BindingProperty(std::uint64_t{1}), payload};
-    call.argumentNames.resize(call.arguments.size());
-    const size_t before = published_.size();
-    LocalReply reply = peers_->Answer(call);
-    EXPECT_FALSE(reply.error) << *reply.error;
-    EXPECT_EQ(published_.size(), before + 1);
-    if (published_.size() != before + 1) return "";
-    EXPECT_EQ(published_.back().first, "OnServiceProxyUuidEvent");
-    return std::string(published_.back().second.Member("payload").GetString());
-  }
-
-  void Run() {
-    std::vector<std::function<void()>> work;
-    work.swap(posted_);
-    for (auto& item : work)
-      item();
-  }
-
-  // The events published after the first `from`, as "name json" lines.
-  std::vector<std::string> PublishedSince(size_t from) const {
-    std::vector<std::string> lines;
-    for (size_t i = from; i < published_.size(); ++i)
-      lines.push_back(published_[i].first + " " + Json(published_[i].second));
-    return lines;
-  }
-
-  std::unique_ptr<SimulatedPeers> peers_;
-  std::shared_ptr<StorefrontState> state_;
-  std::vector<std::pair<std::string, BindingProperty>> published_;
-  std::vector<std::function<void()>> posted_;
-};
-
-TEST_F(StoreProxyTest, APurchaseAnswersFirstThenPushesTheWalletAndTheOrderByMessagingService) {
-  Start(true);
-  EXPECT_EQ(Purchase(PurchasePayload(1001, "VP", 1350)), "{}");
-  ASSERT_EQ(posted_.size(), 1u);  // the pushes wait behind the answer
-  const size_t answered = published_.size();
-  Run();
-  const std::vector<std::string> pushes = PublishedSince(answered);
-  // Each resource goes out under its derived name and under "OnJsonApiEvent".
-  ASSERT_EQ(pushes.size(), 4u);
-  EXPECT_THAT(pushes[0], StartsWith("OnJsonApiEvent_vaxo-messaging-service_v1_message "));
-  EXPECT_THAT(pushes[1], StartsWith("OnJsonApiEvent "));
-
-  const BindingProperty& wallet = published_[answered].second;
-  EXPECT_EQ(wallet.Member("uri").GetString(), "/vaxo-messaging-service/v1/message/store/v1/wallet");
-  EXPECT_EQ(wallet.Member("eventType").GetString(), "Create");
-  EXPECT_EQ(wallet.Member("data").Member("resource").GetString(), "/store/v1/wallet");
-  EXPECT_EQ(wallet.Member("data").Member("payload").GetString(),
-            R"({"accountId":77,"balances":[{"amount":4000,"currency":"IP"},)"
-            R"({"amount":150,"currency":"VP"}]})");
-
-  const BindingProperty& order = published_[answered + 2].second;
-  EXPECT_EQ(order.Member("uri").GetString(), "/vaxo-messaging-service/v1/message/cap/v1/orders");
-  EXPECT_EQ(order.Member("data").Member("payload").GetString(),
-            R"({"eventType":"PURCHASE","eventTypeId":"00000000-0000-4000-9000-000000000001",)"
-            R"("status":"COMPLETED"})");
-  EXPECT_GT(order.Member("data").Member("timestamp").ToSigned(), 0);
-
-  // A refusal answers its code and message, and nothing follows it.
-  EXPECT_EQ(Purchase(PurchasePayload(1001, "VP", 1350)),
-            R"({"errorCode":409,"errorMessage":"You already own this skin."})");
-  EXPECT_TRUE(posted_.empty());
-  EXPECT_EQ(state_->Wallet().vp, 150);
-}
-
-TEST_F(StoreProxyTest, WithoutMessagingServiceTheWalletGoesAsALegacyBalanceMessage) {
-  Start(false);
-  EXPECT_EQ(Purchase(PurchasePayload(1002, "IP", 3900)), "{}");
-  const size_t answered = published_.size();
-  Run();
-  const std::vector<std::string> pushes = PublishedSince(answered);
-  ASSERT_EQ(pushes.size(), 3u);
-  EXPECT_EQ(pushes[0],
-            "OnLcdsEvent_com_vaxoworks_platform_messaging_StoreAccountBalanceNotification "
-            R"({"body":{"ip":100,"vp":1500},"clientId":"qor-host","subtopic":"",)"
-            R"("typeName":"com.vaxoworks.platform.messaging.StoreAccountBalanceNotification"})");
-  EXPECT_THAT(pushes[1], HasSubstr("/cap/v1/orders"));
 }
 
 // ---- The scenario's storefront ---------------------------------------------------------------

@@ -77,17 +77,6 @@ TEST(EventStreamTest, SmallReadsReassembleTheFrame) {
   EXPECT_EQ(text, expected);
 }
 
-TEST(EventStreamTest, EveryClientGetsEveryEvent) {
-  EventStream stream(LongKeepAlive());
-  HttpResponse first = stream.Open();
-  HttpResponse second = stream.Open();
-  stream.Publish("OnE", Json("7"));
-  for (HttpResponse* response : {&first, &second}) {
-    EXPECT_EQ(ReadFrame(*response->source), ": connected\n\n");
-    EXPECT_EQ(ReadFrame(*response->source), "data: {\"name\":\"OnE\",\"payload\":7}\n\n");
-  }
-}
-
 TEST(EventStreamTest, SlowClientLosesItsOldestEventsAndIsTold) {
   EventStreamLimits limits = LongKeepAlive();
   const std::string frame = "data: {\"name\":\"OnE\",\"payload\":0}\n\n";

@@ -11,6 +11,7 @@
 
 #include <cctype>
 #include <cerrno>
+#include <cstdio>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -131,7 +132,16 @@ HostProcess::HostProcess(HostProcess&& other) noexcept
       password_(std::move(other.password_)) {}
 
 HostProcess::~HostProcess() {
-  if (pid_ > 0) SignalAndWait(SIGKILL);
+  // Stopped the way a developer stops it, so that it shuts down (and writes what a coverage
+  // build records); killed when it does not end within a minute.
+  if (pid_ > 0) {
+    kill(pid_, SIGTERM);
+    for (int i = 0; i < 6000 && pid_ > 0; ++i) {
+      if (waitpid(pid_, nullptr, WNOHANG) == pid_) pid_ = -1;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    SignalAndWait(SIGKILL);
+  }
   if (!directory_.empty()) {
     unlink(credentialsPath_.c_str());
     unlink((directory_ + "/stderr.txt").c_str());
@@ -154,13 +164,15 @@ int HostProcess::SignalAndWait(int signal) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-HttpResult HostProcess::Call(const HttpCall& call) const {
+namespace {
+
+HttpResult Perform(const std::string& url, const HttpCall& call, const std::string& password) {
   HttpResult result;
   CURL* curl = curl_easy_init();
-  const std::string url = url_ + call.target;
   curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
   curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, call.method.c_str());
   curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(curl, CURLOPT_TIMEOUT, 120L);
   curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &OnBody);
   curl_easy_setopt(curl, CURLOPT_WRITEDATA, &result);
   curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, &OnHeader);
@@ -170,7 +182,7 @@ HttpResult HostProcess::Call(const HttpCall& call) const {
     curl_easy_setopt(curl, CURLOPT_POSTFIELDS, call.body.data());
     curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(call.body.size()));
   }
-  const std::string userPassword = "qor:" + call.password.value_or(password_);
+  const std::string userPassword = "qor:" + call.password.value_or(password);
   if (call.authenticate) {
     curl_easy_setopt(curl, CURLOPT_HTTPAUTH, CURLAUTH_BASIC);
     curl_easy_setopt(curl, CURLOPT_USERPWD, userPassword.c_str());
@@ -185,6 +197,29 @@ HttpResult HostProcess::Call(const HttpCall& call) const {
   curl_slist_free_all(headers);
   curl_easy_cleanup(curl);
   return result;
+}
+
+}  // namespace
+
+HttpResult HostProcess::Call(const HttpCall& call) const {
+  return Perform(url_ + call.target, call, password_);
+}
+
+HttpResult HttpGet(const std::string& url, std::vector<std::string> headers) {
+  HttpCall call{"GET", "", "", std::move(headers), false};
+  return Perform(url, call, "");
+}
+
+std::pair<int, std::string> RunCommand(const std::string& command) {
+  std::FILE* pipe = popen((command + " 2>&1").c_str(), "r");
+  if (pipe == nullptr) return {-1, ""};
+  std::string output;
+  char buffer[4096];
+  size_t got = 0;
+  while ((got = std::fread(buffer, 1, sizeof(buffer), pipe)) > 0)
+    output.append(buffer, got);
+  const int status = pclose(pipe);
+  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, output};
 }
 
 }  // namespace qor::host::testing

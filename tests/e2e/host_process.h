@@ -1,5 +1,5 @@
-// Test support for the end-to-end tests: a qor-host child process on a free loopback port,
-// its credentials, and a small HTTP client.
+// The harness of every test that starts qor-host or qor-storefront: a qor-host child process
+// on a free loopback port, its credentials, a small HTTP client and a command runner.
 #pragma once
 
 #include <sys/types.h>
@@ -66,6 +66,11 @@ class HostProcess {
   std::string url_;
   std::string password_;
 };
+
+// A GET of `url` without the host's credentials, with "Name: value" header lines.
+HttpResult HttpGet(const std::string& url, std::vector<std::string> headers = {});
+// Runs `command` with a shell: its exit status and everything it wrote to either output.
+std::pair<int, std::string> RunCommand(const std::string& command);
 
 // Writes `text` to `path`.
 void WriteFile(const std::string& path, const std::string& text);

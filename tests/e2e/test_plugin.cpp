@@ -1,6 +1,6 @@
 // A small plug-in for the end-to-end tests of qor-host: a handful of endpoints that show what
-// the host put into the request record and that exercise each host operation (local requests
-// to the simulated peers, events, waits, streamed replies, the log). Built as its own shared
+// the host put into the request record, streamed replies, a resource fetched and followed, a
+// published resource, external requests and the log. Built as its own shared
 // object and loaded by qor-host with --plugin.
 #include <cstdlib>
 #include <cstring>
@@ -15,9 +15,6 @@ namespace {
 const PluginHostApi* gApi = nullptr;
 uintptr_t gHandle = 0;
 std::string gLocale;
-std::string gProxyUuid;
-std::string gProxyAnswer;
-bool gProxyAnswered = false;
 int gModule = 0;
 
 // ---- Values ------------------------------------------------------------------------------
@@ -152,17 +149,6 @@ void OnLocaleEvent(const PluginEvent* event) {
   }
 }
 
-void OnProxyEvent(const PluginEvent* event) {
-  const HostValue* uuid = MemberOf(event->payload, "uuid");
-  if (uuid == nullptr || TextOf(*uuid) != gProxyUuid) return;
-  const HostValue* error = MemberOf(event->payload, "error");
-  const HostValue* payload = MemberOf(event->payload, "payload");
-  gProxyAnswer = error != nullptr && !TextOf(*error).empty()
-                     ? "error:" + std::string(TextOf(*error))
-                     : std::string(payload != nullptr ? TextOf(*payload) : "");
-  gProxyAnswered = true;
-}
-
 // ---- Endpoints ---------------------------------------------------------------------------
 
 void Literal(PluginLocalResponse* response, const PluginLocalRequest*) {
@@ -215,69 +201,6 @@ void Locale(PluginLocalResponse* response, const PluginLocalRequest*) {
   response->body = OwnedText(gLocale);
 }
 
-void Toast(PluginLocalResponse* response, const PluginLocalRequest* request) {
-  Prepare(response);
-  const char* body = static_cast<const char*>(request->body);
-  std::string text = body != nullptr ? std::string(body, request->bodyLength) : "";
-  std::string error =
-      SendLocal(PLUGIN_METHOD_POST, "/player-notifications/v1/notifications",
-                {Structure({{"titleKey", OwnedText(text)}})}, [](const HostValue&) {});
-  if (!error.empty()) Fail(response, error, 500);
-}
-
-void StoreUrl(PluginLocalResponse* response, const PluginLocalRequest*) {
-  Prepare(response);
-  HostValue parameters{};
-  parameters.tag = HOST_VALUE_COLLECTION;
-  std::string url;
-  std::string error = SendLocal(PLUGIN_METHOD_POST, "/qor-login/v1/session/invoke",
-                                {OwnedText("loginService"), OwnedText("getStoreUrl"), parameters},
-                                [&](const HostValue& body) {
-                                  if (const HostValue* value = MemberOf(body, "body"))
-                                    url = TextOf(*value);
-                                });
-  if (!error.empty()) {
-    Fail(response, error, 502);
-  } else {
-    response->body = OwnedText(url);
-  }
-}
-
-void Unknown(PluginLocalResponse* response, const PluginLocalRequest*) {
-  Prepare(response);
-  std::string error = SendLocal(PLUGIN_METHOD_GET, "/nobody/v1/here", {}, [](const HostValue&) {});
-  response->body = OwnedText(error);
-}
-
-void Proxy(PluginLocalResponse* response, const PluginLocalRequest* request) {
-  Prepare(response);
-  const char* body = static_cast<const char*>(request->body);
-  HostValue handle{};
-  handle.tag = HOST_VALUE_UNSIGNED;
-  handle.data.unsignedValue = gHandle;
-  gProxyAnswered = false;
-  gProxyUuid.clear();
-  std::string error =
-      SendLocal(PLUGIN_METHOD_POST, "/qor-login/v1/service-proxy-uuid-requests",
-                {OwnedText("test.service"), OwnedText(body != nullptr ? body : "echo"), handle,
-                 OwnedText("payload")},
-                [](const HostValue& uuid) { gProxyUuid = TextOf(uuid); });
-  if (!error.empty()) {
-    Fail(response, error, 502);
-    return;
-  }
-  // The answer arrives as an event: wait for it, letting the host run its work meanwhile.
-  gApi->BeginWait(gApi, "test proxy", 0);
-  for (int i = 0; i < 1000 && !gProxyAnswered; ++i)
-    gApi->RunPendingWork(gApi);
-  gApi->EndWait(gApi);
-  if (!gProxyAnswered) {
-    Fail(response, "No service-proxy answer", 504);
-  } else {
-    response->body = OwnedText(gProxyAnswer);
-  }
-}
-
 struct Stream {
   int reads = 0;
 };
@@ -303,16 +226,6 @@ void Streamed(PluginLocalResponse* response, const PluginLocalRequest*) {
   response->streamClose = &CloseStream;
   response->streamHandle = new Stream;
   response->streamLengthHint = 7;
-}
-
-void Telemetry(PluginLocalResponse* response, const PluginLocalRequest*) {
-  Prepare(response);
-  HostValue count{};
-  count.tag = HOST_VALUE_SIGNED;
-  count.data.signedValue = 1;
-  std::string error = SendLocal(PLUGIN_METHOD_POST, "/telemetry/v1/events/test-event",
-                                {Structure({{"n", count}})}, [](const HostValue&) {});
-  if (!error.empty()) Fail(response, error, 500);
 }
 
 // Sends an external GET to the URL in the body, with the "x-forward-authorization" header of
@@ -366,12 +279,7 @@ constexpr Endpoint kEndpoints[] = {
     {PLUGIN_METHOD_GET, "/test/v1/fail", &Broken},
     {PLUGIN_METHOD_GET, "/test/v1/teapot", &Teapot},
     {PLUGIN_METHOD_GET, "/test/v1/locale", &Locale},
-    {PLUGIN_METHOD_POST, "/test/v1/toast", &Toast},
-    {PLUGIN_METHOD_GET, "/test/v1/store-url", &StoreUrl},
-    {PLUGIN_METHOD_GET, "/test/v1/unknown-peer", &Unknown},
-    {PLUGIN_METHOD_POST, "/test/v1/proxy", &Proxy},
     {PLUGIN_METHOD_GET, "/test/v1/stream", &Streamed},
-    {PLUGIN_METHOD_POST, "/test/v1/telemetry", &Telemetry},
     {PLUGIN_METHOD_POST, "/test/v1/external", &External},
 };
 constexpr size_t kEndpointCount = sizeof(kEndpoints) / sizeof(kEndpoints[0]);
@@ -403,15 +311,12 @@ uint8_t Initialize(void*, const PluginHost* host) {
   if (!error.empty()) gApi->WriteLog(gApi, PLUGIN_LOG_WARN, error.c_str());
   gApi->SubscribeEvent(gApi, "OnJsonApiEvent_vaxoclient_region-locale", gHandle, &OnLocaleEvent,
                        nullptr, PLUGIN_SUBSCRIBE_RESOURCE_EVENTS);
-  gApi->SubscribeEvent(gApi, "OnServiceProxyUuidEvent", gHandle, &OnProxyEvent, nullptr,
-                       PLUGIN_SUBSCRIBE_SERVICE_EVENTS);
   PublishState();
   return 1;
 }
 
 void Shutdown(void*) {
   gApi->UnsubscribeEvent(gApi, "OnJsonApiEvent_vaxoclient_region-locale", gHandle);
-  gApi->UnsubscribeEvent(gApi, "OnServiceProxyUuidEvent", gHandle);
   gApi->WriteLog(gApi, PLUGIN_LOG_ALWAYS, "test plug-in stopped");
 }
 

@@ -36,7 +36,7 @@ PluginLocalResponse SendLocal(const HostCore& host, uint32_t method, const char*
   return response;
 }
 
-TEST(HostCoreLocal, PeersAreChosenByPathWithoutQuery) {
+TEST(HostCoreLocal, PeersAreChosenByPathWithoutQueryOrByTheFallback) {
   HostCore host;
   host.SetLocalPeer("/a/b", [](const LocalCall& call) {
     EXPECT_EQ(call.path, "/a/b?x=1");
@@ -60,10 +60,8 @@ TEST(HostCoreLocal, PeersAreChosenByPathWithoutQuery) {
   response.release(&response);
   EXPECT_EQ(response.release, nullptr);  // released records are zeroed
   EXPECT_EQ(host.LocalCalls().size(), 1u);
-}
 
-TEST(HostCoreLocal, UnknownPathsFailUnlessAFallbackAnswers) {
-  HostCore host;
+  // Unknown paths fail unless a fallback answers.
   PluginLocalResponse missing = SendLocal(host, PLUGIN_METHOD_POST, "/nobody/home");
   ASSERT_NE(missing.errorText, nullptr);
   EXPECT_STREQ(missing.errorText, "No endpoint for POST /nobody/home");
@@ -104,22 +102,20 @@ TEST(HostCoreLocal, StreamedBodiesAreHandedOverPieceByPiece) {
   }
   response.streamClose(response.streamHandle);
   response.release(&response);
-}
 
-TEST(HostCoreLocal, AFailingPieceFailsTheRead) {
-  HostCore host;
+  // A failing piece fails the read.
   host.SetLocalPeer("/s", [](const LocalCall&) {
     LocalReply reply;
     reply.stream = std::vector<StreamPiece>{{"", true, true}};
     return reply;
   });
-  PluginLocalResponse response = SendLocal(host, PLUGIN_METHOD_GET, "/s");
+  PluginLocalResponse failing = SendLocal(host, PLUGIN_METHOD_GET, "/s");
   char buffer[16];
   uint32_t count = 0;
   uint8_t more = 0;
-  EXPECT_NE(response.streamRead(response.streamHandle, buffer, sizeof buffer, &count, &more), 0);
-  response.streamClose(response.streamHandle);
-  response.release(&response);
+  EXPECT_NE(failing.streamRead(failing.streamHandle, buffer, sizeof buffer, &count, &more), 0);
+  failing.streamClose(failing.streamHandle);
+  failing.release(&failing);
 }
 
 TEST(HostCoreExternal, TheResponderSeesTheRequestAndFillsTheResponse) {

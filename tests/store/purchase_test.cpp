@@ -1,60 +1,63 @@
-// Skin lookup through the catalog and purchase through the store proxy.
+// Skin lookup through the catalog, purchase through the store proxy, and acknowledgement of
+// dialog messages through the legacy service.
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "tests/store/store2_support.h"
+#include "tests/store/store_fixture.h"
 
 namespace qor::store_test {
 namespace {
 
 constexpr const char* kCatalogUrl = "/storefront/v1/catalog?region=&language=";
 
-constexpr const char* kCatalog = R"([
-  {"itemId": 1, "inventoryType": "CHAMPION_SKIN", "iconUrl": "one.png"},
-  {"itemId": 2, "inventoryType": "CHAMPION"},
-  {"itemId": 3, "inventoryType": "CHAMPION_SKIN"},
-  {"itemId": 3, "inventoryType": "CHAMPION_SKIN", "tags": ["again"]},
-  {"itemId": -4, "inventoryType": "CHAMPION_SKIN"}
-])";
-
-class PurchaseTest : public Store2Fixture {
+class PurchaseTest : public StoreFixture {
  protected:
   void SetUp() override {
-    Store2Fixture::SetUp();
+    StoreFixture::SetUp();
     StartStore();
-    ForgetLog();
+    ForgetActivity();
   }
 
   Reply Purchase(std::string_view skinId, std::string_view cost) {
     return Call(PLUGIN_METHOD_POST, "/qor-store/v1/skins/" + std::string(skinId) + "/purchase",
                 cost);
   }
+  Reply Acknowledge(std::string_view body) {
+    return Call(PLUGIN_METHOD_POST, "/qor-store/v1/notifications/acknowledge", body);
+  }
+  // The account id the store sends now, in a purchase and in an acknowledgement.
+  std::pair<uint64_t, uint64_t> AccountIdsSent() {
+    proxyRequests.clear();
+    ForgetActivity();
+    EXPECT_TRUE(Purchase("1", R"({"currency":"RP","cost":1})").Succeeded());
+    EXPECT_TRUE(Acknowledge(R"("m")").Succeeded());
+    if (proxyRequests.size() != 1 || LcdsCalls().size() != 1) return {99, 99};
+    return {proxyRequests[0][3].Member("accountId").GetUnsigned(),
+            LcdsCalls()[0].parameters.Element(0).Member("accountId").GetUnsigned()};
+  }
 };
 
 TEST_F(PurchaseTest, SkinIsTheOneCatalogMatchUnderChampionSkin) {
-  SetPage(kCatalogUrl, Page(200, kCatalog));
+  SetPage(kCatalogUrl, Page(200, R"([
+    {"itemId": 1, "inventoryType": "CHAMPION_SKIN", "iconUrl": "one.png"},
+    {"itemId": 2, "inventoryType": "CHAMPION"},
+    {"itemId": 3, "inventoryType": "CHAMPION_SKIN"},
+    {"itemId": 3, "inventoryType": "CHAMPION_SKIN", "tags": ["again"]},
+    {"itemId": -4, "inventoryType": "CHAMPION_SKIN"}])"));
   struct Case {
     const char* skinId;
-    const char* item;  // the item's JSON; nullptr for "no single match"
+    bool found;
   };
-  const Case cases[] = {
-      {"1", R"({"iconUrl":"one.png","inventoryType":"CHAMPION_SKIN","itemId":1})"},
-      {"-4", R"({"inventoryType":"CHAMPION_SKIN","itemId":-4})"},
-      {"2", nullptr},  // listed under another inventory type only
-      {"3", nullptr},  // listed twice
-      {"9", nullptr},  // not listed
-  };
+  // 2: listed under another inventory type only; 3: listed twice; 9: not listed.
+  const Case cases[] = {{"1", true}, {"-4", true}, {"2", false}, {"3", false}, {"9", false}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.skinId);
     Reply reply = Get(std::string("/qor-store/v1/skins/") + c.skinId);
-    EXPECT_EQ(reply.function, "GetQorStoreV1SkinsBySkinId");
-    if (c.item != nullptr) {
+    if (c.found) {
       ASSERT_TRUE(reply.Succeeded()) << *reply.error;
-      // Fields the catalog did not give are written as null.
-      EXPECT_EQ(reply.body.Member("itemId").ToText(), Json(c.item).Member("itemId").ToText());
-      EXPECT_EQ(reply.body.Member("iconUrl"), Json(c.item).Member("iconUrl"));
+      EXPECT_EQ(reply.body.Member("itemId").ToText(), c.skinId);
     } else {
       EXPECT_EQ(reply.status, 500u);
       EXPECT_EQ(reply.error, "Did not find a single match for the skin");
@@ -73,9 +76,8 @@ TEST_F(PurchaseTest, SkinLookupPassesTheCatalogFailureOn) {
 
 TEST_F(PurchaseTest, PurchaseSendsTheSixMemberArgument) {
   proxyAnswer.payload = R"({"transactionId":"t-1"})";
-  Reply reply = Purchase("7", R"({"currency":"RP","cost":-975,"discount":0.5})");
+  Reply reply = Purchase("-7", R"({"currency":"RP","cost":-975,"discount":0.5})");
   ASSERT_TRUE(reply.Succeeded()) << *reply.error;
-  EXPECT_EQ(reply.function, "PostQorStoreV1SkinsBySkinIdPurchase");
   EXPECT_TRUE(reply.body.IsEmpty());
 
   ASSERT_EQ(proxyRequests.size(), 1u);
@@ -85,46 +87,33 @@ TEST_F(PurchaseTest, PurchaseSendsTheSixMemberArgument) {
   EXPECT_EQ(request[1].GetString(), "purchaseItem");
   EXPECT_EQ(request[2].ToText(), std::to_string(kPluginHandle));
   // Logged out: account id 0. The discount is not sent; the cost is a negative integer.
-  EXPECT_EQ(JsonText(request[3]), R"({"accountId":0,"cost":-975,"currencyType":"RP","itemId":7,)"
+  EXPECT_EQ(JsonText(request[3]), R"({"accountId":0,"cost":-975,"currencyType":"RP","itemId":-7,)"
                                   R"("itemType":"CHAMPION_SKIN","quantity":1})");
   EXPECT_EQ(request[3].Member("accountId").Kind(), BindingKind::Unsigned);
   EXPECT_EQ(request[3].Member("itemId").Kind(), BindingKind::Signed);
 
   // One telemetry event with every value in decimal text.
   ASSERT_EQ(telemetry.size(), 1u);
-  EXPECT_EQ(JsonText(telemetry[0]), R"({"cost":"-975","currencyType":"RP","skinId":"7"})");
-  EXPECT_EQ(LogLinesStarting("Purchased skin"), (std::vector<Line>{{3, "Purchased skin 7"}}));
-  EXPECT_TRUE(LogLinesStarting("Failed to purchase").empty());
+  EXPECT_EQ(JsonText(telemetry[0]), R"({"cost":"-975","currencyType":"RP","skinId":"-7"})");
   // The purchase touches neither the wallet nor the catalog.
   EXPECT_TRUE(ExternalUrls().empty());
   EXPECT_TRUE(Published(kWalletUri).empty());
 }
 
-TEST_F(PurchaseTest, NegativeSkinIdsAreReportedWithTheirSign) {
+TEST_F(PurchaseTest, AFailedTelemetrySendLeavesThePurchaseASuccess) {
+  telemetryFails = true;
   proxyAnswer.payload = "{}";
-  Reply reply = Purchase("-12", R"({"currency":"IP","cost":450})");
+  Reply reply = Purchase("5", R"({"currency":"IP","cost":450})");
   ASSERT_TRUE(reply.Succeeded()) << *reply.error;
-  ASSERT_EQ(proxyRequests.size(), 1u);
-  EXPECT_EQ(proxyRequests[0][3].Member("itemId").GetSigned(), -12);
-  ASSERT_EQ(telemetry.size(), 1u);
-  EXPECT_EQ(JsonText(telemetry[0]), R"({"cost":"450","currencyType":"IP","skinId":"-12"})");
-}
-
-TEST_F(PurchaseTest, PurchaseSendsTheLoggedInAccount) {
-  StopStore();
-  SetResource(kSessionUri, SessionJson("SUCCEEDED", 5, 4200000000123, "token"));
-  StartStore();
-  proxyAnswer.payload = "{}";
-  ASSERT_TRUE(Purchase("1", R"({"currency":"RP","cost":1})").Succeeded());
-  ASSERT_EQ(proxyRequests.size(), 1u);
-  EXPECT_EQ(proxyRequests[0][3].Member("accountId").GetUnsigned(), 4200000000123u);
+  EXPECT_EQ(telemetry.size(), 1u);
+  EXPECT_EQ(LogSince("Purchased"), (std::vector<Line>{{3, "Purchased skin 5"}}));
 }
 
 TEST_F(PurchaseTest, FailedPurchasesAnswer500WithoutTelemetry) {
   struct Case {
     const char* name;
     ProxyAnswer answer;
-    std::string message;
+    std::string message;  // "": the message begins with the payload's decoding failure
   };
   const Case cases[] = {
       {"reply with errorCode",
@@ -138,7 +127,7 @@ TEST_F(PurchaseTest, FailedPurchasesAnswer500WithoutTelemetry) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     proxyAnswer = c.answer;
-    ForgetLog();
+    ForgetActivity();
     telemetry.clear();
     Reply reply = Purchase("21", R"({"currency":"RP","cost":975})");
     EXPECT_EQ(reply.status, 500u);
@@ -150,11 +139,50 @@ TEST_F(PurchaseTest, FailedPurchasesAnswer500WithoutTelemetry) {
       EXPECT_EQ(*reply.error, c.message);
     }
     const std::string logged = c.message == "Internal server error" ? "" : *reply.error;
-    EXPECT_EQ(LogLinesStarting("Failed to purchase skin"),
+    EXPECT_EQ(LogSince("Failed"),
               (std::vector<Line>{{2, "Failed to purchase skin 21: " + logged}}));
-    EXPECT_TRUE(LogLinesStarting("Purchased skin").empty());
     EXPECT_TRUE(telemetry.empty());
   }
+}
+
+TEST_F(PurchaseTest, AcknowledgeSendsTheIdUnchangedAsAnAck) {
+  Reply reply = Acknowledge(R"("  spaced id ")");
+  ASSERT_TRUE(reply.Succeeded()) << *reply.error;
+  EXPECT_TRUE(reply.body.IsEmpty());
+  ASSERT_EQ(LcdsCalls().size(), 1u);
+  EXPECT_EQ(LcdsCalls()[0].destination, "clientFacadeService");
+  EXPECT_EQ(LcdsCalls()[0].method, "callPersistenceMessaging");
+  EXPECT_EQ(
+      JsonText(LcdsCalls()[0].parameters),
+      R"([{"__class":"com.vaxoworks.platform.messaging.persistence.)"
+      R"(SimpleDialogMessageResponse","accountId":0,"command":"ack","msgId":"  spaced id "}])");
+  EXPECT_EQ(LogSince(),
+            (std::vector<Line>{{3, "Acknowledged qor-store notification with id:  spaced id "}}));
+}
+
+// The failure carries the call's message, which the legacy-service layer always begins with
+// the request it made: never empty, so "Internal server error" cannot be the answer here.
+TEST_F(PurchaseTest, AFailedAcknowledgeAnswers500WithTheCallsMessageAndIsNotRetried) {
+  invokeError = "";
+  Reply reply = Acknowledge(R"("abc")");
+  EXPECT_EQ(reply.status, 500u);
+  EXPECT_EQ(reply.error, "Error response for POST /qor-login/v1/session/invoke: ");
+  EXPECT_EQ(LogSince(),
+            (std::vector<Line>{{2, "Failed to acknowledge qor-store notification with id:abc"}}));
+  EXPECT_EQ(LcdsCalls().size(), 1u);
+}
+
+// The account id comes from the session: a LOGGING_OUT update keeps it, a Delete sets it to 0.
+TEST_F(PurchaseTest, TheAccountIdFollowsTheSession) {
+  proxyAnswer.payload = "{}";
+  storeUrlReply = "https://s.example";
+  EXPECT_EQ(AccountIdsSent(), (std::pair<uint64_t, uint64_t>{0, 0}));
+  Deliver(kSessionUri, "Update", SessionJson("SUCCEEDED", 5, 4200000000123, "token"));
+  EXPECT_EQ(AccountIdsSent(), (std::pair<uint64_t, uint64_t>{4200000000123, 4200000000123}));
+  Deliver(kSessionUri, "Update", SessionJson("LOGGING_OUT", 5, 4200000000123, "token"));
+  EXPECT_EQ(AccountIdsSent(), (std::pair<uint64_t, uint64_t>{4200000000123, 4200000000123}));
+  Deliver(kSessionUri, "Delete");
+  EXPECT_EQ(AccountIdsSent(), (std::pair<uint64_t, uint64_t>{0, 0}));
 }
 
 }  // namespace

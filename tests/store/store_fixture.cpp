@@ -1,5 +1,6 @@
 #include "tests/store/store_fixture.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "api/host_value.h"
@@ -9,14 +10,11 @@ namespace qor::store_test {
 
 namespace {
 
-constexpr std::string_view kInvokePath = "/qor-login/v1/session/invoke";
-
 // The host event name of a resource URI ("OnJsonApiEvent" and the first three segments, five
 // under "qor-platform-config"), written out here rather than taken from the runtime.
 std::string EventNameOf(std::string_view uri) {
   std::vector<std::string_view> segments;
-  size_t at = 0;
-  while (at <= uri.size()) {
+  for (size_t at = 0; at <= uri.size();) {
     size_t end = uri.find('/', at);
     if (end == std::string_view::npos) end = uri.size();
     if (end > at) segments.push_back(uri.substr(at, end - at));
@@ -24,15 +22,13 @@ std::string EventNameOf(std::string_view uri) {
   }
   const size_t keep = !segments.empty() && segments.front() == "qor-platform-config" ? 5 : 3;
   std::string name = "OnJsonApiEvent";
-  for (size_t i = 0; i < segments.size() && i < keep; ++i) {
-    name += '_';
-    name += segments[i];
-  }
+  for (size_t i = 0; i < segments.size() && i < keep; ++i)
+    name += "_" + std::string(segments[i]);
   return name;
 }
 
-std::string TextOf(const BindingProperty& value) {
-  return std::string(value.GetString());
+BindingProperty FirstArgument(const host::LocalCall& call) {
+  return call.arguments.empty() ? BindingProperty() : call.arguments[0];
 }
 
 }  // namespace
@@ -59,21 +55,50 @@ void StoreFixture::SetUp() {
   ASSERT_TRUE(library.Succeeded()) << library.ErrorMessage();
   library_ = std::move(library).Value();
 
-  host_.SetLocalPeer(std::string(kInvokePath), [this](const host::LocalCall& call) {
+  host_.SetLocalPeer("/qor-login/v1/session/invoke", [this](const host::LocalCall& call) {
     LcdsCallRecord record;
     if (call.arguments.size() == 3) {
-      record.destination = TextOf(call.arguments[0]);
-      record.method = TextOf(call.arguments[1]);
+      record.destination = call.arguments[0].GetString();
+      record.method = call.arguments[1].GetString();
       record.parameters = call.arguments[2];
     }
     lcdsCalls_.push_back(record);
-    if (record.destination == "loginService" && record.method == "getStoreUrl" && storeUrlReply) {
-      BindingProperty response;
+    BindingProperty response;
+    if (record.destination == "loginService" && record.method == "getStoreUrl") {
+      if (!storeUrlReply) return host::LocalReply::Error(500, "The legacy service is unavailable");
       response.MutableMember("body") = *storeUrlReply;
       response.MutableMember("typeName") = "java.lang.String";
       return host::LocalReply::Value(std::move(response));
     }
-    return host::LocalReply::Error(500, "The legacy service is unavailable");
+    if (invokeError) return host::LocalReply::Error(503, *invokeError);
+    response.MutableMember("typeName") = "java.lang.Object";
+    return host::LocalReply::Value(std::move(response));
+  });
+  host_.SetLocalPeer("/qor-login/v1/service-proxy-uuid-requests",
+                     [this](const host::LocalCall& call) {
+                       proxyRequests.push_back(call.arguments);
+                       const std::string uuid = "uuid-" + std::to_string(proxyRequests.size());
+                       BindingProperty response;
+                       response.MutableMember("uuid") = uuid;
+                       response.MutableMember("serviceName") = "store.zuvstoreproxy";
+                       response.MutableMember("methodName") = "purchaseItem";
+                       response.MutableMember("payload") = proxyAnswer.payload;
+                       response.MutableMember("status") = proxyAnswer.error.empty() ? "200" : "500";
+                       response.MutableMember("error") = proxyAnswer.error;
+                       host_.PostEvent("OnServiceProxyUuidEvent", response);
+                       return host::LocalReply::Value(BindingProperty(uuid));
+                     });
+  host_.SetLocalPeer("/telemetry/v1/events/ukp-be-qor-store.purchase-skin",
+                     [this](const host::LocalCall& call) {
+                       telemetry.push_back(FirstArgument(call));
+                       if (telemetryFails) return host::LocalReply::Error(503, "Telemetry is down");
+                       return host::LocalReply::Value(BindingProperty());
+                     });
+  host_.SetLocalPeer("/player-notifications/v1/notifications", [this](const host::LocalCall& call) {
+    toasts.push_back(FirstArgument(call));
+    if (onToast) onToast();
+    if (toastsFail) return host::LocalReply::Error(503, "Notifications are down");
+    return host::LocalReply::Value(BindingProperty());
   });
   host_.SetFallbackPeer([this](const host::LocalCall& call) {
     auto found = resources_.find(call.route);
@@ -84,12 +109,7 @@ void StoreFixture::SetUp() {
   });
   storefront = [this](const host::ExternalCall& call) {
     auto found = pages_.find(call.url);
-    if (found != pages_.end()) return found->second;
-    host::ExternalReply refused;
-    refused.connectionCode = 7;
-    refused.status = 0;
-    refused.body = "Connection refused";
-    return refused;
+    return found != pages_.end() ? found->second : Unreachable();
   };
   host_.SetExternalResponder([this](const host::ExternalCall& call) { return storefront(call); });
 }
@@ -125,10 +145,6 @@ void StoreFixture::SetResource(std::string_view uri, std::string_view json) {
   resources_.insert_or_assign(std::string(uri), std::string(json));
 }
 
-void StoreFixture::RemoveResource(std::string_view uri) {
-  if (auto found = resources_.find(uri); found != resources_.end()) resources_.erase(found);
-}
-
 void StoreFixture::Deliver(std::string_view uri, std::string_view eventType,
                            std::optional<std::string_view> json) {
   BindingProperty event;
@@ -139,6 +155,29 @@ void StoreFixture::Deliver(std::string_view uri, std::string_view eventType,
   host_.Drain();
 }
 
+void StoreFixture::Push(std::string_view className, std::string_view bodyJson) {
+  BindingProperty event;
+  event.MutableMember("body") = Json(bodyJson);
+  event.MutableMember("clientId") = "client";
+  event.MutableMember("subtopic") = "messages";
+  event.MutableMember("typeName") = className;
+  std::string name = "OnLcdsEvent_" + std::string(className);
+  std::replace(name.begin(), name.end(), '.', '_');
+  host_.DeliverEvent(name, event);
+  host_.Drain();
+}
+
+void StoreFixture::VmsPush(std::string_view uri, std::string_view eventType,
+                           std::string_view payload) {
+  BindingProperty message;
+  message.MutableMember("payload") = payload;
+  message.MutableMember("resource") = uri.substr(uri.find("/message") + 8);
+  message.MutableMember("service") = "vms";
+  message.MutableMember("timestamp") = int64_t{1700000000};
+  message.MutableMember("version") = "1";
+  Deliver(uri, eventType, JsonText(message));
+}
+
 void StoreFixture::SetPage(std::string url, host::ExternalReply reply) {
   pages_.insert_or_assign(std::move(url), std::move(reply));
 }
@@ -147,6 +186,12 @@ host::ExternalReply StoreFixture::Page(uint32_t status, std::string body) {
   host::ExternalReply reply;
   reply.status = status;
   reply.body = std::move(body);
+  return reply;
+}
+
+host::ExternalReply StoreFixture::Unreachable(std::string text) {
+  host::ExternalReply reply = Page(0, std::move(text));
+  reply.connectionCode = 7;
   return reply;
 }
 
@@ -187,11 +232,16 @@ Reply StoreFixture::Call(uint32_t method, std::string_view path, std::string_vie
   return reply;
 }
 
+std::vector<host::ExternalCall> StoreFixture::ExternalCalls() const {
+  std::vector<host::ExternalCall> calls = host_.ExternalCalls();
+  calls.erase(calls.begin(), calls.begin() + static_cast<std::ptrdiff_t>(externalSeen_));
+  return calls;
+}
+
 std::vector<std::string> StoreFixture::ExternalUrls() const {
   std::vector<std::string> urls;
-  const std::vector<host::ExternalCall> calls = host_.ExternalCalls();
-  for (size_t i = externalSeen_; i < calls.size(); ++i)
-    urls.push_back(calls[i].url);
+  for (const host::ExternalCall& call : ExternalCalls())
+    urls.push_back(call.url);
   return urls;
 }
 
@@ -209,31 +259,35 @@ std::vector<BindingProperty> StoreFixture::Published(std::string_view uri) const
   return data;
 }
 
-size_t StoreFixture::PublishedUnder(std::string_view prefix) const {
-  size_t count = 0;
+std::vector<std::string> StoreFixture::PublishedUnder(std::string_view prefix) const {
+  std::vector<std::string> out;
   const std::vector<host::PublishedEvent> events = host_.PublishedEvents();
   for (size_t i = publishedSeen_; i < events.size(); ++i) {
     const BindingProperty& payload = events[i].payload;
     const std::string_view uri = payload.Member("uri").GetString();
-    if (uri.starts_with(prefix) && events[i].name == EventNameOf(uri) &&
-        payload.Member("eventType").GetString() == "Update") {
-      ++count;
-    }
+    if (!uri.starts_with(prefix) || events[i].name != EventNameOf(uri)) continue;
+    std::string text =
+        std::string(payload.Member("eventType").GetString()) + " " + std::string(uri);
+    if (!payload.Member("data").IsEmpty()) text += " " + JsonText(payload.Member("data"));
+    out.push_back(std::move(text));
   }
-  return count;
+  return out;
+}
+
+std::vector<Line> StoreFixture::LogSince(std::string_view prefix) const {
+  std::vector<Line> lines;
+  const std::vector<host::LogLine> all = host_.LogLines();
+  for (size_t i = logSeen_; i < all.size(); ++i) {
+    if (all[i].message.starts_with(prefix)) lines.push_back({all[i].level, all[i].message});
+  }
+  return lines;
 }
 
 void StoreFixture::ForgetActivity() {
   externalSeen_ = host_.ExternalCalls().size();
   publishedSeen_ = host_.PublishedEvents().size();
+  logSeen_ = host_.LogLines().size();
   lcdsCalls_.clear();
-}
-
-std::vector<std::string> StoreFixture::FunctionNames() const {
-  std::vector<std::string> names;
-  for (const PluginFunctionEntry* entry : functions_)
-    names.push_back(entry->name);
-  return names;
 }
 
 }  // namespace qor::store_test

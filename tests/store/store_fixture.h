@@ -2,9 +2,13 @@
 // in-process host core, with a scripted platform around it.
 //
 // - Resources: a table of URI -> JSON text; a local GET of a URI answers its value, or fails
-//   with 404 when the table has none. Deliver() sends a resource event to the plug-in.
-// - Legacy service: "/qor-login/v1/session/invoke" answers "loginService"."getStoreUrl" with
-//   `storeUrlReply` (a reply text, or a failure when unset) and records every call.
+//   with 404. Deliver() sends a resource event to the plug-in and runs the pending work.
+// - Legacy service ("/qor-login/v1/session/invoke"): every call is recorded; "loginService".
+//   "getStoreUrl" answers `storeUrlReply` (a failure when unset), any other call succeeds
+//   unless `invokeError` is set.
+// - Store proxy: every request gets a uuid, and `proxyAnswer` arrives as an event during the
+//   plug-in's wait. Telemetry and player notifications record what they get, and fail when
+//   `telemetryFails` / `toastsFail` are set.
 // - Storefront: every external GET is answered by `storefront` (by default: the page set with
 //   SetPage for the exact URL, otherwise a connection failure).
 // - Endpoint calls: Call() selects the function over the whole endpoint table, the way a host
@@ -16,6 +20,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -47,6 +52,18 @@ struct LcdsCallRecord {
   BindingProperty parameters;
 };
 
+// One log line the plug-in wrote.
+struct Line {
+  uint32_t level = 0;
+  std::string message;
+
+  friend bool operator==(const Line&, const Line&) = default;
+};
+
+inline std::ostream& operator<<(std::ostream& out, const Line& line) {
+  return out << line.level << " " << line.message;
+}
+
 // A JSON text parsed into a value; fails the test on invalid JSON.
 BindingProperty Json(std::string_view text);
 // A value as compact JSON text.
@@ -67,10 +84,29 @@ class StoreFixture : public testing::Test {
       "/qor-platform-config/v1/namespaces/MBXStore/UseVMS";
   static constexpr std::string_view kDisableCapVmsUri =
       "/qor-platform-config/v1/namespaces/MBXStore/DisableCapVMS";
+  static constexpr std::string_view kConfigCompleteUri =
+      "/qor-platform-config/v1/initial-configuration-complete";
+  static constexpr std::string_view kGiftingUri =
+      "/qor-platform-config/v1/namespaces/MBXStore/PlayerGiftingNotificationsEnabled";
+  static constexpr std::string_view kSimpleMessagesUri =
+      "/qor-platform-config/v1/namespaces/LoginDataPacket/simpleMessages";
+  static constexpr std::string_view kOrdersUri = "/vaxo-messaging-service/v1/message/cap/v1/orders";
+  static constexpr std::string_view kWalletPushUri =
+      "/vaxo-messaging-service/v1/message/store/v1/wallet";
   static constexpr std::string_view kStoreUrlUri = "/qor-store/v1/getStoreUrl";
   static constexpr std::string_view kWalletUri = "/qor-store/v1/wallet";
+  static constexpr std::string_view kBalanceClass =
+      "com.vaxoworks.platform.messaging.StoreAccountBalanceNotification";
+  static constexpr std::string_view kDialogClass =
+      "com.vaxoworks.platform.messaging.persistence.SimpleDialogMessage";
 
  protected:
+  // A store proxy answer: the payload's JSON text, or the answer's error text.
+  struct ProxyAnswer {
+    std::string payload;
+    std::string error;
+  };
+
   void SetUp() override;
   void TearDown() override;
 
@@ -81,39 +117,49 @@ class StoreFixture : public testing::Test {
 
   // ---- The scripted platform ------------------------------------------------------------
   void SetResource(std::string_view uri, std::string_view json);
-  void RemoveResource(std::string_view uri);
   // A resource event for `uri`; `json` is the data (none for a Delete). Runs the pending work
   // afterwards, so that what the event set off has happened on return.
   void Deliver(std::string_view uri, std::string_view eventType,
                std::optional<std::string_view> json = std::nullopt);
+  // A legacy-service message pushed by the login plug-in.
+  void Push(std::string_view className, std::string_view bodyJson);
+  // A messaging-service push with `payload` (JSON text carried as a string).
+  void VmsPush(std::string_view uri, std::string_view eventType, std::string_view payload);
   // The page answered for an exact storefront URL.
   void SetPage(std::string url, host::ExternalReply reply);
   static host::ExternalReply Page(uint32_t status, std::string body);
+  static host::ExternalReply Unreachable(std::string text = "Connection refused");
 
   // ---- Endpoint calls -------------------------------------------------------------------
   Reply Call(uint32_t method, std::string_view path, std::string_view body = {},
              std::string_view contentType = "application/json");
   Reply Get(std::string_view path) { return Call(PLUGIN_METHOD_GET, path); }
 
-  // ---- What the plug-in did ---------------------------------------------------------------
+  // ---- What the plug-in did since the last ForgetActivity -------------------------------
   std::vector<std::string> ExternalUrls() const;
-  std::vector<host::ExternalCall> ExternalCalls() const { return host_.ExternalCalls(); }
-  std::vector<LcdsCallRecord> LcdsCalls() const { return lcdsCalls_; }
+  std::vector<host::ExternalCall> ExternalCalls() const;
+  const std::vector<LcdsCallRecord>& LcdsCalls() const { return lcdsCalls_; }
   // The data of every Update the plug-in published for `uri` under the URI's own event name.
   std::vector<BindingProperty> Published(std::string_view uri) const;
-  // How many Updates the plug-in published for URIs that begin with `prefix`.
-  size_t PublishedUnder(std::string_view prefix) const;
-  // Forgets the requests and events recorded so far.
+  // Every event published under a URI that begins with `prefix`: "Type uri" (Delete) or
+  // "Type uri data" (the data as JSON), in order.
+  std::vector<std::string> PublishedUnder(std::string_view prefix) const;
+  // The log lines written since, those whose message begins with `prefix`.
+  std::vector<Line> LogSince(std::string_view prefix = {}) const;
+  // Forgets the requests, events, log lines and legacy calls recorded so far.
   void ForgetActivity();
 
-  // The names of the plug-in's functions, in table order.
-  std::vector<std::string> FunctionNames() const;
-
   host::HostCore host_;
-  // The legacy service's answer to "loginService"."getStoreUrl": the reply text, or a
-  // failed call when unset.
   std::optional<std::string> storeUrlReply;
+  std::optional<std::string> invokeError;
   host::ExternalResponder storefront;
+  ProxyAnswer proxyAnswer;
+  std::vector<std::vector<BindingProperty>> proxyRequests;
+  std::vector<BindingProperty> telemetry;
+  bool telemetryFails = false;
+  std::vector<BindingProperty> toasts;
+  bool toastsFail = false;
+  std::function<void()> onToast;  // runs inside each toast post
 
  private:
   std::unique_ptr<host::PluginLibrary> library_;
@@ -125,6 +171,7 @@ class StoreFixture : public testing::Test {
   std::vector<LcdsCallRecord> lcdsCalls_;
   size_t externalSeen_ = 0;
   size_t publishedSeen_ = 0;
+  size_t logSeen_ = 0;
 };
 
 }  // namespace qor::store_test

@@ -5,12 +5,10 @@
 #include <string>
 #include <vector>
 
-#include "tests/store/store2_support.h"
+#include "tests/store/store_fixture.h"
 
 namespace qor::store_test {
 namespace {
-
-constexpr const char* kIcon = "fe/qor-player-notifications/images/notifications_button_icon.png";
 
 // A dialog message as JSON.
 std::string Message(std::string_view type, std::string_view msgId,
@@ -23,14 +21,13 @@ std::string Message(std::string_view type, std::string_view msgId,
 }
 
 const std::vector<std::string> kFive = {"P1", "P2", "P3", "P4", "P5"};
-const std::vector<std::string> kFour = {"P1", "P2", "P3", "P4"};
 
-class ToastsTest : public Store2Fixture {
+class ToastsTest : public StoreFixture {
  protected:
   void SetUp() override {
-    Store2Fixture::SetUp();
+    StoreFixture::SetUp();
     StartStore();
-    ForgetLog();
+    ForgetActivity();
   }
 
   void Enable() { Deliver(kGiftingUri, "Update", "true"); }
@@ -51,86 +48,66 @@ class ToastsTest : public Store2Fixture {
 
 TEST_F(ToastsTest, EachDialogKindPostsItsNotification) {
   Enable();
+  Messages({Message("giftReceiver", "M", kFive)});
+  ASSERT_EQ(toasts.size(), 1u);
+  EXPECT_EQ(JsonText(toasts[0]),
+            R"({"backgroundUrl":"","created":"","critical":false,"data":{"inventoryType":"P4",)"
+            R"("itemId":"P5","message":"P3","msgId":"M","receiver":"P1","sender":"P2"},)"
+            R"("detailKey":"notifications_store_gift_details","dismissible":false,"expires":"",)"
+            R"("iconUrl":"fe/qor-player-notifications/images/notifications_button_icon.png",)"
+            R"("id":0,"source":"store","state":"toast",)"
+            R"("titleKey":"notifications_store_gift_title","type":"gift"})");
+
   struct Case {
     const char* type;
-    std::vector<std::string> params;
-    std::string toast;  // the posted record's JSON
-    bool warns = false;
+    size_t params;
+    const char* kind;  // the toast's type; its keys are "notifications_store_<kind>_..."
+    bool dismissible;
+    const char* data;
+    bool warns;
   };
-  const std::string common = R"("backgroundUrl":"","created":"","critical":false,)";
-  const std::string tail = std::string(R"("expires":"","iconUrl":")") + kIcon +
-                           R"(","id":0,"source":"store","state":"toast",)";
   const Case cases[] = {
-      {"giftReceiver", kFive,
-       "{" + common +
-           R"("data":{"inventoryType":"P4","itemId":"P5","message":"P3","msgId":"M",)"
-           R"("receiver":"P1","sender":"P2"},"detailKey":"notifications_store_gift_details",)"
-           R"("dismissible":false,)" +
-           tail + R"("titleKey":"notifications_store_gift_title","type":"gift"})"},
-      {"giftDelivered", kFive,
-       "{" + common +
-           R"("data":{"inventoryType":"P4","itemId":"P5","message":"P3","msgId":"M",)"
-           R"("receiver":"P1","sender":"P2"},)"
-           R"("detailKey":"notifications_store_gift_opened_details","dismissible":true,)" +
-           tail + R"("titleKey":"notifications_store_gift_opened_title","type":"gift_opened"})"},
-      {"rewardReceiver", kFive,
-       "{" + common +
-           R"("data":{"inventoryType":"P3","itemId":"P4","msgId":"M","receiver":"P1"},)"
-           R"("detailKey":"notifications_store_reward_details","dismissible":false,)" +
-           tail + R"("titleKey":"notifications_store_reward_title","type":"reward"})"},
-      {"giftReceiver", kFour,
-       "{" + common +
-           R"("data":{},"detailKey":"notifications_store_gift_details","dismissible":false,)" +
-           tail + R"("titleKey":"notifications_store_gift_title","type":"gift"})",
-       true},
-      {"giftDelivered", {}, "", true},
-      {"rewardReceiver", kFour,
-       "{" + common +
-           R"("data":{},"detailKey":"notifications_store_reward_details","dismissible":false,)" +
-           tail + R"("titleKey":"notifications_store_reward_title","type":"reward"})"},
+      {"giftDelivered", 5, "gift_opened", true,
+       R"({"inventoryType":"P4","itemId":"P5","message":"P3","msgId":"M","receiver":"P1",)"
+       R"("sender":"P2"})",
+       false},
+      {"rewardReceiver", 5, "reward", false,
+       R"({"inventoryType":"P3","itemId":"P4","msgId":"M","receiver":"P1"})", false},
+      // Fewer than five params: posted with empty data; only a gift warns.
+      {"giftReceiver", 4, "gift", false, "{}", true},
+      {"giftDelivered", 0, "gift_opened", true, "{}", true},
+      {"rewardReceiver", 4, "reward", false, "{}", false},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(std::string(c.type) + " with " + std::to_string(c.params.size()) + " params");
+    SCOPED_TRACE(std::string(c.type) + " with " + std::to_string(c.params) + " params");
     toasts.clear();
-    ForgetLog();
-    Messages({Message(c.type, "M", c.params)});
+    ForgetActivity();
+    Messages(
+        {Message(c.type, "M", std::vector<std::string>(kFive.begin(), kFive.begin() + c.params))});
     ASSERT_EQ(toasts.size(), 1u);
-    if (!c.toast.empty()) {
-      EXPECT_EQ(JsonText(toasts[0]), c.toast);
-    }
-    if (c.params.size() < 5) {
-      EXPECT_EQ(toasts[0].Member("data").Size(), 0u);
-    }
-    if (c.warns) {
-      EXPECT_EQ(LogSince(), (std::vector<Line>{{1, "Malformed gift data; missing parameters"}}));
-    } else {
-      EXPECT_TRUE(LogSince().empty());
-    }
+    EXPECT_EQ(toasts[0].Member("type").GetString(), c.kind);
+    EXPECT_EQ(toasts[0].Member("titleKey").GetString(),
+              "notifications_store_" + std::string(c.kind) + "_title");
+    EXPECT_EQ(toasts[0].Member("detailKey").GetString(),
+              "notifications_store_" + std::string(c.kind) + "_details");
+    EXPECT_EQ(toasts[0].Member("dismissible").GetBool(), c.dismissible);
+    EXPECT_EQ(JsonText(toasts[0].Member("data")), c.data);
+    const std::vector<Line> warning = {{1, "Malformed gift data; missing parameters"}};
+    EXPECT_EQ(LogSince(), c.warns ? warning : std::vector<Line>());
   }
 }
 
-TEST_F(ToastsTest, OtherTypesAreDropped) {
+TEST_F(ToastsTest, OtherTypesAndLegacyMessagesWithoutParamsAreDropped) {
   Enable();
-  Messages({Message("GiftReceiver", "a", kFive), Message("giftreceiver", "b", kFive),
-            Message("gift", "c", kFive), Message("", "d", kFive)});
+  Messages(
+      {Message("GiftReceiver", "a", kFive), Message("gift", "c", kFive), Message("", "d", kFive)});
   Push(kDialogClass, Message("GiftReceiver", "e", kFive));
-  EXPECT_TRUE(toasts.empty());
-  EXPECT_TRUE(LogSince().empty());
-}
-
-TEST_F(ToastsTest, LegacyMessagesWithoutParamsAreIgnored) {
-  Enable();
   Push(kDialogClass, Message("giftReceiver", "legacy-empty", {}));
   EXPECT_TRUE(toasts.empty());
-  // The same message from the configuration is posted, with empty data.
-  Messages({Message("giftReceiver", "config-empty", {})});
-  ASSERT_EQ(toasts.size(), 1u);
-  EXPECT_EQ(toasts[0].Member("data").Size(), 0u);
+  EXPECT_TRUE(LogSince().empty());
   // With params a legacy message is posted like any other.
   Push(kDialogClass, Message("rewardReceiver", "legacy", kFive));
-  ASSERT_EQ(toasts.size(), 2u);
-  EXPECT_EQ(JsonText(toasts[1].Member("data")),
-            R"({"inventoryType":"P3","itemId":"P4","msgId":"legacy","receiver":"P1"})");
+  EXPECT_EQ(PostedIds(), std::vector<std::string>{"legacy"});
 }
 
 TEST_F(ToastsTest, MessagesWaitUntilTheConfigurationDecides) {
@@ -144,11 +121,10 @@ TEST_F(ToastsTest, MessagesWaitUntilTheConfigurationDecides) {
   EXPECT_TRUE(toasts.empty());
   Deliver(kConfigCompleteUri, "Update", "true");
   EXPECT_EQ(PostedIds(), (std::vector<std::string>{"1", "2", "3"}));
-  // A second completion changes nothing; a message now goes out at once.
+  // A second completion changes nothing; a message now goes out at once, and every delivery
+  // of the list dispatches it again.
   Deliver(kConfigCompleteUri, "Update", "true");
   Messages({Message("giftReceiver", "4", kFive)});
-  EXPECT_EQ(PostedIds(), (std::vector<std::string>{"1", "2", "3", "4"}));
-  // Every delivery of the list dispatches it again.
   Messages({Message("giftReceiver", "4", kFive)});
   EXPECT_EQ(PostedIds(), (std::vector<std::string>{"1", "2", "3", "4", "4"}));
 }
@@ -160,9 +136,8 @@ TEST_F(ToastsTest, ASettingOfFalseOutlastsConfigurationComplete) {
   Messages({Message("giftReceiver", "2", kFive)});
   EXPECT_TRUE(toasts.empty());
   // A later setting that enables them posts what was held, once.
-  Deliver(kGiftingUri, "Update", "true");
-  EXPECT_EQ(PostedIds(), (std::vector<std::string>{"1", "2"}));
-  Deliver(kGiftingUri, "Update", "true");
+  Enable();
+  Enable();
   EXPECT_EQ(PostedIds(), (std::vector<std::string>{"1", "2"}));
 }
 
@@ -188,8 +163,7 @@ TEST_F(ToastsTest, OnlyABoolFalseDisables) {
     Deliver(kGiftingUri, c.eventType, c.value);
     EXPECT_EQ(toasts.size(), c.posts ? 1u : 0u);
     if (!c.posts) {
-      // Still held: the next enabling setting posts it.
-      Deliver(kGiftingUri, "Update", "true");
+      Enable();  // still held: the next enabling setting posts it
       EXPECT_EQ(PostedIds(), std::vector<std::string>{c.name});
     }
   }
@@ -208,9 +182,20 @@ TEST_F(ToastsTest, TurningToastsOffDuringADrainKeepsTheRest) {
   EXPECT_EQ(PostedIds(), (std::vector<std::string>{"1", "2", "3"}));
 }
 
+TEST_F(ToastsTest, AFailedPostIsIgnoredAndTheDrainGoesOn) {
+  Messages({Message("giftReceiver", "1", kFive), Message("rewardReceiver", "2", kFive)});
+  toastsFail = true;
+  Enable();
+  EXPECT_EQ(PostedIds(), (std::vector<std::string>{"1", "2"}));
+  // Not posted again.
+  toastsFail = false;
+  Enable();
+  Deliver(kConfigCompleteUri, "Update", "true");
+  EXPECT_EQ(PostedIds(), (std::vector<std::string>{"1", "2"}));
+}
+
 TEST_F(ToastsTest, TheFirstFetchesInsideStartDecideAndDispatch) {
   StopStore();
-  toasts.clear();
   SetResource(kConfigCompleteUri, "true");
   SetResource(kSimpleMessagesUri, "[" + Message("giftReceiver", "at-start", kFive) + "]");
   StartStore();
