@@ -46,12 +46,4 @@ TEST(HostAbi, CallEntryWorksFromC) {
   EXPECT_EQ(QorAbiCCallThroughEntry(), 206);
 }
 
-TEST(HostAbi, HostValuePayloadSharesEightBytes) {
-  HostValue value{};
-  value.tag = HOST_VALUE_SIGNED;
-  value.data.signedValue = -1;
-  EXPECT_EQ(value.data.unsignedValue, UINT64_MAX);
-  EXPECT_EQ(value.data.boolean, 0xFF);
-}
-
 }  // namespace

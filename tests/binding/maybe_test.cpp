@@ -4,8 +4,6 @@
 
 #include <string>
 
-#include "binding/static_type.h"
-
 namespace qor {
 namespace {
 
@@ -79,16 +77,6 @@ TEST(MaybeTest, PropagationReturnsTheFirstFailure) {
   EXPECT_EQ(LengthOf(-1).ValueOr(std::size_t{7}), 7u);
 }
 
-TEST(MaybeTest, PropertyFormStartsAsSuccessWithEmpty) {
-  MaybeType<Failure, BindingProperty> result;
-  EXPECT_TRUE(result.Succeeded());
-  EXPECT_TRUE(result->IsEmpty());
-  EXPECT_EQ(result.ErrorMessage(), "");
-
-  MaybeType<Failure, BindingProperty> fromValue(BindingProperty("v"));
-  EXPECT_EQ(fromValue->GetString(), "v");
-}
-
 TEST(MaybeTest, PropertyFormFailureIsAnErrorStructure) {
   MaybeType<Failure, BindingProperty> result(BindingProperty(5));
   result.SetFailure("it broke", 400);
@@ -130,28 +118,6 @@ TEST(MaybeDeathTest, ReadingTheValueOfAFailureIsFatal) {
   EXPECT_DEATH((void)*failed, "gone");
   MaybeType<Failure, BindingProperty> failedProperty(Failure("broken"));
   EXPECT_DEATH((void)failedProperty.Value(), "broken");
-}
-
-namespace sample {
-struct Record {};
-enum class Choice { A };
-}  // namespace sample
-
-TEST(StaticTypeTest, NamesAndIdentifiers) {
-  EXPECT_EQ(StaticType::Name<sample::Record>(), "struct qor::{anonymous}::sample::Record");
-  EXPECT_EQ(StaticType::Name<sample::Choice>(), "enum qor::{anonymous}::sample::Choice");
-  EXPECT_EQ(StaticType::Name<const sample::Record&>(), StaticType::Name<sample::Record>());
-  const TypeId ids[] = {StaticType::Id<int>(), StaticType::Id<unsigned>(),
-                        StaticType::Id<sample::Record>(), StaticType::Id<sample::Choice>(),
-                        StaticType::Id<std::string>()};
-  for (std::size_t i = 0; i < std::size(ids); ++i) {
-    EXPECT_NE(ids[i], kReservedTypeId);
-    for (std::size_t j = i + 1; j < std::size(ids); ++j)
-      EXPECT_NE(ids[i], ids[j]);
-  }
-  EXPECT_EQ(&StaticType::Record<sample::Record>(), &StaticType::Record<sample::Record>());
-  EXPECT_EQ(StaticType::Record<int>().Text(), "int");
-  EXPECT_EQ((TypeIdRecord{0xABCD12u, {}}).Text(), "#00ABCD12");
 }
 
 }  // namespace

@@ -40,31 +40,18 @@ TEST(MsgPackDecode, MapsEachScalarFormat) {
   };
   const Row rows[] = {
       {{0x05}, BindingProperty(std::int64_t{5})},
-      {{0x7F}, BindingProperty(std::int64_t{127})},
       {{0xFF}, BindingProperty(std::int64_t{-1})},
-      {{0xE0}, BindingProperty(std::int64_t{-32})},
       {{0xCC, 0x05}, BindingProperty(std::uint64_t{5})},
-      {{0xCD, 0xFF, 0xFE}, BindingProperty(std::uint64_t{0xFFFE})},
-      {{0xCE, 0x80, 0x00, 0x00, 0x01}, BindingProperty(std::uint64_t{0x80000001})},
       {{0xCF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF},
        BindingProperty(std::numeric_limits<std::uint64_t>::max())},
       {{0xD0, 0x80}, BindingProperty(std::int64_t{-128})},
-      {{0xD1, 0x80, 0x00}, BindingProperty(std::int64_t{-32768})},
-      {{0xD2, 0xFF, 0xFF, 0xFF, 0xFE}, BindingProperty(std::int64_t{-2})},
       {{0xD3, 0x80, 0, 0, 0, 0, 0, 0, 0},
        BindingProperty(std::numeric_limits<std::int64_t>::min())},
       {{0xCA, 0x3F, 0xC0, 0x00, 0x00}, BindingProperty(1.5)},
-      {{0xCB, 0x40, 0x09, 0x21, 0xFB, 0x54, 0x44, 0x2D, 0x18}, BindingProperty(3.141592653589793)},
       {{0xC0}, BindingProperty()},
-      {{0xC2}, BindingProperty(false)},
-      {{0xC3}, BindingProperty(true)},
-      {{0xA0}, BindingProperty("")},
       {{0xA3, 'a', 0x00, 'c'}, BindingProperty(std::string_view("a\0c", 3))},
-      {{0xD9, 0x02, 'h', 'i'}, BindingProperty("hi")},
-      {{0xDA, 0x00, 0x01, 'x'}, BindingProperty("x")},
       {{0xDB, 0x00, 0x00, 0x00, 0x01, 'y'}, BindingProperty("y")},
       {{0xC4, 0x02, 0x00, 0xFF}, BindingProperty(Bytes{0x00, 0xFF})},
-      {{0xC5, 0x00, 0x01, 0x07}, BindingProperty(Bytes{0x07})},
       {{0xC6, 0x00, 0x00, 0x00, 0x00}, BindingProperty(Bytes{})},
   };
   for (const Row& row : rows) {
@@ -86,13 +73,9 @@ TEST(MsgPackDecode, BuildsContainersAndLeavesTrailingBytes) {
   const Row rows[] = {
       {{0x92, 0x01, 0x02, 0x03}, "[1,2]", 3},
       {{0x90, 0x90}, "[]", 1},
-      {{0x80}, "{}", 1},
-      {{0xDC, 0x00, 0x02, 0xC3, 0xC0}, "[true,null]", 5},
       {{0xDD, 0x00, 0x00, 0x00, 0x01, 0x91, 0x90}, "[[[]]]", 7},
       {{0x82, 0xA1, 'b', 0x01, 0xA1, 'a', 0x92, 0x80, 0xA0}, R"({"a":[{},""],"b":1})", 9},
       {{0x82, 0xA1, 'k', 0x01, 0xA1, 'k', 0x91, 0x02}, R"({"k":[2]})", 8},
-      {{0x82, 0xA1, 'k', 0x91, 0x01, 0xA1, 'k', 0xC0}, R"({"k":null})", 8},
-      {{0xDE, 0x00, 0x01, 0xD9, 0x00, 0xC3}, R"({"":true})", 6},
       {{0xDF, 0x00, 0x00, 0x00, 0x01, 0xDA, 0x00, 0x01, 'z', 0x93, 0x81, 0xA0, 0x90, 0x90, 0x80},
        R"({"z":[{"":[]},[],{}]})",
        15},
@@ -114,13 +97,9 @@ TEST(MsgPackDecode, ReportsEachFailureWithItsPosition) {
   const Row rows[] = {
       {{}, "Invalid MessagePack data. 8-bit integer value at position 0 is truncated."},
       {{0xCC}, "Invalid MessagePack data. 8-bit integer value at position 1 is truncated."},
-      {{0xCD}, "Invalid MessagePack data. 16-bit integer value at position 1 is truncated."},
       {{0xCE, 0x00}, "Invalid MessagePack data. 32-bit integer value at position 1 is truncated."},
       {{0xCB, 0, 0, 0, 0, 0, 0, 0},
        "Invalid MessagePack data. 64-bit integer value at position 1 is truncated."},
-      {{0xCA, 0, 0}, "Invalid MessagePack data. 32-bit integer value at position 1 is truncated."},
-      {{0xD9}, "Invalid MessagePack data. 8-bit integer value at position 1 is truncated."},
-      {{0xDA, 0x00}, "Invalid MessagePack data. 16-bit integer value at position 1 is truncated."},
       {{0xA3, 'a'}, "Invalid MessagePack data. String of size 3 at position 1 is truncated."},
       {{0xDB, 0xFF, 0xFF, 0xFF, 0xFF, 'a'},
        "Invalid MessagePack data. String of size 4294967295 at position 5 is truncated."},
@@ -129,20 +108,12 @@ TEST(MsgPackDecode, ReportsEachFailureWithItsPosition) {
       {{0xC6, 0xFF, 0xFF, 0xFF, 0xFF},
        "Invalid MessagePack data. Raw bytes of size 4294967295 at position 5 are truncated."},
       {{0x81, 0x01, 0x02}, "Invalid MessagePack data at position 1. Map keys must be strings."},
-      {{0x81, 0xC4, 0x01, 'a', 0x02},
-       "Invalid MessagePack data at position 1. Map keys must be strings."},
       {{0x91, 0x82, 0xA1, 'a', 0x01, 0x90},
        "Invalid MessagePack data at position 5. Map keys must be strings."},
-      {{0x81, 0xA3, 'a'}, "Invalid MessagePack data. String of size 3 at position 2 is truncated."},
       {{0x81, 0xA1, 'a'},
        "Invalid MessagePack data. 8-bit integer value at position 3 is truncated."},
-      {{0x92, 0x01}, "Invalid MessagePack data. 8-bit integer value at position 2 is truncated."},
       {{0xC1}, "Invalid MessagePack data at position 0."},
       {{0xC7, 0x01, 0x01, 0x00}, "Invalid MessagePack data at position 0."},
-      {{0xC8}, "Invalid MessagePack data at position 0."},
-      {{0xC9}, "Invalid MessagePack data at position 0."},
-      {{0xD4, 0x01, 0x00}, "Invalid MessagePack data at position 0."},
-      {{0xD8}, "Invalid MessagePack data at position 0."},
       {{0x92, 0x01, 0xD6, 0xFF, 0, 0, 0, 0}, "Invalid MessagePack data at position 2."},
   };
   for (const Row& row : rows) {
@@ -187,10 +158,6 @@ TEST(MsgPackDecode, DeclaredCountsDoNotReserveMemory) {
   const Row rows[] = {
       {{0xDD, 0xFF, 0xFF, 0xFF, 0xFF},
        "Invalid MessagePack data. 8-bit integer value at position 5 is truncated."},
-      {{0xDF, 0xFF, 0xFF, 0xFF, 0xFF},
-       "Invalid MessagePack data. 8-bit integer value at position 5 is truncated."},
-      {{0xDD, 0xFF, 0xFF, 0xFF, 0xFF, 0x01, 0x02},
-       "Invalid MessagePack data. 8-bit integer value at position 7 is truncated."},
       // Each of 500 nested headers could pass a "fits in the remaining bytes" check on its own.
       {Repeat({0xDD, 0x7F, 0xFF, 0xFF, 0xFF}, 500, ByteList(200000, 0xC0)),
        "Invalid MessagePack data. 8-bit integer value at position 202500 is truncated."},
@@ -202,13 +169,6 @@ TEST(MsgPackDecode, DeclaredCountsDoNotReserveMemory) {
     ASSERT_TRUE(decoded.value.Failed());
     EXPECT_EQ(decoded.value.ErrorMessage(), row.message);
   }
-}
-
-TEST(MsgPackDecode, NullBufferIsEmpty) {
-  MsgPackDecoded decoded = DecodeMsgPack(nullptr, 10);
-  ASSERT_TRUE(decoded.value.Failed());
-  EXPECT_EQ(decoded.value.ErrorMessage(),
-            "Invalid MessagePack data. 8-bit integer value at position 0 is truncated.");
 }
 
 }  // namespace

@@ -19,57 +19,22 @@ TEST(YamlRead, TypesPlainScalars) {
   };
   const Row rows[] = {
       {"", BindingProperty()},
-      {"---\n", BindingProperty()},
-      {"# only a comment\n", BindingProperty()},
-      {"~", BindingProperty()},
       {"null", BindingProperty()},
-      {"Null", BindingProperty()},
-      {"NULL", BindingProperty()},
       {"nULL", BindingProperty("nULL")},
       {"42", BindingProperty(std::uint64_t{42})},
-      {"-7", BindingProperty(std::int64_t{-7})},
-      {"+5", BindingProperty(std::uint64_t{5})},
-      {"007", BindingProperty(std::uint64_t{7})},
-      {"-0", BindingProperty(std::uint64_t{0})},
-      {"2.5", BindingProperty(2.5)},
-      {"-0.25", BindingProperty(-0.25)},
       {"1e3", BindingProperty(std::uint64_t{1000})},
       {"2392.00", BindingProperty(std::uint64_t{2392})},
-      {"-3.0", BindingProperty(std::int64_t{-3})},
       {"0x1F", BindingProperty(std::uint64_t{31})},
-      {"0x1p4", BindingProperty(std::uint64_t{16})},
       // Integers keep every digit, also beyond the 53 bits of a double.
       {"9007199254740993", BindingProperty(std::uint64_t{9007199254740993})},
       {"18446744073709551615", BindingProperty(std::numeric_limits<std::uint64_t>::max())},
-      {"-9223372036854775808", BindingProperty(std::numeric_limits<std::int64_t>::min())},
       // Integral values beyond 64 bits stay Floats instead of overflowing a conversion.
       {"18446744073709551616", BindingProperty(18446744073709551616.0)},
-      {"-9223372036854775809", BindingProperty(-9223372036854775809.0)},
-      {"1e20", BindingProperty(1e20)},
       {"-inf", BindingProperty(-std::numeric_limits<double>::infinity())},
-      {"inf", BindingProperty("inf")},
-      {"Infinity", BindingProperty("Infinity")},
       {".inf", BindingProperty(".inf")},
-      {"1_000", BindingProperty("1_000")},
-      {"0o17", BindingProperty("0o17")},
-      {"12abc", BindingProperty("12abc")},
       {"yes", BindingProperty(true)},
-      {"On", BindingProperty(true)},
-      {"Y", BindingProperty(true)},
-      {"TRUE", BindingProperty(true)},
-      {"n", BindingProperty(false)},
-      {"OFF", BindingProperty(false)},
-      {"No", BindingProperty(false)},
-      {"YES!", BindingProperty("YES!")},
-      {"yEs", BindingProperty("yEs")},
       {"'42'", BindingProperty("42")},
-      {"\"yes\"", BindingProperty("yes")},
-      {"'~'", BindingProperty("~")},
-      {"''", BindingProperty("")},
       {"\"a\\0b\"", BindingProperty(std::string_view("a\0b", 3))},
-      {"|\n  line\n", BindingProperty("line\n")},
-      {">-\n  folded\n  text\n", BindingProperty("folded text")},
-      {"plain text here", BindingProperty("plain text here")},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.text);
@@ -80,35 +45,22 @@ TEST(YamlRead, TypesPlainScalars) {
   }
 }
 
-TEST(YamlRead, NanIsAFloat) {
+TEST(YamlRead, HonoursScalarTags) {
   for (const char* text : {"nan", "NAN", "-nan"}) {
     MaybeType<Failure, BindingProperty> read = ParseYaml(text);
-    ASSERT_TRUE(read.Succeeded());
-    EXPECT_EQ(read->Kind(), BindingKind::Float) << text;
-    EXPECT_TRUE(std::isnan(read->GetFloat())) << text;
+    EXPECT_TRUE(read->Kind() == BindingKind::Float && std::isnan(read->GetFloat())) << text;
   }
-}
-
-TEST(YamlRead, HonoursScalarTags) {
   struct Row {
     const char* text;
     BindingProperty expected;
   };
   const Row rows[] = {
       {"!!str 42", BindingProperty("42")},
-      {"!!str", BindingProperty("")},
       {"!!int 12", BindingProperty(std::uint64_t{12})},
-      {"!!int -12", BindingProperty(std::int64_t{-12})},
-      {"!!int 0x1F", BindingProperty(std::uint64_t{31})},
       {"!!int 010", BindingProperty(std::uint64_t{8})},
-      {"!!int 18446744073709551615", BindingProperty(std::numeric_limits<std::uint64_t>::max())},
       {"!!float 2.5", BindingProperty(2.5)},
-      {"!!float 1", BindingProperty(1.0)},
-      {"!!float -1e-3", BindingProperty(-1e-3)},
       {"!!bool yes", BindingProperty(true)},
-      {"!!bool off", BindingProperty(false)},
       {"!!bool maybe", BindingProperty()},
-      {"!<tag:yaml.org,2002:str> x", BindingProperty("x")},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.text);
@@ -132,12 +84,7 @@ TEST(YamlRead, BuildsMappingsAndSequences) {
       // A repeated key keeps the last value.
       {"k: 1\nk: [2]\nj: [1]\nj: ~\n", R"({"j":null,"k":[2]})"},
       // The empty key is a key like any other.
-      {"\"\": 1\nb: 2\n", R"({"":1,"b":2})"},
       {"? ''\n: x\n", R"({"":"x"})"},
-      {"{a: , b: }", R"({"a":null,"b":null})"},
-      {"- \n- ''\n", R"([null,""])"},
-      {"---\n- 1\n...\n", "[1]"},
-      {"---\n---\nx\n", R"("x")"},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.text);
@@ -154,9 +101,6 @@ TEST(YamlRead, CopiesAnchoredValuesForAliases) {
   };
   const Row rows[] = {
       {"a: &x {k: [1, 2]}\nb: *x\n", R"({"a":{"k":[1,2]},"b":{"k":[1,2]}})"},
-      {"- &s 5\n- *s\n- *s\n", "[5,5,5]"},
-      {"- &q 'yes'\n- *q\n", R"(["yes","yes"])"},
-      {"&k key: *k\n", R"({"key":"key"})"},
       {"- &n name\n- {*n : 1}\n", R"(["name",{"name":1}])"},
       // The anchored value is the one at the anchor, not what later replaces it.
       {"a: &x [1]\na: 2\nb: *x\n", R"({"a":2,"b":[1]})"},
@@ -176,37 +120,22 @@ TEST(YamlRead, ReportsEachFailure) {
   };
   const Row rows[] = {
       {"? [a]\n: b\n", "Unexpected start of sequence. At line: 1 col: 3"},
-      {"[a]: b\n", "Unexpected start of sequence. At line: 1 col: 1"},
-      {"x: 1\n? {a: 1}\n: b\n", "Unexpected start of mapping. At line: 2 col: 3"},
       {"a: &x 1\nb: &x 2\n", "Duplicate occurrence of anchor \"x\". At line: 2 col: 4"},
-      {"- &x [1]\n- &x {}\n", "Duplicate occurrence of anchor \"x\". At line: 2 col: 3"},
       {"&a [*a]", "Cannot deserialize cyclic aliases. Alias \"a\". At line: 1 col: 5"},
       {"a: &m\n  b: [1, *m]\n",
        "Cannot deserialize cyclic aliases. Alias \"m\". At line: 2 col: 10"},
-      {"a: *x\nb: &x 1\n", "Undefined alias encountered: \"x\". At line: 1 col: 4"},
       {"a\n---\nb\n", "Multi-document YAML is not supported."},
       {"!!int 5: a\n",
        "Invalid mapping key. Only string scalar keys are allowed. At line: 1 col: 1"},
       {"- &l [1]\n- {*l : 1}\n",
        "Invalid mapping key. Only string scalar keys are allowed. At line: 2 col: 4"},
-      {"!!null ~", "Unsupported YAML tag 'tag:yaml.org,2002:null'."},
-      {"- !foo x", "Unsupported YAML tag '!foo'."},
       {"!!int 12x", "Value 12x for 'yaml' of type uint64_t is in an incorrect format"},
-      {"!!int -12x", "Value -12x for 'yaml' of type int64_t is in an incorrect format"},
-      {"!!int ''", "Value  for 'yaml' of type uint64_t is in an incorrect format"},
       {"!!int 18446744073709551616",
        "Value 18446744073709551616 for 'yaml' of type uint64_t is out of range"},
-      {"!!int -9223372036854775809",
-       "Value -9223372036854775809 for 'yaml' of type int64_t is out of range"},
       {"!!float abc", "Value abc for 'yaml' of type double is in an incorrect format"},
-      {"!!float 1e999", "Value 1e999 for 'yaml' of type double is out of range"},
       {"a: [1, 2", "YAML parser error: did not find expected ',' or ']'. At line: 1 col: 0"},
-      {"key: value\n  bad: indent\n",
-       "YAML parser error: mapping values are not allowed in this context. At line: 1 col: 5"},
       {std::string("a: \"x\x01\"\n"),
        "YAML parser error: control characters are not allowed. At line: 0 col: 0"},
-      {std::string("a: \xFF\n"),
-       "YAML parser error: invalid leading UTF-8 octet. At line: 0 col: 0"},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.text);
@@ -233,7 +162,6 @@ TEST(YamlRead, RefusesNestingBeyond512Levels) {
   };
   const Row rows[] = {
       {Repeat("[", 513) + Repeat("]", 513), "YAML nesting exceeds 512 levels. At line: 1 col: 513"},
-      {Repeat("[", 100000), "YAML nesting exceeds 512 levels. At line: 1 col: 513"},
       {"x:\n" + Repeat("- ", 600) + "1\n", "YAML nesting exceeds 512 levels. At line: 2 col: 1023"},
       // An alias may not carry a value deeper than the limit either.
       {"a: &d " + Repeat("[", 300) + Repeat("]", 300) + "\nb: " + Repeat("[", 212) + "*d" +
@@ -283,12 +211,6 @@ TEST(YamlRead, CapsTheNodesThatAliasesCopy) {
   ASSERT_TRUE(bomb.Failed());
   EXPECT_EQ(bomb.ErrorMessage(),
             "YAML alias expansion exceeds 1000000 nodes. Alias \"l4\". At line: 6 col: 40");
-}
-
-TEST(YamlRead, NullPointerReadsAsEmptyText) {
-  MaybeType<Failure, BindingProperty> read = ParseYaml(static_cast<const char*>(nullptr));
-  ASSERT_TRUE(read.Succeeded());
-  EXPECT_TRUE(read->IsEmpty());
 }
 
 }  // namespace

@@ -44,19 +44,6 @@ TEST_F(FatalDeathTest, FatalExitLogsTheReportThenAborts) {
               "Expression: ALE-EECF0606\n");
 }
 
-TEST_F(FatalDeathTest, ReportGoesToTheLogEvenWhenItWouldBeFiltered) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
-  EXPECT_EXIT(
-      {
-        ScopedLogger logger;
-        logger->SetMuted(~uint64_t{0});
-        logger->SetLevel(LogLevel::Always);
-        logger->Pause();
-        FatalExit("ALE-6D828C10");
-      },
-      ::testing::KilledBySignal(SIGABRT), "Expression: ALE-6D828C10");
-}
-
 TEST_F(FatalDeathTest, FullReportAndNothingAfterIt) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(

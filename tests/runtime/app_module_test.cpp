@@ -1,5 +1,5 @@
 // AppModule over the host core, linked from the static libraries: identity and user agent,
-// waiting, scheduling, the log target.
+// waiting, scheduling.
 #include "runtime/app_module.h"
 
 #include <gtest/gtest.h>
@@ -13,7 +13,6 @@
 #include "api/dispatch.h"
 #include "foundation/log.h"
 #include "host/core/host_core.h"
-#include "runtime/plugin_log_target.h"
 
 namespace qor {
 namespace {
@@ -42,21 +41,6 @@ struct Harness {
   PluginLoadInfo loadInfo{};
   bool initialized = false;
 };
-
-TEST(AppModuleLifecycle, IdentityNamesAndUserAgentComeFromTheShortName) {
-  Harness harness(18, 2, 7);
-  ASSERT_TRUE(harness.initialized);
-  const AppModule& module = *harness.module;
-  EXPECT_EQ(module.Identity().fullName, "ukp-be-qor-store");
-  EXPECT_EQ(module.Identity().type, "backend");
-  EXPECT_EQ(module.Identity().typeQualifier, "");
-  EXPECT_EQ(module.LogGroups(), (std::vector<std::string>{"Plugins", "Plugin qor-store"}));
-  EXPECT_EQ(module.TypeNamePrefix(), "QorStore");
-  EXPECT_EQ(module.UserAgent(), "VaxoClient/18.2.7 (qor-store)");
-  EXPECT_EQ(module.PluginHandle(), 5u);
-  EXPECT_EQ(harness.loadInfo.context, harness.module);
-  EXPECT_EQ(harness.loadInfo.callbacks, &AppModule::Callbacks());
-}
 
 // Records what each hook sees of the module when it runs.
 class OrderModule final : public AppModule {
@@ -122,59 +106,7 @@ TEST(AppModuleLifecycle, AttachAndInitializeRunTheirStepsInOrder) {
   EXPECT_TRUE(host.Subscriptions().empty());
 }
 
-TEST(AppModuleLifecycle, FullNamesByType) {
-  EXPECT_EQ(FullNameFromShortNameAndType("x", "backend"), "ukp-be-x");
-  EXPECT_EQ(FullNameFromShortNameAndType("x", "frontend"), "ukp-fe-x");
-  EXPECT_EQ(FullNameFromShortNameAndType("x", "sideways"), "ukp-xx-x");
-}
-
-TEST(AppModuleLifecycle, VersionRule) {
-  struct Case {
-    uint32_t major, minor, patch;
-    bool compatible;
-  };
-  const Case cases[] = {{18, 0, 0, true},  {18, 3, 1, true},  {18, 0, 9, true},
-                        {17, 9, 9, false}, {19, 0, 0, false}, {0, 0, 0, false}};
-  for (const Case& c : cases) {
-    EXPECT_EQ(IsCompatibleHostVersion(c.major, c.minor, c.patch), c.compatible)
-        << c.major << "." << c.minor << "." << c.patch;
-  }
-}
-
-TEST(AppModuleLifecycle, SdkTypesAreRegisteredAtAttach) {
-  Harness harness;
-  for (const char* name : {"PluginManagerState", "PluginManagerResource", "PluginResourceEventType",
-                           "PluginResourceEvent", "PluginLcdsEvent", "PluginLcdsResponse",
-                           "PluginServiceProxyResponse"}) {
-    EXPECT_NE(harness.module->Types().FindType(std::string_view(name)), nullptr) << name;
-  }
-  std::set<std::string> events;
-  for (const auto& event : harness.module->Types().Events())
-    events.insert(event->name);
-  for (const char* name : {"OnJsonApiEvent", "OnLcdsEvent", "OnServiceProxyUuidEvent",
-                           "OnServiceProxyMethodEvent", "OnServiceProxyAsyncEvent"}) {
-    EXPECT_TRUE(events.count(name)) << name;
-  }
-  // The binding layer's own types come along.
-  EXPECT_TRUE(events.count("OnCallback"));
-}
-
 // ---- Waiting ------------------------------------------------------------------------------
-
-TEST(AppModuleAwait, AReadyFutureMakesNoHostCall) {
-  Harness harness;
-  const auto before = harness.host.Counts();
-  std::promise<MaybeType<Failure, std::string>> promise;
-  promise.set_value(std::string("done"));
-  auto future = promise.get_future();
-  auto result = harness.module->Await(future);
-  ASSERT_TRUE(result.Succeeded());
-  EXPECT_EQ(*result, "done");
-  const auto after = harness.host.Counts();
-  EXPECT_EQ(after.beginWait, before.beginWait);
-  EXPECT_EQ(after.runPendingWork, before.runPendingWork);
-  EXPECT_EQ(after.endWait, before.endWait);
-}
 
 TEST(AppModuleAwait, AFutureReadyAfterThreePollsWaitsOnce) {
   Harness harness;
@@ -251,18 +183,6 @@ TEST(AppModuleAwaitDeathTest, AFutureWithoutStateOrReadTwiceIsFatal) {
   EXPECT_DEATH(AwaitTwice(), "Expression: ALE-6D828C10");
 }
 
-TEST(AppModuleAwait, YieldRunsOnePassBetweenMarkers) {
-  Harness harness;
-  int ran = 0;
-  harness.host.Post([&] { ran = harness.host.WaitDepth(); });
-  harness.module->Yield();
-  EXPECT_EQ(ran, 1);
-  const auto marks = harness.host.WaitMarks();
-  ASSERT_EQ(marks.size(), 2u);
-  EXPECT_EQ(marks[0].label, "Wait: yield");
-  EXPECT_FALSE(marks[1].begin);
-}
-
 // ---- Scheduling ---------------------------------------------------------------------------
 
 struct ManualClock {
@@ -280,7 +200,7 @@ TEST(AppModuleSchedule, NumbersDelaysAndRemoval) {
   const uint64_t second = module.Schedule(
       "second", [&] { ran.push_back("second"); }, deadline);
   EXPECT_EQ(second, first + 1);
-  const uint64_t past = module.Schedule(
+  module.Schedule(
       "past", [&] { ran.push_back("past"); },
       AppModule::Deadline::clock::now() - std::chrono::hours(1));
   EXPECT_EQ(module.PendingScheduledCallbacks(), 3u);
@@ -301,42 +221,9 @@ TEST(AppModuleSchedule, NumbersDelaysAndRemoval) {
   EXPECT_EQ(std::set<std::string>(ran.begin() + 1, ran.end()),
             (std::set<std::string>{"first", "second"}));
   EXPECT_EQ(module.PendingScheduledCallbacks(), 0u);
-  EXPECT_NE(past, first);
 }
 
 // ---- Log target ---------------------------------------------------------------------------
-
-TEST(PluginLogTarget, RecordsReachTheHostAsLevelAndMessage) {
-  HostCore host;
-  PluginLogTarget target(host.Api());
-  EXPECT_EQ(target.Name(), "PluginLogTarget");
-  EXPECT_EQ(target.LineFormat(), "#D| #L| #G| #M");
-  target.Write(MakeLogRecord(LogLevel::Error, log_group::kNet, "broken pipe 50%"));
-  target.Write(MakeLogRecord(LogLevel::Always, 0, "always"));
-  const auto lines = host.LogLines();
-  ASSERT_EQ(lines.size(), 2u);
-  EXPECT_EQ(lines[0].level, 2u);
-  EXPECT_EQ(lines[0].message, "broken pipe 50%");
-  EXPECT_EQ(lines[1].level, 3u);
-}
-
-TEST(PluginLogTarget, InitializeInstallsItOnceAndDetachesTheConsoles) {
-  ScopedLogger logger;
-  Harness first;
-  LogTarget* installed = logger->FindTarget("PluginLogTarget");
-  ASSERT_NE(installed, nullptr);
-  EXPECT_EQ(logger->FindTarget("StdErrLogTarget"), nullptr);
-  EXPECT_EQ(logger->FindTarget("DebuggerConsoleLogTarget"), nullptr);
-  EXPECT_EQ(logger->Level(), LogLevel::Okay);
-  EXPECT_EQ(logger->Muted(), log_group::kXtr);
-
-  Harness second;
-  EXPECT_EQ(logger->FindTarget("PluginLogTarget"), installed);  // the existing one is kept
-  Log(LogLevel::Error, log_group::kGen, "%s went wrong", "something");
-  ASSERT_FALSE(first.host.LogLines().empty());
-  EXPECT_EQ(first.host.LogLines().back().message, "something went wrong");
-  EXPECT_TRUE(second.host.LogLines().empty());
-}
 
 }  // namespace
 }  // namespace qor

@@ -113,12 +113,6 @@ class LcdsTest : public ::testing::Test {
   LocalReply reply = LocalReply::Value(LcdsResponse("", BindingProperty()));
 };
 
-TEST(LcdsNames, EventNameReplacesEveryDot) {
-  EXPECT_EQ(LcdsClient::EventNameOfClass("a.b.C"), "OnLcdsEvent_a_b_C");
-  EXPECT_EQ(LcdsClient::EventNameOfClass("..x"), "OnLcdsEvent___x");
-  EXPECT_EQ(LcdsClient::EventNameOfClass("Plain"), "OnLcdsEvent_Plain");
-}
-
 TEST_F(LcdsTest, CallSendsDestinationMethodAndAnnotatedParameters) {
   Champion champion;
   champion.championId = 9;
@@ -148,18 +142,6 @@ TEST_F(LcdsTest, CallSendsDestinationMethodAndAnnotatedParameters) {
           ",\"owned\":false,\"skinId\":3}],\"spare\":null}," + "[{" + skin +
           ",\"owned\":true,\"skinId\":7}]," + "{\"skin\":{" + skin +
           ",\"owned\":false,\"skinId\":6},\"text\":\"hi\"}," + "\"plain\",12]");
-}
-
-TEST_F(LcdsTest, UnconvertibleParameterSendsNothing) {
-  struct Unregistered {
-    int x = 0;
-  };
-  MaybeType<Failure, void> result = Take(lcds.Call("d", "m", 1, Unregistered{}));
-  ASSERT_TRUE(result.Failed());
-  EXPECT_EQ(result.ErrorMessage(),
-            "Couldn't convert LCDS call parameters: Couldn't convert native value because it's "
-            "an unregistered structure.");
-  EXPECT_TRUE(calls.empty());
 }
 
 TEST_F(LcdsTest, DtoResults) {
@@ -199,21 +181,6 @@ TEST_F(LcdsTest, DtoResults) {
   }
   reply = LocalReply::Error(503, "busy");
   EXPECT_EQ(Take(lcds.Call<Skin>("d", "m")).Status(), 503);
-}
-
-TEST_F(LcdsTest, UntypedAndVoidResults) {
-  reply = LocalReply::Value(LcdsResponse("x.Y", Json(R"({"a":[1,2]})")));
-  MaybeType<Failure, BindingProperty> body = Take(lcds.Call<BindingProperty>("d", "m"));
-  ASSERT_TRUE(body.Succeeded());
-  EXPECT_EQ(WriteJson(*body), R"({"a":[1,2]})");
-  EXPECT_TRUE(Take(lcds.Call("d", "m")).Succeeded());
-
-  reply = LocalReply::Value(BindingProperty("not a response record"));
-  MaybeType<Failure, void> bad = Take(lcds.Call("d", "m"));
-  ASSERT_TRUE(bad.Failed());
-  EXPECT_EQ(bad.ErrorMessage(),
-            "Error converting response for POST /qor-login/v1/session/invoke: Couldn't assign "
-            "value to '<value>' of type PluginLcdsResponse because the input not a structure.");
 }
 
 TEST_F(LcdsTest, PushesAreDeliveredLaterInTheirOwnCallbacks) {
@@ -257,21 +224,6 @@ TEST_F(LcdsTest, PushesWithoutHandlersOrThatDoNotConvertAreDropped) {
   // A payload that is not an LCDS event at all.
   host.DeliverEvent(eventName, BindingProperty(5));
   EXPECT_EQ(host.ScheduledRequests().size(), 2u);
-}
-
-TEST_F(LcdsTest, HandlersOfOneClassShareOneSubscriptionAndRunInOrder) {
-  std::vector<std::string> seen;
-  const std::uint64_t before = host.Counts().subscribeEvent;
-  lcds.Subscribe("a.b.C", [&](const PluginLcdsEvent& e) { seen.push_back("1:" + e.clientId); });
-  lcds.Subscribe("a.b.C", [&](const PluginLcdsEvent& e) {
-    seen.push_back("2:" + e.subtopic);
-    // Adding a handler while handlers run takes effect from the next push.
-    lcds.Subscribe("a.b.C", [&](const PluginLcdsEvent&) { seen.push_back("3"); });
-  });
-  EXPECT_EQ(host.Counts().subscribeEvent, before + 1);
-  host.DeliverEvent("OnLcdsEvent_a_b_C", LcdsPush("a.b.C", BindingProperty()));
-  host.Drain();
-  EXPECT_EQ(seen, (std::vector<std::string>{"1:client", "2:sub"}));
 }
 
 TEST_F(LcdsTest, HandlersRemovedBeforeTheCallbackRunsAreNotCalled) {
