@@ -254,14 +254,4 @@ std::size_t ServiceProxy::ReceivedCount() const {
   return received_.size();
 }
 
-void ServiceProxy::TEST_StoreResponse(std::string key, PluginServiceProxyResponse response) {
-  std::lock_guard<std::recursive_mutex> lock(mutex_);
-  received_.insert_or_assign(std::move(key), std::move(response));
-}
-
-bool ServiceProxy::TEST_FulfilmentPass() {
-  std::lock_guard<std::recursive_mutex> lock(mutex_);
-  return FulfilmentPass();
-}
-
 }  // namespace qor

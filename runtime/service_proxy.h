@@ -122,11 +122,6 @@ class ServiceProxy {
   std::size_t InFlightCount() const;
   std::size_t ReceivedCount() const;
 
-  // Test hook: stores an answer without running the fulfilment pass.
-  void TEST_StoreResponse(std::string key, PluginServiceProxyResponse response);
-  // Test hook: runs one fulfilment pass; true when it completed a request.
-  bool TEST_FulfilmentPass();
-
  private:
   void Start(std::string_view service, std::string_view method, BindingProperty payload,
              std::string_view methodForm, Completion completion, BindingProperty methodFormValue);
