@@ -123,11 +123,13 @@ bool PlainNumber(const std::string& text, BindingProperty& target) {
   return true;
 }
 
+// An anchored value is kept as one element of the reader's anchor store, a single tree, so that
+// an anchor costs what its value holds (no tree context of its own per anchor).
 struct Anchor {
-  BindingProperty value;
-  std::size_t nodes = 0;   // nodes in the value
-  std::size_t height = 0;  // container levels in the value (0 for a scalar)
-  bool open = true;        // its container has not ended yet
+  std::uint32_t slot = 0;    // the value's element in the anchor store
+  std::uint32_t height = 0;  // container levels in the value (0 for a scalar)
+  std::size_t nodes = 0;     // nodes in the value
+  bool open = true;          // its container has not ended yet
 };
 
 class YamlReader {
@@ -241,12 +243,18 @@ class YamlReader {
       }
       builder_.Key(text);
       hasKey_ = true;
-      return anchor.empty() || Record(anchor, BindingProperty(text), event);
+      if (anchor.empty()) return true;
+      BindingProperty* slot = Record(anchor, event);
+      if (slot != nullptr) slot->SetString(text);
+      return slot != nullptr;
     }
     BindingProperty& target = Target();
     if (!Resolve(text, tag, scalar.style, target)) return false;
     Finished(1, 0);
-    return anchor.empty() || Record(anchor, target, event);
+    if (anchor.empty()) return true;
+    BindingProperty* slot = Record(anchor, event);
+    if (slot != nullptr) *slot = target;
+    return slot != nullptr;
   }
 
   bool Resolve(std::string_view text, std::string_view tag, yaml_scalar_style_t style,
@@ -358,26 +366,31 @@ class YamlReader {
     if (closed.anchor.empty()) return true;
     if (!Charge(closed.anchor, closed.nodes, event)) return false;
     Anchor& entry = anchors_[closed.anchor];
-    entry.value = value;
+    entry.slot = static_cast<std::uint32_t>(store_.Size());
     entry.nodes = closed.nodes;
-    entry.height = closed.height;
+    entry.height = static_cast<std::uint32_t>(closed.height);
     entry.open = false;
+    store_.Append() = value;
     return true;
   }
 
-  // Records a finished scalar under its anchor.
-  bool Record(std::string_view name, const BindingProperty& value, const yaml_event_t& event) {
+  // Records a new scalar anchor (one node) and returns its fresh slot in the store, for the
+  // caller to fill; null after a failure.
+  BindingProperty* Record(std::string_view name, const yaml_event_t& event) {
     auto [entry, inserted] = anchors_.try_emplace(std::string(name));
     if (!inserted) {
-      return FailAt("Duplicate occurrence of anchor \"%1\". At line: %2 col: %3", name, event);
+      FailAt("Duplicate occurrence of anchor \"%1\". At line: %2 col: %3", name, event);
+      return nullptr;
     }
-    if (!Charge(name, 1, event)) return false;
-    entry->second.value = value;
+    if (!Charge(name, 1, event)) return nullptr;
+    entry->second.slot = static_cast<std::uint32_t>(store_.Size());
     entry->second.nodes = 1;
     entry->second.height = 0;
     entry->second.open = false;
-    return true;
+    return &store_.Append();
   }
+
+  const BindingProperty& Stored(const Anchor& anchor) const { return store_.Element(anchor.slot); }
 
   // Counts `nodes` nodes copied to serve aliases (anchored copies and alias copies alike)
   // and fails past the cap.
@@ -401,11 +414,12 @@ class YamlReader {
     const Anchor& anchor = found->second;
     if (ExpectsKey()) {
       // An alias used as a key must name a string.
-      if (anchor.value.Kind() != BindingKind::String) {
+      const BindingProperty& value = Stored(anchor);
+      if (value.Kind() != BindingKind::String) {
         return FailAt(
             "Invalid mapping key. Only string scalar keys are allowed. At line: %1 col: %2", event);
       }
-      builder_.Key(anchor.value.GetString());
+      builder_.Key(value.GetString());
       hasKey_ = true;
       return true;
     }
@@ -413,7 +427,7 @@ class YamlReader {
       return FailAt("YAML nesting exceeds 512 levels. At line: %1 col: %2", event);
     }
     if (!Charge(name, anchor.nodes, event)) return false;
-    Target() = anchor.value;
+    Target() = Stored(anchor);
     Finished(anchor.nodes, anchor.height);
     return true;
   }
@@ -424,6 +438,7 @@ class YamlReader {
   bool hasKey_ = false;  // the innermost mapping has its next key
 
   std::unordered_map<std::string, Anchor, Fnv1a> anchors_;
+  BindingProperty store_;  // the anchored values, a Collection indexed by Anchor::slot
   std::size_t copiedNodes_ = 0;
   std::string scratch_;
   std::string error_;
