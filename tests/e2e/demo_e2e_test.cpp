@@ -203,13 +203,14 @@ size_t Collect(char* data, size_t size, size_t count, void* out) {
   return size * count;
 }
 
-// GET `url`, with "Authorization: Bearer TOKEN" when a token is given.
-HttpResult Fetch(const std::string& url, const std::string& token) {
+// GET `url`, with "Authorization: Bearer TOKEN" when a token is given, and `header` when given.
+HttpResult Fetch(const std::string& url, const std::string& token, const std::string& header = "") {
   HttpResult result;
   CURL* curl = curl_easy_init();
   if (curl == nullptr) return result;
   const std::string authorization = "Authorization: Bearer " + token;
   curl_slist* headers = token.empty() ? nullptr : curl_slist_append(nullptr, authorization.c_str());
+  if (!header.empty()) headers = curl_slist_append(headers, header.c_str());
   curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
   curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
   curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &Collect);
@@ -252,6 +253,9 @@ TEST(DemoCommandLines, StandaloneStorefrontServesTheDemoCatalog) {
 
   const HttpResult answer = Fetch(url + "/storefront/v2/wallet", "standalone-token");
   const HttpResult unauthorized = Fetch(url + "/storefront/v2/wallet", "");
+  // A page that rebinds its own name to the stub's address is refused, as by qor-host.
+  const HttpResult rebound =
+      Fetch(url + "/storefront/v2/wallet", "standalone-token", "Host: attacker.example:80");
 
   kill(pid, SIGTERM);
   int status = 0;
@@ -259,6 +263,7 @@ TEST(DemoCommandLines, StandaloneStorefrontServesTheDemoCatalog) {
   EXPECT_EQ(answer.status, 200) << answer.error;
   EXPECT_EQ(answer.body, R"({"ip":5000,"vp":42})");
   EXPECT_EQ(unauthorized.status, 401);
+  EXPECT_EQ(rebound.status, 403);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
