@@ -213,7 +213,8 @@ Control API:
   GET    /dev/v1/telemetry           its telemetry events: [{"name", "payload"}]
   GET    /dev/v1/lcds-calls          its legacy-service calls: [{"destination", "method", "args"}]
   GET    /dev/v1/log                 its log records: [{"level", "message"}]
-The four lists keep their latest 1000 entries, at most 256 KiB of JSON each.
+The four lists keep their latest 1000 entries, at most 256 KiB of JSON each; an entry larger
+than that alone is kept as {"truncatedBytes": N, "start": "its first KiB as a string"}.
   GET    /dev/v1/events              every event the plug-in publishes from now on, as
                                      Server-Sent Events (text/event-stream): one line
                                      data: {"name", "payload"} and a blank line per event,
