@@ -3,13 +3,13 @@
 #include <yaml.h>
 
 #include <locale.h>
+#include <algorithm>
 #include <clocale>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <optional>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 #include "binding/detail/builder.h"
@@ -29,14 +29,12 @@ constexpr std::string_view kIncorrectFormat =
 constexpr std::string_view kOutOfRange = "Value %1 for '%2' of type %3 is out of range";
 constexpr std::string_view kConversionName = "yaml";
 
-struct Fnv1a {
-  std::size_t operator()(const std::string& text) const noexcept {
-    std::uint32_t hash = 2166136261u;
-    for (unsigned char c : text)
-      hash = (hash ^ c) * 16777619u;
-    return hash;
-  }
-};
+std::uint32_t Fnv1a(std::string_view text) {
+  std::uint32_t hash = 2166136261u;
+  for (unsigned char c : text)
+    hash = (hash ^ c) * 16777619u;
+  return hash;
+}
 
 std::string_view TextOf(const yaml_char_t* text) {
   return text ? std::string_view(reinterpret_cast<const char*>(text)) : std::string_view();
@@ -123,11 +121,62 @@ bool PlainNumber(const std::string& text, BindingProperty& target) {
   return true;
 }
 
-struct Anchor {
-  BindingProperty value;
-  std::size_t nodes = 0;   // nodes in the value
-  std::size_t height = 0;  // container levels in the value (0 for a scalar)
-  bool open = true;        // its container has not ended yet
+// The anchors of one read, numbered in the order they appear: their names in one text, their
+// records in one array and an open-addressing index over the names, so that an anchor costs a
+// few dozen bytes besides its value (which the reader keeps under the same number).
+class AnchorTable {
+ public:
+  static constexpr std::uint32_t kNone = UINT32_MAX;
+  struct Anchor {
+    std::size_t nameStart;
+    std::uint32_t nameSize;
+    std::uint32_t nodes;   // nodes in the value (within the node budget)
+    std::uint16_t height;  // container levels in the value (0 for a scalar)
+    bool open;             // its container has not ended yet
+  };
+
+  // The number of the anchor named `name`, or kNone.
+  std::uint32_t Find(std::string_view name) const {
+    if (slots_.empty()) return kNone;
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t at = Fnv1a(name) & mask;; at = (at + 1) & mask) {
+      const std::uint32_t slot = slots_[at];
+      if (slot == 0) return kNone;
+      if (Name(slot - 1) == name) return slot - 1;
+    }
+  }
+  // Adds an open anchor named `name` (REQUIRES: absent) and returns its number.
+  std::uint32_t Add(std::string_view name) {
+    if ((anchors_.size() + 1) * 2 > slots_.size()) Grow();
+    const auto number = static_cast<std::uint32_t>(anchors_.size());
+    anchors_.push_back({names_.size(), static_cast<std::uint32_t>(name.size()), 0, 0, true});
+    names_.append(name);
+    Place(number);
+    return number;
+  }
+  Anchor& operator[](std::uint32_t number) { return anchors_[number]; }
+  std::string_view Name(std::uint32_t number) const {
+    const Anchor& anchor = anchors_[number];
+    return std::string_view(names_).substr(anchor.nameStart, anchor.nameSize);
+  }
+
+ private:
+  void Place(std::uint32_t number) {
+    const std::size_t mask = slots_.size() - 1;
+    std::size_t at = Fnv1a(Name(number)) & mask;
+    while (slots_[at] != 0)
+      at = (at + 1) & mask;
+    slots_[at] = number + 1;
+  }
+  void Grow() {
+    slots_.assign(std::max<std::size_t>(64, slots_.size() * 2), 0);
+    for (std::uint32_t number = 0; number < anchors_.size(); ++number)
+      Place(number);
+  }
+
+  std::string names_;
+  std::vector<Anchor> anchors_;
+  std::vector<std::uint32_t> slots_;  // anchor number + 1, 0 when free; a power of two long
 };
 
 class YamlReader {
@@ -168,9 +217,9 @@ class YamlReader {
 
  private:
   struct OpenContainer {
-    std::string anchor;
-    std::size_t nodes;   // nodes so far, the container included
-    std::size_t height;  // levels so far, the container included
+    std::uint32_t anchor;  // its number, or AnchorTable::kNone
+    std::size_t nodes;     // nodes so far, the container included
+    std::size_t height;    // levels so far, the container included
     bool map;
   };
 
@@ -241,12 +290,18 @@ class YamlReader {
       }
       builder_.Key(text);
       hasKey_ = true;
-      return anchor.empty() || Record(anchor, BindingProperty(text), event);
+      if (anchor.empty()) return true;
+      BindingProperty* slot = Record(anchor, event);
+      if (slot != nullptr) slot->SetString(text);
+      return slot != nullptr;
     }
     BindingProperty& target = Target();
     if (!Resolve(text, tag, scalar.style, target)) return false;
     Finished(1, 0);
-    return anchor.empty() || Record(anchor, target, event);
+    if (anchor.empty()) return true;
+    BindingProperty* slot = Record(anchor, event);
+    if (slot != nullptr) *slot = target;
+    return slot != nullptr;
   }
 
   bool Resolve(std::string_view text, std::string_view tag, yaml_scalar_style_t style,
@@ -332,11 +387,13 @@ class YamlReader {
     if (open_.size() == kMaxYamlDepth) {
       return FailAt("YAML nesting exceeds 512 levels. At line: %1 col: %2", event);
     }
+    std::uint32_t number = AnchorTable::kNone;
     if (!anchor.empty()) {
-      auto [entry, inserted] = anchors_.try_emplace(std::string(anchor));
-      if (!inserted) {
+      if (anchors_.Find(anchor) != AnchorTable::kNone) {
         return FailAt("Duplicate occurrence of anchor \"%1\". At line: %2 col: %3", anchor, event);
       }
+      number = anchors_.Add(anchor);
+      store_.Append();  // filled when the container ends
     }
     TakeKey();
     if (map) {
@@ -344,7 +401,7 @@ class YamlReader {
     } else {
       builder_.OpenCollection();
     }
-    open_.push_back({std::string(anchor), 1, 1, map});
+    open_.push_back({number, 1, 1, map});
     return true;
   }
 
@@ -355,28 +412,28 @@ class YamlReader {
     const BindingProperty& value = builder_.Close();
     hasKey_ = false;
     Finished(closed.nodes, closed.height);
-    if (closed.anchor.empty()) return true;
-    if (!Charge(closed.anchor, closed.nodes, event)) return false;
-    Anchor& entry = anchors_[closed.anchor];
-    entry.value = value;
-    entry.nodes = closed.nodes;
-    entry.height = closed.height;
+    if (closed.anchor == AnchorTable::kNone) return true;
+    if (!Charge(anchors_.Name(closed.anchor), closed.nodes, event)) return false;
+    AnchorTable::Anchor& entry = anchors_[closed.anchor];
+    entry.nodes = static_cast<std::uint32_t>(closed.nodes);
+    entry.height = static_cast<std::uint16_t>(closed.height);
     entry.open = false;
+    store_.MutableElement(closed.anchor) = value;
     return true;
   }
 
-  // Records a finished scalar under its anchor.
-  bool Record(std::string_view name, const BindingProperty& value, const yaml_event_t& event) {
-    auto [entry, inserted] = anchors_.try_emplace(std::string(name));
-    if (!inserted) {
-      return FailAt("Duplicate occurrence of anchor \"%1\". At line: %2 col: %3", name, event);
+  // Records a new scalar anchor (one node) and returns its fresh slot in the store, for the
+  // caller to fill; null after a failure.
+  BindingProperty* Record(std::string_view name, const yaml_event_t& event) {
+    if (anchors_.Find(name) != AnchorTable::kNone) {
+      FailAt("Duplicate occurrence of anchor \"%1\". At line: %2 col: %3", name, event);
+      return nullptr;
     }
-    if (!Charge(name, 1, event)) return false;
-    entry->second.value = value;
-    entry->second.nodes = 1;
-    entry->second.height = 0;
-    entry->second.open = false;
-    return true;
+    if (!Charge(name, 1, event)) return nullptr;
+    AnchorTable::Anchor& entry = anchors_[anchors_.Add(name)];
+    entry.nodes = 1;
+    entry.open = false;
+    return &store_.Append();
   }
 
   // Counts `nodes` nodes copied to serve aliases (anchored copies and alias copies alike)
@@ -389,23 +446,24 @@ class YamlReader {
   }
 
   bool Alias(const yaml_event_t& event) {
-    const std::string name(TextOf(event.data.alias.anchor));
-    auto found = anchors_.find(name);
-    if (found != anchors_.end() && found->second.open) {
+    const std::string_view name = TextOf(event.data.alias.anchor);
+    const std::uint32_t number = anchors_.Find(name);
+    if (number != AnchorTable::kNone && anchors_[number].open) {
       return FailAt("Cannot deserialize cyclic aliases. Alias \"%1\". At line: %2 col: %3", name,
                     event);
     }
-    if (found == anchors_.end()) {
+    if (number == AnchorTable::kNone) {
       return FailAt("Undefined alias encountered: \"%1\". At line: %2 col: %3", name, event);
     }
-    const Anchor& anchor = found->second;
+    const AnchorTable::Anchor& anchor = anchors_[number];
+    const BindingProperty& value = store_.Element(number);
     if (ExpectsKey()) {
       // An alias used as a key must name a string.
-      if (anchor.value.Kind() != BindingKind::String) {
+      if (value.Kind() != BindingKind::String) {
         return FailAt(
             "Invalid mapping key. Only string scalar keys are allowed. At line: %1 col: %2", event);
       }
-      builder_.Key(anchor.value.GetString());
+      builder_.Key(value.GetString());
       hasKey_ = true;
       return true;
     }
@@ -413,7 +471,7 @@ class YamlReader {
       return FailAt("YAML nesting exceeds 512 levels. At line: %1 col: %2", event);
     }
     if (!Charge(name, anchor.nodes, event)) return false;
-    Target() = anchor.value;
+    Target() = value;
     Finished(anchor.nodes, anchor.height);
     return true;
   }
@@ -423,7 +481,8 @@ class YamlReader {
   std::vector<OpenContainer> open_;
   bool hasKey_ = false;  // the innermost mapping has its next key
 
-  std::unordered_map<std::string, Anchor, Fnv1a> anchors_;
+  AnchorTable anchors_;
+  BindingProperty store_;  // the anchored values, a Collection indexed by anchor number
   std::size_t copiedNodes_ = 0;
   std::string scratch_;
   std::string error_;

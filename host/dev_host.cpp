@@ -1,13 +1,18 @@
 #include "host/dev_host.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <limits.h>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
+#include <fstream>
+#include <thread>
 
 #include "api/host_value.h"
 #include "host/json_value.h"
@@ -177,9 +182,13 @@ MaybeType<Failure, std::unique_ptr<DevHost>> DevHost::Start(const HostOptions& o
     scenario.storefrontUrl = self.storefront_->Url();
   }
   if (options.storefront) scenario.storefrontUrl = *options.storefront;
-  self.password_ = options.password.empty() ? MakeRandomPassword() : options.password;
+  MaybeType<Failure, std::string> password = ResolvePassword(options);
+  if (!password) return password.Error();
+  self.password_ = std::move(*password);
   self.credentialsPath_ =
       options.credentials.empty() ? DefaultCredentialsPath() : options.credentials;
+  MaybeType<Failure, void> claimed = self.ClaimCredentialsPath();
+  if (!claimed) return claimed.Error();
 
   if (!InitExternalHttp()) return Failure(500, "libcurl could not be initialised");
   self.peers_ = std::make_unique<SimulatedPeers>(
@@ -324,10 +333,7 @@ void DevHost::Stop() {
   }
   work_.Stop();
   if (storefront_) storefront_->Stop();
-  if (credentialsWritten_) {
-    std::remove(credentialsPath_.c_str());
-    credentialsWritten_ = false;
-  }
+  RemoveCredentials();
 }
 
 // ---- Work --------------------------------------------------------------------------------
@@ -390,11 +396,14 @@ std::optional<HttpResponse> DevHost::Gate(const HttpRequest& request) const {
   switch (CheckAccess(*policy_, request.Header("host"), request.Header("origin"),
                       request.Header("authorization"), password_)) {
     case AccessDecision::kAllowed:
+      failedAuthentications_.Succeeded(request.peer);
       return std::nullopt;
     case AccessDecision::kForbidden:
       return HttpResponse::Error(
           403, "Forbidden: the Host and Origin headers must name " + url_.substr(7));
     case AccessDecision::kUnauthorized: {
+      // Guessing the password gets slower with every failure (this connection's thread waits).
+      std::this_thread::sleep_for(failedAuthentications_.Failed(request.peer));
       HttpResponse response = HttpResponse::Error(
           401, "Authentication required: user \"qor\" with the password in " + credentialsPath_);
       response.headers.emplace_back("WWW-Authenticate", "Basic realm=\"qor-host\"");
@@ -507,15 +516,68 @@ HttpResponse DevHost::HandleControl(const HttpRequest& request) {
 
 // ---- Credentials file ----------------------------------------------------------------------
 
+namespace {
+
+// The first `limit` bytes of the regular file at `path` (all of it when shorter).
+std::string ReadStart(const std::string& path, size_t limit) {
+  std::ifstream in(path, std::ios::binary);
+  std::string text(limit, '\0');
+  in.read(text.data(), static_cast<std::streamsize>(text.size()));
+  text.resize(static_cast<size_t>(in.gcount()));
+  return text;
+}
+
+// The pid a credentials file names, or 0.
+pid_t CredentialsPid(const std::string& path) {
+  const std::string text = ReadStart(path, 4096);
+  const size_t key = text.find("\"pid\":");
+  if (key == std::string::npos) return 0;
+  return static_cast<pid_t>(std::strtol(text.c_str() + key + 6, nullptr, 10));
+}
+
+}  // namespace
+
+// Refuses a path that holds something other than a regular file, or the credentials of a host
+// that still runs: writing there would replace them, and its exit would remove this host's.
+MaybeType<Failure, void> DevHost::ClaimCredentialsPath() const {
+  struct stat info {};
+  if (lstat(credentialsPath_.c_str(), &info) != 0) return {};
+  if (!S_ISREG(info.st_mode)) {
+    return Failure(409, "The credentials path " + credentialsPath_ +
+                            " is not a regular file; remove it or choose another with "
+                            "--credentials");
+  }
+  const pid_t pid = CredentialsPid(credentialsPath_);
+  if (pid > 0 && pid != getpid() && (kill(pid, 0) == 0 || errno == EPERM)) {
+    return Failure(409, "The credentials file " + credentialsPath_ +
+                            " belongs to a running qor-host (pid " + std::to_string(pid) +
+                            "); stop it or choose another path with --credentials");
+  }
+  return {};
+}
+
+void DevHost::RemoveCredentials() {
+  if (!credentialsWritten_) return;
+  credentialsWritten_ = false;
+  struct stat info {};
+  if (lstat(credentialsPath_.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
+      info.st_dev == credentialsDevice_ && info.st_ino == credentialsInode_ &&
+      ReadStart(credentialsPath_, credentialsText_.size() + 1) == credentialsText_) {
+    unlink(credentialsPath_.c_str());
+  }
+}
+
 MaybeType<Failure, void> DevHost::WriteCredentials() {
   const std::string json = "{\"url\":" + JsonQuote(url_) + ",\"user\":" + JsonQuote(kHostUser) +
                            ",\"password\":" + JsonQuote(password_) +
                            ",\"pid\":" + std::to_string(getpid()) + "}\n";
-  const std::string temporary = credentialsPath_ + ".tmp" + std::to_string(getpid());
-  const int fd =
-      open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+  // A new file of a name nobody else uses (mkostemp opens with O_EXCL, mode 0600), then
+  // renamed over the path: readers see no half-written file, and no link is followed.
+  std::string temporary = credentialsPath_ + ".XXXXXX";
+  const int fd = mkostemp(temporary.data(), O_CLOEXEC);
   if (fd < 0) return Failure(500, "Cannot write the credentials file " + credentialsPath_);
-  bool ok = fchmod(fd, 0600) == 0;
+  struct stat info {};
+  bool ok = fchmod(fd, 0600) == 0 && fstat(fd, &info) == 0;
   size_t written = 0;
   while (ok && written < json.size()) {
     const ssize_t n = write(fd, json.data() + written, json.size() - written);
@@ -531,6 +593,9 @@ MaybeType<Failure, void> DevHost::WriteCredentials() {
     return Failure(500, "Cannot write the credentials file " + credentialsPath_);
   }
   credentialsWritten_ = true;
+  credentialsDevice_ = info.st_dev;
+  credentialsInode_ = info.st_ino;
+  credentialsText_ = json;
   return {};
 }
 

@@ -13,6 +13,8 @@
 // Thread rule: Start and Stop from one thread; the accessors from any thread.
 #pragma once
 
+#include <sys/types.h>
+
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
@@ -83,7 +85,9 @@ class DevHost {
   HttpResponse HandleControl(const HttpRequest& request);
   HttpResponse CallPlugin(const HttpRequest& request);
   void Log(uint32_t level, std::string_view message);
+  MaybeType<Failure, void> ClaimCredentialsPath() const;
   MaybeType<Failure, void> WriteCredentials();
+  void RemoveCredentials();
 
   HostOptions options_;
   HostCore core_;
@@ -105,6 +109,12 @@ class DevHost {
   std::string credentialsPath_;
   std::string password_;
   bool credentialsWritten_ = false;
+  // The file written and its text, to remove only that one (a file made in its place may
+  // reuse its inode).
+  dev_t credentialsDevice_ = 0;
+  ino_t credentialsInode_ = 0;
+  std::string credentialsText_;
+  mutable FailedAuthentications failedAuthentications_;
   bool stopped_ = false;
 
   detail::WorkThread work_{core_};

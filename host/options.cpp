@@ -3,7 +3,10 @@
 #include <sys/stat.h>
 
 #include <cstdlib>
+#include <fstream>
 #include <string_view>
+
+#include "host/http/access.h"
 
 namespace qor::host {
 namespace {
@@ -65,9 +68,9 @@ MaybeType<Failure, HostOptions> ParseHostOptions(const std::vector<std::string>&
       name = argument.substr(0, equals);
       value = std::string(argument.substr(equals + 1));
     }
-    static constexpr std::string_view kWithValue[] = {"--plugin",      "--listen",   "--password",
-                                                      "--credentials", "--scenario", "--storefront",
-                                                      "--log-level"};
+    static constexpr std::string_view kWithValue[] = {
+        "--plugin",   "--listen",     "--password",  "--password-file",
+        "--scenario", "--storefront", "--log-level", "--credentials"};
     bool known = false;
     for (std::string_view option : kWithValue)
       known = known || option == name;
@@ -84,6 +87,9 @@ MaybeType<Failure, HostOptions> ParseHostOptions(const std::vector<std::string>&
     } else if (name == "--password") {
       if (value->empty()) return Invalid("--password: the password must not be empty");
       options.password = *value;
+    } else if (name == "--password-file") {
+      if (value->empty()) return Invalid("--password-file: a path is missing");
+      options.passwordFile = *value;
     } else if (name == "--credentials") {
       options.credentials = *value;
     } else if (name == "--scenario") {
@@ -96,10 +102,35 @@ MaybeType<Failure, HostOptions> ParseHostOptions(const std::vector<std::string>&
       options.logLevel = *level;
     }
   }
+  if (!options.password.empty() && !options.passwordFile.empty()) {
+    return Invalid("Give the password once: --password or --password-file");
+  }
   if (options.demo && !options.scenario.empty()) {
     return Invalid("--demo runs the demo's own scenario: leave out --scenario");
   }
   return options;
+}
+
+MaybeType<Failure, std::string> ResolvePassword(const HostOptions& options) {
+  if (!options.password.empty()) return options.password;
+  if (!options.passwordFile.empty()) {
+    constexpr size_t kMaxPasswordBytes = 4096;
+    std::ifstream in(options.passwordFile, std::ios::binary);
+    std::string line;
+    if (!in || !std::getline(in, line) || line.size() > kMaxPasswordBytes) {
+      return Invalid("--password-file: cannot read a password from " + options.passwordFile);
+    }
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.empty()) {
+      return Invalid("--password-file: the first line of " + options.passwordFile +
+                     " is empty; write the password there");
+    }
+    return line;
+  }
+  if (const char* text = std::getenv("QOR_HOST_PASSWORD"); text != nullptr && *text != '\0') {
+    return std::string(text);
+  }
+  return MakeRandomPassword();
 }
 
 std::string DefaultCredentialsPath() {
@@ -124,9 +155,14 @@ Options:
   --listen HOST:PORT   where to listen (default 127.0.0.1:8470; port 0 picks a free port;
                        IPv6 in brackets, e.g. [::1]:8470). Listen on loopback only unless
                        you mean to serve other machines.
-  --password TEXT      the password of the user "qor" (default: a random one per start)
+  --password TEXT      the password of the user "qor" (shows in the process list: prefer
+                       --password-file or QOR_HOST_PASSWORD)
+  --password-file PATH read the password from the first line of PATH
+                       (default: $QOR_HOST_PASSWORD, else a random one per start)
   --credentials PATH   where to write the credentials file (default:
-                       $XDG_RUNTIME_DIR/qor-host.credentials.json, or the working directory)
+                       $XDG_RUNTIME_DIR/qor-host.credentials.json, or the working directory).
+                       A host refuses to start when the file names a running process or
+                       the path is not a regular file
   --scenario FILE      a JSON scenario: initial resource values, the storefront URL and
                        canned answers of the simulated peers (keys "storefrontUrl",
                        "resources", "lcdsResponses", "serviceProxyResponses",
@@ -147,13 +183,23 @@ Options:
 
 Every request needs HTTP Basic authentication: user "qor" and the password printed at start
 and written, with the URL, to the credentials file {"url", "user", "password", "pid"}
-(mode 0600, removed on exit). A request whose Host header does not name the address served,
-or whose Origin header is present and is not that origin, is refused with 403.
+(mode 0600, removed on exit when it is still the file this host wrote). A request whose Host
+header does not name the address served, or whose Origin header is present and is not that
+origin, is refused with 403. After failed authentications from an address, its next 401
+answers come later, by up to 400 ms.
 
 Plug-in endpoints: any other path is routed to the plug-in's endpoint table. Replies are 200
 with JSON, 204 without a value, or the failure's status with
-{"httpStatus": S, "message": "..."}; 404 "Invalid function" when nothing matches. Request
-bodies are limited to 8 MiB (413), headers to 32 KiB (431).
+{"httpStatus": S, "message": "..."}; 404 "Invalid function" when nothing matches. HEAD is
+answered as GET without the body.
+
+Limits: request bodies 8 MiB (413); the request line and headers 32 KiB together (431; 414
+for a target longer than that); the request line and headers must arrive within 5 s (408).
+Connections that have not yet passed authentication hold at most 32 of the 128 connection
+slots (503 to the oldest one still sending its head beyond that). Requests with both
+Content-Length and Transfer-Encoding, several Content-Length or Host headers, or a NUL byte
+in the target or a header are refused with 400, a transfer coding other than chunked with
+501; the connection is then closed.
 
 Control API:
   PUT    /dev/v1/resources?uri=URI   set a simulated resource (JSON body) and publish it to
@@ -167,7 +213,8 @@ Control API:
   GET    /dev/v1/telemetry           its telemetry events: [{"name", "payload"}]
   GET    /dev/v1/lcds-calls          its legacy-service calls: [{"destination", "method", "args"}]
   GET    /dev/v1/log                 its log records: [{"level", "message"}]
-The four lists keep their latest 1000 entries, at most 256 KiB of JSON each.
+The four lists keep their latest 1000 entries, at most 256 KiB of JSON each; an entry larger
+than that alone is kept as {"truncatedBytes": N, "start": "its first KiB as a string"}.
   GET    /dev/v1/events              every event the plug-in publishes from now on, as
                                      Server-Sent Events (text/event-stream): one line
                                      data: {"name", "payload"} and a blank line per event,

@@ -69,11 +69,11 @@ for _ in $(seq 50); do [ -s "$work/storefront.port" ] && break; sleep 0.1; done
 storefront="http://127.0.0.1:$(cat "$work/storefront.port")"
 
 password=soak-$$-$RANDOM
-args=(--listen 127.0.0.1:0 --password "$password" --credentials "$work/credentials.json"
+args=(--listen 127.0.0.1:0 --credentials "$work/credentials.json"
       --scenario "$root/host/scenarios/example.json" --storefront "$storefront"
       --log-level error)
 [ -n "$plugin" ] && args+=(--plugin "$plugin")
-"$host_bin" "${args[@]}" >"$work/host.out" 2>"$work/host.err" &
+QOR_HOST_PASSWORD=$password "$host_bin" "${args[@]}" >"$work/host.out" 2>"$work/host.err" &
 host_pid=$!
 pids+=("$host_pid")
 for _ in $(seq 100); do [ -s "$work/credentials.json" ] && break; sleep 0.1; done

@@ -2,6 +2,7 @@
 
 #include <sys/random.h>
 
+#include <algorithm>
 #include <array>
 #include <cctype>
 #include <cstring>
@@ -131,6 +132,22 @@ bool ConstantTimeEquals(std::string_view a, std::string_view b) {
     difference |= static_cast<unsigned char>(a[i] ^ b[i]);
   }
   return difference == 0;
+}
+
+std::chrono::milliseconds FailedAuthentications::Failed(const std::string& address) {
+  std::lock_guard lock(mutex_);
+  if (failures_.size() >= kMaxAddresses && failures_.count(address) == 0) failures_.clear();
+  const unsigned before = failures_[address]++;
+  if (before == 0) return std::chrono::milliseconds(0);
+  std::chrono::milliseconds delay = kFirstDelay;
+  for (unsigned i = 1; i < before && delay < kMaxDelay; ++i)
+    delay *= 2;
+  return std::min(delay, kMaxDelay);
+}
+
+void FailedAuthentications::Succeeded(const std::string& address) {
+  std::lock_guard lock(mutex_);
+  failures_.erase(address);
 }
 
 AccessPolicy::AccessPolicy(std::string_view listenHost, uint16_t port) : port_(port) {

@@ -10,10 +10,13 @@
 // may be used from every HTTP thread at once.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace qor::host {
@@ -62,6 +65,27 @@ class AccessPolicy {
  private:
   std::vector<std::string> names_;  // lower case
   uint16_t port_;
+};
+
+// Slows password guessing down: the first failed authentication from an address is answered
+// at once, each further one waits twice as long as the one before (25 ms, 50 ms, ...), at most
+// kMaxDelay; a success forgets the address. At most kMaxAddresses are remembered (all are
+// forgotten beyond that).
+//
+// Thread rule: every function may be called from several threads at once.
+class FailedAuthentications {
+ public:
+  static constexpr std::chrono::milliseconds kFirstDelay{25};
+  static constexpr std::chrono::milliseconds kMaxDelay{400};
+  static constexpr size_t kMaxAddresses = 4096;
+
+  // Counts a failure from `address` and returns how long to wait before answering it.
+  std::chrono::milliseconds Failed(const std::string& address);
+  void Succeeded(const std::string& address);
+
+ private:
+  std::mutex mutex_;
+  std::unordered_map<std::string, unsigned> failures_;  // guarded by mutex_
 };
 
 // Outcome of the complete check of one request.

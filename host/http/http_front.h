@@ -3,14 +3,34 @@
 // One thread per connection (at most kMaxConnections, kMaxConnectionsPerAddress from one
 // address); a connection idle for kIdleTimeoutSeconds is closed. Local clients all share the
 // loopback address, so the per-address limit leaves room for a load generator's connections
-// (the soak holds 32) and several more clients beside them. A request's line and headers
-// must fit in kMaxHeaderBytes (libmicrohttpd answers 431 or 414 otherwise); a body longer than
-// kMaxBodyBytes is answered with 413 (at once when its Content-Length says so, otherwise once
-// it has been read past the limit and discarded).
+// (the soak holds 32) and several more clients beside them.
+//
+// Every client is treated as hostile until one of its requests passes the gate:
+//   - A request's line and headers must fit in kMaxHeaderBytes, counted on the bytes of the
+//     head: a longer target is answered 414, a longer head 431. libmicrohttpd keeps the head
+//     and one record per header and query argument in its per-connection pool, so the pool
+//     (kConnectionPoolBytes) holds the records of the most fields a head within the limit can
+//     carry; libmicrohttpd answers 431 or 414 itself to heads beyond the pool.
+//   - The head must arrive within kHeadDeadlineSeconds of the connection's start (or of the
+//     end of its previous answer); bytes trickled in do not extend the deadline. A connection
+//     past it gets 408 and is closed.
+//   - Connections none of whose requests passed the gate hold at most kMaxUnprovenConnections
+//     slots: beyond that, the oldest of them still sending its head (and open for at least
+//     kUnprovenGraceMillis, so that a burst of clients connecting at once is not cut) gets
+//     503 and is closed, so that clients holding unfinished heads cannot lock others out.
+//   - Framing that two parsers could read differently is refused with 400 and the connection
+//     closed, before the gate sees it: Content-Length with Transfer-Encoding, several
+//     Content-Length or Host headers, a NUL byte in the target or a header; a transfer coding
+//     other than chunked is refused with 501.
+// A body longer than kMaxBodyBytes is answered with 413 (at once when its Content-Length says
+// so, otherwise once it has been read past the limit and discarded). After a large request the
+// memory it took is handed back to the system.
 //
 // Handlers get the request target exactly as sent (no percent-decoding, query included) and
-// header names in lower case. A gate sees each request before its body is read and may answer
-// it at once (refusals), so that a refused client cannot make the host buffer a body.
+// header names in lower case. HEAD is served as GET (the gate and the handler see "GET");
+// libmicrohttpd sends the answer's headers without its body. A gate sees each request before
+// its body is read and may answer it at once (refusals), so that a refused client cannot make
+// the host buffer a body; a request it lets through marks its connection as proven.
 //
 // Thread rule: the gate and the handler run on the connection threads, several at once.
 #pragma once
@@ -30,10 +50,17 @@ struct MHD_Daemon;
 
 namespace qor::host {
 
+class ConnectionGuard;
+
 inline constexpr size_t kMaxBodyBytes = 8u << 20;
 inline constexpr size_t kMaxHeaderBytes = 32u << 10;
+// A 32 KiB head of one-byte query arguments needs about 1.9 MiB of records.
+inline constexpr size_t kConnectionPoolBytes = 2u << 20;
 inline constexpr unsigned kMaxConnections = 128;
 inline constexpr unsigned kMaxConnectionsPerAddress = 96;
+inline constexpr unsigned kMaxUnprovenConnections = 32;
+inline constexpr unsigned kUnprovenGraceMillis = 500;
+inline constexpr unsigned kHeadDeadlineSeconds = 5;
 inline constexpr unsigned kIdleTimeoutSeconds = 60;
 
 using HttpHeaders = std::vector<std::pair<std::string, std::string>>;
@@ -51,10 +78,11 @@ class HttpBodySource {
 };
 
 struct HttpRequest {
-  std::string method;   // as sent, e.g. "GET"
+  std::string method;   // as sent, e.g. "GET" (HEAD reads as GET)
   std::string target;   // path and query as sent
   HttpHeaders headers;  // names in lower case, in the order sent
   std::string body;
+  std::string peer;  // the client's address, e.g. "127.0.0.1"
 
   // The first header of that (lower-case) name.
   std::optional<std::string_view> Header(std::string_view name) const;
@@ -98,12 +126,12 @@ class HttpFront {
   void Stop();
 
  private:
-  HttpFront(HttpGate gate, HttpHandler handler)
-      : gate_(std::move(gate)), handler_(std::move(handler)) {}
+  HttpFront(HttpGate gate, HttpHandler handler);
 
   friend struct HttpFrontAccess;
   HttpGate gate_;
   HttpHandler handler_;
+  std::unique_ptr<ConnectionGuard> guard_;
   MHD_Daemon* daemon_ = nullptr;
   uint16_t port_ = 0;
 };

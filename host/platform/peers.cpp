@@ -99,10 +99,19 @@ std::string LcdsEventName(std::string_view typeName) {
 // ---- RecordList ----------------------------------------------------------------------------
 
 void RecordList::Append(std::string json) {
+  if (json.size() > kMaxBytes) {
+    // Alone beyond the list's bytes: the entry's start stands for it (cut where no UTF-8
+    // sequence is split).
+    size_t cut = kTruncatedStartBytes;
+    while (cut > 0 && (static_cast<unsigned char>(json[cut]) & 0xC0) == 0x80)
+      --cut;
+    json = "{\"truncatedBytes\":" + std::to_string(json.size()) +
+           ",\"start\":" + JsonQuote(std::string_view(json).substr(0, cut)) + "}";
+  }
   std::lock_guard lock(mutex_);
   bytes_ += json.size();
   entries_.push_back(std::move(json));
-  while (entries_.size() > 1 && (entries_.size() > kMaxEntries || bytes_ > kMaxBytes)) {
+  while (!entries_.empty() && (entries_.size() > kMaxEntries || bytes_ > kMaxBytes)) {
     bytes_ -= entries_.front().size();
     entries_.pop_front();
   }

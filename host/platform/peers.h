@@ -51,6 +51,9 @@ class RecordList {
  public:
   static constexpr size_t kMaxEntries = 1000;
   static constexpr size_t kMaxBytes = 256u << 10;
+  // An entry larger than kMaxBytes is kept as {"truncatedBytes": N, "start": "..."}, the
+  // start being its first kTruncatedStartBytes (at most) as a JSON string.
+  static constexpr size_t kTruncatedStartBytes = 1024;
 
   void Append(std::string json);
   // A JSON array of the entries.

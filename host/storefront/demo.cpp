@@ -134,19 +134,23 @@ MaybeType<Failure, std::string> FindDemoFile(std::string_view name) {
                           " was not found (looked in " + where + ")");
 }
 
-MaybeType<Failure, std::unique_ptr<StorefrontStub>> StartScenarioStorefront(
-    const Scenario& scenario) {
+MaybeType<Failure, std::unique_ptr<StorefrontStub>> StartScenarioStorefront(Scenario& scenario) {
   const ScenarioStorefront& settings = *scenario.storefront;
   MaybeType<Failure, StorefrontCatalog> catalog = StorefrontCatalog::Load(settings.catalog);
   if (!catalog) return Failure(catalog.Status(), "Storefront: " + catalog.ErrorMessage());
   StorefrontAccount account;
   account.balances = Balances{settings.ip, settings.vp};
   account.owned = settings.owned;
-  for (const auto& [uri, json] : scenario.resources) {
+  for (auto& [uri, json] : scenario.resources) {
     if (uri != kSessionUri) continue;
     MaybeType<Failure, BindingProperty> session = JsonToProperty(json);
     if (!session) continue;
-    account.token = std::string(session->Member("idToken").GetString());
+    // A token of this start's own, which the session resource hands to the store.
+    account.token = MakeRandomPassword();
+    session->MutableMember("idToken") = account.token;
+    MaybeType<Failure, std::string> updated = PropertyToJson(*session);
+    if (!updated) return Failure(500, "Storefront: " + updated.ErrorMessage());
+    json = std::move(*updated);
     const BindingProperty& id = session->Member("accountId");
     account.accountId = id.Kind() == BindingKind::Unsigned ? id.GetUnsigned()
                                                            : static_cast<uint64_t>(id.ToSigned());

@@ -37,11 +37,10 @@ namespace qor::host {
 MaybeType<Failure, std::string> FindDemoFile(std::string_view name);
 
 // The stub for the scenario's "storefront" (REQUIRES: present): its catalog, balances and owned
-// items, with the token and account id of the scenario's "/qor-login/v1/session" (no token,
-// when the scenario has none: every request is then refused). Listens on a free loopback
-// port.
-MaybeType<Failure, std::unique_ptr<StorefrontStub>> StartScenarioStorefront(
-    const Scenario& scenario);
+// items, with the account id of the scenario's "/qor-login/v1/session" and a random token made
+// for this start, written into that resource's "idToken" (no token, when the scenario has no
+// session: every request is then refused). Listens on a free loopback port.
+MaybeType<Failure, std::unique_ptr<StorefrontStub>> StartScenarioStorefront(Scenario& scenario);
 
 // A "purchaseItem" payload read: numbers of any integer kind, texts as texts; `complete` is
 // false when a member is missing or of another kind.

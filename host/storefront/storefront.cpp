@@ -325,14 +325,29 @@ MaybeType<Failure, std::unique_ptr<StorefrontStub>> StorefrontStub::Start(
     const std::string& host, uint16_t port, std::shared_ptr<StorefrontState> state) {
   std::unique_ptr<StorefrontStub> stub(new StorefrontStub(std::move(state)));
   const StorefrontState* served = stub->state_.get();
+  StorefrontStub* self = stub.get();
   MaybeType<Failure, std::unique_ptr<HttpFront>> front = HttpFront::Start(
-      host, port, nullptr,
+      host, port,
+      [self](const HttpRequest& request) -> std::optional<HttpResponse> {
+        if (!self->policyReady_.load(std::memory_order_acquire)) {
+          return HttpResponse::Error(503, "The storefront is starting");
+        }
+        std::optional<std::string_view> name = request.Header("host");
+        if (!name || !self->policy_->HostAllowed(*name) ||
+            !self->policy_->OriginAllowed(request.Header("origin"))) {
+          return HttpResponse::Error(
+              403, "Forbidden: the Host and Origin headers must name " + self->url_.substr(7));
+        }
+        return std::nullopt;
+      },
       [served](const HttpRequest& request) { return ServeStorefront(*served, request); });
   if (!front) return front.Error();
   stub->front_ = std::move(*front);
+  stub->policy_ = std::make_unique<AccessPolicy>(host, stub->front_->Port());
   const bool wildcard = host == "0.0.0.0" || host == "[::]";
   stub->url_ = "http://" + (wildcard ? std::string("127.0.0.1") : host) + ":" +
                std::to_string(stub->front_->Port());
+  stub->policyReady_.store(true, std::memory_order_release);
   return stub;
 }
 

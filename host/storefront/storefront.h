@@ -18,19 +18,23 @@
 // English otherwise). The catalog is the same for every region and carries every language.
 //
 // Every request needs "Authorization: Bearer TOKEN" with the state's token (401 otherwise,
-// and always when the state has no token). Unknown paths and page names answer 404, methods
-// other than GET and HEAD 405. Errors are {"httpStatus": S, "message": "..."}.
+// and always when the state has no token). A StorefrontStub also refuses, with 403, a request
+// whose Host (or Origin) header does not name the address it serves, as qor-host does. Unknown
+// paths and page names answer 404, methods other than GET and HEAD 405. Errors are {"httpStatus":
+// S, "message": "..."}.
 //
 // Thread rule: ServeStorefront is safe on any thread; a StorefrontStub is started and stopped
 // from one thread and serves on its own connection threads.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "binding/maybe.h"
+#include "host/http/access.h"
 #include "host/http/http_front.h"
 #include "host/storefront/storefront_state.h"
 
@@ -59,6 +63,8 @@ class StorefrontStub {
   explicit StorefrontStub(std::shared_ptr<StorefrontState> state) : state_(std::move(state)) {}
 
   std::shared_ptr<StorefrontState> state_;
+  std::unique_ptr<AccessPolicy> policy_;  // set once listening
+  std::atomic<bool> policyReady_{false};
   std::unique_ptr<HttpFront> front_;
   std::string url_;
 };

@@ -213,5 +213,25 @@ TEST(YamlRead, CapsTheNodesThatAliasesCopy) {
             "YAML alias expansion exceeds 1000000 nodes. Alias \"l4\". At line: 6 col: 40");
 }
 
+TEST(YamlRead, ManyAnchorsCostWhatTheyHold) {
+  // 400,000 anchors and no alias: each anchor keeps one node, within the node budget, and
+  // costs about the size of its text (qor-bind reads this document in under 256 MiB).
+  std::string flood = "[";
+  for (int i = 0; i < 400000; ++i)
+    flood += (i ? ",&a" : "&a") + std::to_string(i) + " x";
+  MaybeType<Failure, BindingProperty> read = ParseYaml(flood + "]");
+  ASSERT_TRUE(read.Succeeded()) << read.ErrorMessage();
+  EXPECT_EQ(read->Size(), 400000u);
+  EXPECT_EQ(read->Element(399999).GetString(), "x");
+
+  // The anchors' own nodes count against the budget with the alias copies: 400,000 anchors
+  // leave room for 599 copies of a 1,000-node sequence (1,001 nodes with its anchor).
+  const std::string anchored = flood + ", &s [" + Repeat("0, ", 999) + "0]";
+  EXPECT_TRUE(ParseYaml(anchored + Repeat(", *s", 598) + "]").Succeeded());
+  MaybeType<Failure, BindingProperty> beyond = ParseYaml(anchored + Repeat(", *s", 599) + "]");
+  ASSERT_TRUE(beyond.Failed());
+  EXPECT_NE(beyond.ErrorMessage().find("exceeds 1000000 nodes"), std::string::npos);
+}
+
 }  // namespace
 }  // namespace qor

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <set>
+#include <vector>
 
 namespace qor::host {
 namespace {
@@ -133,6 +135,21 @@ TEST(CheckAccess, RefusesHostBeforeLookingAtCredentials) {
     if (c.authorization) authorization = *c.authorization;
     EXPECT_EQ(CheckAccess(policy, c.host, c.origin, authorization, "pw"), c.expected);
   }
+}
+
+TEST(FailedAuthentications, DelaysGrowPerAddressUpToTheBound) {
+  using std::chrono::milliseconds;
+  FailedAuthentications failures;
+  std::vector<milliseconds> delays;
+  for (int i = 0; i < 8; ++i)
+    delays.push_back(failures.Failed("127.0.0.1"));
+  EXPECT_EQ(delays,
+            (std::vector<milliseconds>{milliseconds(0), milliseconds(25), milliseconds(50),
+                                       milliseconds(100), milliseconds(200), milliseconds(400),
+                                       milliseconds(400), milliseconds(400)}));
+  EXPECT_EQ(failures.Failed("::1"), milliseconds(0));
+  failures.Succeeded("127.0.0.1");
+  EXPECT_EQ(failures.Failed("127.0.0.1"), milliseconds(0));
 }
 
 }  // namespace

@@ -146,7 +146,10 @@ TEST_F(ScenarioFiles, ARelativeCatalogIsReadBesideTheScenario) {
   MaybeType<Failure, std::unique_ptr<StorefrontStub>> stub = StartScenarioStorefront(*scenario);
   ASSERT_TRUE(stub) << stub.ErrorMessage();
   const StorefrontState& state = *(*stub)->State();
-  EXPECT_EQ(state.Token(), "scenario-token");
+  // A token of its own per start, handed to the store through the session resource.
+  EXPECT_EQ(state.Token().size(), 32u);
+  EXPECT_EQ(scenario->resources.at(0).second,
+            R"({"accountId":9,"idToken":")" + state.Token() + R"("})");
   EXPECT_EQ(state.AccountId(), 9u);
   EXPECT_EQ(state.Wallet().vp, 1350);
   EXPECT_EQ(state.Catalog().Entries().size(), 2u);

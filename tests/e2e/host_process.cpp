@@ -80,7 +80,8 @@ std::optional<HostProcess> HostProcess::Start(const std::string& binary,
     WriteFile(scenarioPath, *scenario);
     arguments.insert(arguments.end(), {"--scenario", scenarioPath});
   }
-  arguments.insert(arguments.end(),
+  // Before the caller's own, which take precedence.
+  arguments.insert(arguments.begin(),
                    {"--listen", "127.0.0.1:0", "--credentials", process.credentialsPath_});
   const std::string stderrPath = process.directory_ + "/stderr.txt";
 

@@ -31,9 +31,10 @@ struct HttpCall {
 
 class HostProcess {
  public:
-  // Starts `binary` with `arguments` plus --listen 127.0.0.1:0 and --credentials in a fresh
-  // directory (and --scenario with `scenario` written there, when given), and waits until the
-  // credentials file appears (or the process ends).
+  // Starts `binary` with --listen 127.0.0.1:0 and --credentials in a fresh directory, then
+  // `arguments` (which may override them; the host is then waited for at the fresh path
+  // only until it ends) (and --scenario with `scenario` written there, when given), and waits until
+  // the credentials file appears (or the process ends).
   static std::optional<HostProcess> Start(const std::string& binary,
                                           std::vector<std::string> arguments,
                                           const std::optional<std::string>& scenario = {});

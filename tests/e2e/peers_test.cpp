@@ -267,8 +267,8 @@ TEST(RecordList, KeepsTheLatestEntries) {
   EXPECT_EQ(json.substr(json.size() - last.size()), last);
 }
 
-// Entries cost what their text costs: the list also stays within its bytes, and the newest
-// entry is kept even when it alone is larger.
+// Entries cost what their text costs: the list also stays within its bytes, and an entry
+// larger than that on its own is kept as its start.
 TEST(RecordList, StaysWithinItsBytes) {
   RecordList list;
   const std::string kilobyte = "\"" + std::string(1022, 'x') + "\"";
@@ -279,11 +279,13 @@ TEST(RecordList, StaysWithinItsBytes) {
   EXPECT_EQ(list.Size(), fits);
   EXPECT_LE(list.Bytes(), RecordList::kMaxBytes);
 
-  list.Append("\"" + std::string(RecordList::kMaxBytes, 'y') + "\"");
-  EXPECT_EQ(list.Size(), 1u);
-  list.Append("1");
-  EXPECT_EQ(list.ToJsonArray(), "[1]");
-  EXPECT_EQ(list.Bytes(), 1u);
+  RecordList single;
+  single.Append("\"" + std::string(RecordList::kMaxBytes, 'y') + "\"");
+  EXPECT_LE(single.Bytes(), RecordList::kMaxBytes);
+  EXPECT_EQ(single.ToJsonArray(),
+            "[{\"truncatedBytes\":" + std::to_string(RecordList::kMaxBytes + 2) +
+                ",\"start\":\"\\\"" + std::string(RecordList::kTruncatedStartBytes - 1, 'y') +
+                "\"}]");
 }
 
 }  // namespace

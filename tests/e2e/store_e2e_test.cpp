@@ -390,6 +390,10 @@ TEST(CommandLines, StandaloneStorefrontServesTheDemoCatalog) {
   const HttpResult answer =
       HttpGet(url + "/storefront/v2/wallet", {"Authorization: Bearer standalone-token"});
   const HttpResult unauthorized = HttpGet(url + "/storefront/v2/wallet");
+  // A page that rebinds its own name to the stub's address is refused, as by qor-host.
+  const HttpResult rebound =
+      HttpGet(url + "/storefront/v2/wallet",
+              {"Authorization: Bearer standalone-token", "Host: attacker.example:80"});
   kill(pid, SIGTERM);
   int status = 0;
   waitpid(pid, &status, 0);
@@ -397,6 +401,7 @@ TEST(CommandLines, StandaloneStorefrontServesTheDemoCatalog) {
   EXPECT_EQ(answer.status, 200) << answer.error;
   EXPECT_EQ(answer.body, R"({"ip":5000,"vp":42})");
   EXPECT_EQ(unauthorized.status, 401);
+  EXPECT_EQ(rebound.status, 403);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
