@@ -150,6 +150,9 @@ and written, with the URL, to the credentials file {"url", "user", "password", "
 (mode 0600, removed on exit). A request whose Host header does not name the address served,
 or whose Origin header is present and is not that origin, is refused with 403.
 
+Store console: GET / in a browser shows the wallet, the catalog (buy skins there), the order
+and player notifications, the live events and the platform switches.
+
 Plug-in endpoints: any other path is routed to the plug-in's endpoint table. Replies are 200
 with JSON, 204 without a value, or the failure's status with
 {"httpStatus": S, "message": "..."}; 404 "Invalid function" when nothing matches. Request
@@ -161,6 +164,7 @@ Control API:
   DELETE /dev/v1/resources?uri=URI   publish a Delete of the resource
   GET    /dev/v1/resources?uri=URI   the current value of any resource, the plug-in's own
                                      published ones included (404 when it has none)
+  GET    /dev/v1/resources           every resource's value: {URI: value, ...}
   POST   /dev/v1/lcds-events         push a legacy-service message:
                                      {"typeName": "a.b.C", "body": {...}}
   GET    /dev/v1/notifications       the notifications the plug-in posted, oldest first
@@ -169,9 +173,11 @@ Control API:
   GET    /dev/v1/log                 its log records: [{"level", "message"}]
 The four lists keep their latest 1000 entries, at most 256 KiB of JSON each.
   GET    /dev/v1/events              every event the plug-in publishes from now on, as
-                                     Server-Sent Events (text/event-stream): one line
-                                     data: {"name", "payload"} and a blank line per event,
-                                     ": keep-alive" every 15 s; at most 8 streams at once
+                                     Server-Sent Events (text/event-stream): the lines
+                                     id: N and data: {"name", "payload"} and a blank line
+                                     per event, ": keep-alive" every 15 s; at most 8 streams
+                                     at once. With Last-Event-ID: N, the latest 256 events
+                                     after N come first
   GET    /dev/v1/openapi.json        an OpenAPI 3.0 description of the plug-in's endpoints
                                      and records, made from its endpoint table
 

@@ -10,6 +10,7 @@ packages=(
   rapidjson-dev libyaml-dev                   # the plug-in's own dependencies
   libmicrohttpd-dev libcurl4-openssl-dev curl # the developer host
   nlohmann-json3-dev libmsgpack-cxx-dev libyaml-cpp-dev wrk  # benchmark peers and load
+  chromium chromium-driver python3-selenium   # the console's browser test
 )
 
 missing=()

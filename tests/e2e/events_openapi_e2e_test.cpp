@@ -10,6 +10,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -32,9 +33,10 @@ constexpr std::chrono::seconds kDeadline{60};
 // client is destroyed.
 class EventStreamClient {
  public:
-  explicit EventStreamClient(const HostProcess& host) {
+  explicit EventStreamClient(const HostProcess& host, std::string header = "") {
     thread_ = std::thread([this, url = host.Url() + "/dev/v1/events",
-                           credentials = "qor:" + host.Password()] { Run(url, credentials); });
+                           credentials = "qor:" + host.Password(),
+                           header = std::move(header)] { Run(url, credentials, header); });
   }
   ~EventStreamClient() {
     stop_ = true;
@@ -63,8 +65,10 @@ class EventStreamClient {
   }
 
  private:
-  void Run(const std::string& url, const std::string& credentials) {
+  void Run(const std::string& url, const std::string& credentials, const std::string& header) {
     CURL* curl = curl_easy_init();
+    curl_slist* headers = header.empty() ? nullptr : curl_slist_append(nullptr, header.c_str());
+    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
     curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
     curl_easy_setopt(curl, CURLOPT_USERPWD, credentials.c_str());
     curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
@@ -83,6 +87,7 @@ class EventStreamClient {
       finished_ = true;
     }
     curl_easy_cleanup(curl);
+    curl_slist_free_all(headers);
     signal_.notify_all();
   }
   static size_t OnData(char* data, size_t size, size_t count, void* user) {
@@ -178,6 +183,37 @@ TEST(HostEventStream, CarriesTheWalletUpdateOfAMessagingPush) {
   }
 }
 
+TEST(HostEventStream, ReconnectingClientCatchesUpAndAClosedStreamFreesItsSlotAtOnce) {
+  std::optional<HostProcess> host = StartStoreHost();
+  ASSERT_TRUE(host && !host->Url().empty()) << (host ? host->Stderr() : "");
+  const std::string wallet = "/qor-store/v1/wallet";
+  {
+    EventStreamClient first(*host);
+    ASSERT_TRUE(first.WaitFor([](const std::string& text) { return !text.empty(); }));
+    const std::string push =
+        R"({"resource": "/store/v1/wallet", "service": "store", "version": "1", "timestamp": 0,)"
+        R"( "payload": "{\"balances\": [{\"currency\": \"VP\", \"amount\": 5}]}"})";
+    ASSERT_EQ(host->Call({"PUT",
+                          "/dev/v1/resources?uri=/vaxo-messaging-service/v1/message/store/"
+                          "v1/wallet",
+                          push})
+                  .status,
+              204);
+    ASSERT_TRUE(first.WaitFor([&](const std::string& text) {
+      return !ResourceEvent(text, wallet).empty();
+    })) << first.Text();
+    EXPECT_NE(first.Text().find("id: "), std::string::npos) << first.Text();
+  }  // the first client hangs up, its slot free at once (not at the next keep-alive)
+  std::vector<std::unique_ptr<EventStreamClient>> streams;  // the host's limit is 8
+  for (int i = 0; i < 8; ++i)
+    streams.push_back(std::make_unique<EventStreamClient>(*host, "Last-Event-ID: 0"));
+  for (const auto& stream : streams) {
+    EXPECT_TRUE(stream->WaitFor([&](const std::string& text) {
+      return !ResourceEvent(text, wallet).empty();
+    })) << stream->Text();
+  }
+}
+
 TEST(HostEventStream, IsGuardedLikeTheRestOfTheControlApi) {
   std::optional<HostProcess> host = StartStoreHost();
   ASSERT_TRUE(host && !host->Url().empty()) << (host ? host->Stderr() : "");
@@ -205,7 +241,7 @@ TEST(HostEventStream, ShutdownEndsOpenStreams) {
   EXPECT_EQ(first.ContentType(), "text/event-stream");
 }
 
-TEST(HostOpenApi, DescribesTheFourteenStoreEndpoints) {
+TEST(HostOpenApi, DescribesTheFourteenStoreEndpointsAndTheControlApi) {
   std::optional<HostProcess> host = StartStoreHost();
   ASSERT_TRUE(host && !host->Url().empty()) << (host ? host->Stderr() : "");
   HttpResult result = host->Get("/dev/v1/openapi.json");
@@ -227,12 +263,25 @@ TEST(HostOpenApi, DescribesTheFourteenStoreEndpoints) {
           Pair("get", "/qor-store/v1/order-notifications/{id}"),
           Pair("delete", "/qor-store/v1/order-notifications/{id}"),
           Pair("post", "/qor-store/v1/notifications/acknowledge"),
-          Pair("get", "/qor-store/v1/catalog")));
+          Pair("get", "/qor-store/v1/catalog"), Pair("get", "/dev/v1/resources"),
+          Pair("put", "/dev/v1/resources"), Pair("delete", "/dev/v1/resources"),
+          Pair("post", "/dev/v1/lcds-events"), Pair("get", "/dev/v1/notifications"),
+          Pair("get", "/dev/v1/telemetry"), Pair("get", "/dev/v1/lcds-calls"),
+          Pair("get", "/dev/v1/log"), Pair("get", "/dev/v1/events"),
+          Pair("get", "/dev/v1/openapi.json")));
+  // The control API's operations, and only they, carry its tag, which the document lists.
+  for (const auto& [method, path] : OpenApiOperations(document)) {
+    const rapidjson::Value& operation = document["paths"][path.c_str()][method.c_str()];
+    const bool control = operation.HasMember("tags") && operation["tags"].Size() == 1 &&
+                         operation["tags"][0] == rapidjson::StringRef("qor-host control");
+    EXPECT_EQ(control, path.starts_with("/dev/v1/")) << method << " " << path;
+  }
   auto json = [&](std::string_view path) {
     const rapidjson::Value* value = At(document, path);
     return value != nullptr ? Compact(*value) : "(none)";
   };
   EXPECT_EQ(json("servers"), "[{\"url\":\"" + host->Url() + "\"}]");
+  EXPECT_EQ(json("tags/0/name"), "\"qor-host control\"");
   EXPECT_EQ(json("info/title"), "\"qor-store local API\"");
   EXPECT_EQ(json("paths/~1qor-store~1v1~1wallet/get/operationId"), "\"GetQorStoreV1Wallet\"");
   EXPECT_EQ(host->Call({"PUT", "/dev/v1/openapi.json"}).status, 405);
