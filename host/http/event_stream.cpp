@@ -70,7 +70,13 @@ class EventStream::Client final : public HttpBodySource {
   }
 
   bool CanWait() const { return wake_ >= 0; }
-  void WatchClient(int socket) override { socket_ = socket; }
+  void WatchClient(int socket) override { socket_.store(socket); }
+
+  // Whether the client has hung up, its stream about to end (never for one not watched).
+  bool HungUp() const {
+    pollfd watched{socket_.load(), POLLRDHUP, 0};
+    return watched.fd >= 0 && poll(&watched, 1, 0) > 0;
+  }
 
   // REQUIRES: state_->mutex held.
   void Enqueue(const Frame& frame) {
@@ -121,7 +127,7 @@ class EventStream::Client final : public HttpBodySource {
         // keep-alive time.
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             lastSent_ + state_->limits.keepAlive - std::chrono::steady_clock::now());
-        pollfd watched[2] = {{wake_, POLLIN, 0}, {socket_, POLLRDHUP, 0}};
+        pollfd watched[2] = {{wake_, POLLIN, 0}, {socket_.load(), POLLRDHUP, 0}};
         lock.unlock();
         const int ready =
             poll(watched, 2,
@@ -140,8 +146,8 @@ class EventStream::Client final : public HttpBodySource {
 
  private:
   const std::shared_ptr<State> state_;
-  const int wake_;   // an eventfd, written when an event is queued or the stream stops
-  int socket_ = -1;  // the client's connection, only polled for its hang-up
+  const int wake_;               // an eventfd, written when an event is queued or the stream stops
+  std::atomic<int> socket_{-1};  // the client's connection, only polled for its hang-up
   // Guarded by state_->mutex.
   Frame current_;  // the frame being written, from byte offset_
   size_t offset_ = 0;
@@ -163,7 +169,11 @@ HttpResponse EventStream::Open(std::optional<std::string_view> lastEventId) {
   auto client = std::make_shared<Client>(state_);
   std::lock_guard lock(state_->mutex);
   if (state_->stopped) return HttpResponse::Error(503, "The host is stopping");
-  if (state_->clients.size() >= state_->limits.maxClients) {
+  // A client that has hung up holds its slot only until its connection thread has ended its
+  // stream: it is not counted, so that a page reconnecting at once is not refused.
+  const size_t open = static_cast<size_t>(std::count_if(
+      state_->clients.begin(), state_->clients.end(), [](Client* c) { return !c->HungUp(); }));
+  if (open >= state_->limits.maxClients) {
     return HttpResponse::Error(503, "Too many event streams are open (at most " +
                                         std::to_string(state_->limits.maxClients) +
                                         "); close one and retry");
