@@ -4,7 +4,7 @@
 Opens the console, checks the wallet, completes the platform configuration and sees the waiting
 gift's toast, searches the catalog, buys a skin and sees the wallet, the order notification and
 the event log change without a reload, sees the refusal of a second purchase, and finds no error
-in the browser's console.
+in the browser's console; then stops the host and sees the page say so.
 
 Usage: console_browser_test.py QOR_HOST SCREENSHOT_PATH
 """
@@ -129,6 +129,11 @@ def main():
                       if entry["level"] == "SEVERE" and not (
                           entry.get("source") == "network" and refusal in entry["message"])]
             assert not errors, errors
+
+            # The host stops: the page says so (its failed reconnections are expected errors).
+            host.terminate()
+            host.wait(timeout=20)
+            wait.until(lambda d: "qor-host has stopped" in text_of("#status"))
             print("console story passed; screenshot in", screenshot)
         finally:
             if driver is not None:
