@@ -123,7 +123,12 @@ const onSale = (item) => {
     (!item.sale.endDate || now < item.sale.endDate);
 };
 const priceText = (prices) => (prices || []).map((p) => `${p.cost} ${p.currency}`).join(' / ');
-const lowestPrice = (item) => Math.min(...(item.prices || []).map((p) => p.cost), Infinity);
+// The VP an item costs now (its sale price when on sale); null when it has no VP price.
+const vpPrice = (item) => {
+  const prices = [...(item.prices || []), ...(onSale(item) ? item.sale.prices || [] : [])]
+    .filter((p) => p.currency === 'VP').map((p) => p.cost);
+  return prices.length ? Math.min(...prices) : null;
+};
 
 async function loadCatalog() {
   state.catalog = await call('GET', '/qor-store/v1/catalog');
@@ -146,8 +151,12 @@ function renderCatalog() {
     (!type || item.inventoryType === type) &&
     (!owned || (owned === 'owned') === isOwned(item)));
   const byName = (a, b) => itemName(a).localeCompare(itemName(b));
-  shown.sort(sort === 'name' ? byName : (a, b) =>
-    (sort === 'price-up' ? 1 : -1) * (lowestPrice(a) - lowestPrice(b)) || byName(a, b));
+  const byPrice = (a, b) => {  // items without a VP price last
+    const [x, y] = [vpPrice(a), vpPrice(b)];
+    if (x === null || y === null) return (x === null) - (y === null) || byName(a, b);
+    return (sort === 'price-up' ? x - y : y - x) || byName(a, b);
+  };
+  shown.sort(sort === 'name' ? byName : byPrice);
   $('catalog-count').textContent = `${shown.length} of ${state.catalog.length}`;
   $('catalog').replaceChildren(...shown.map(renderItem));
 }
@@ -281,8 +290,9 @@ async function refreshAfterPush() {
 }
 
 function wireForms() {
-  for (const id of ['search', 'type-filter', 'owned-filter', 'sort']) {
-    $(id).addEventListener('input', renderCatalog);
+  $('search').addEventListener('input', renderCatalog);
+  for (const id of ['type-filter', 'owned-filter', 'sort']) {
+    $(id).addEventListener('change', renderCatalog);
   }
   $('detail-close').addEventListener('click', () => $('detail').close());
   $('logout').addEventListener('click', () =>
