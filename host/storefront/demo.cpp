@@ -86,7 +86,6 @@ std::string OrderId(uint64_t orderNumber) {
 // The platform's pushes after an accepted purchase.
 void PushPurchase(SimulatedPeers& peers, uint64_t accountId, const PurchaseOutcome& outcome,
                   const StorefrontState& state) {
-  (void)peers.PutResource(std::string(kOwnedUri), state.OwnedJson());
   bool useVms = false;
   if (std::optional<std::string> json = peers.ResourceJson(std::string(kUseVmsUri))) {
     MaybeType<Failure, BindingProperty> value = JsonToProperty(*json);
@@ -109,6 +108,7 @@ void PushPurchase(SimulatedPeers& peers, uint64_t accountId, const PurchaseOutco
       "{\"eventType\":\"PURCHASE\",\"eventTypeId\":" + JsonQuote(OrderId(outcome.orderNumber)) +
       ",\"status\":\"COMPLETED\"}";
   (void)peers.PutResource(std::string(kOrderPushUri), VmsMessage("/cap/v1/orders", "cap", order));
+  (void)peers.PutResource(std::string(kOwnedUri), state.OwnedJson());
 }
 
 }  // namespace

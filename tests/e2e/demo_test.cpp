@@ -150,8 +150,9 @@ TEST_F(StoreProxyTest, APurchaseAnswersFirstThenPushesTheWalletAndTheOrderByMess
   const size_t answered = published_.size();
   Run();
   const std::vector<std::string> pushes = PublishedSince(answered);
-  // Each resource goes out under its derived name and under "OnJsonApiEvent".
-  ASSERT_EQ(pushes.size(), 4u);
+  // Each resource goes out under its derived name and under "OnJsonApiEvent"; the owned
+  // items come last.
+  ASSERT_EQ(pushes.size(), 6u);
   EXPECT_THAT(pushes[0], StartsWith("OnJsonApiEvent_vaxo-messaging-service_v1_message "));
   EXPECT_THAT(pushes[1], StartsWith("OnJsonApiEvent "));
 
@@ -169,6 +170,8 @@ TEST_F(StoreProxyTest, APurchaseAnswersFirstThenPushesTheWalletAndTheOrderByMess
             R"({"eventType":"PURCHASE","eventTypeId":"00000000-0000-4000-9000-000000000001",)"
             R"("status":"COMPLETED"})");
   EXPECT_GT(order.Member("data").Member("timestamp").ToSigned(), 0);
+  EXPECT_EQ(Json(published_[answered + 4].second.Member("data")),
+            R"([{"inventoryType":"CHAMPION_SKIN","itemId":1001}])");
 
   // A refusal answers its code and message, and nothing follows it.
   EXPECT_EQ(Purchase(PurchasePayload(1001, "VP", 1350)),
@@ -183,7 +186,7 @@ TEST_F(StoreProxyTest, WithoutMessagingServiceTheWalletGoesAsALegacyBalanceMessa
   const size_t answered = published_.size();
   Run();
   const std::vector<std::string> pushes = PublishedSince(answered);
-  ASSERT_EQ(pushes.size(), 3u);
+  ASSERT_EQ(pushes.size(), 5u);
   EXPECT_EQ(pushes[0],
             "OnLcdsEvent_com_vaxoworks_platform_messaging_StoreAccountBalanceNotification "
             R"({"body":{"ip":100,"vp":1500},"clientId":"qor-host","subtopic":"",)"
