@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "api/host_value.h"
+#include "host/console/console.h"
 #include "host/json_value.h"
 #include "host/openapi/openapi.h"
 #include "host/platform/external_http.h"
@@ -313,6 +314,7 @@ MaybeType<Failure, std::unique_ptr<DevHost>> DevHost::Start(const HostOptions& o
     info.description = "The endpoints of the plug-in " + name + ", served by qor-host.";
     info.serverUrl = self.url_;
     info.basicAuth = true;
+    info.controlApi = true;
     self.openApi_ = OpenApiDocument(*self.loadInfo_.endpoints, info);
   }
   self.policyReady_.store(true, std::memory_order_release);
@@ -414,6 +416,9 @@ std::optional<HttpResponse> DevHost::Gate(const HttpRequest& request) const {
 }
 
 HttpResponse DevHost::Handle(const HttpRequest& request) {
+  if (std::optional<HttpResponse> console = ServeConsole(request.method, request.Path())) {
+    return std::move(*console);
+  }
   if (request.Path().starts_with(kControlPrefix)) return HandleControl(request);
   return CallPlugin(request);
 }
@@ -468,6 +473,9 @@ HttpResponse DevHost::HandleControl(const HttpRequest& request) {
 
   if (path == "/dev/v1/resources") {
     std::optional<std::string> uri = QueryValue(request.Query(), "uri");
+    if (!uri && (method == "GET" || method == "HEAD")) {
+      return HttpResponse::Json(200, peers_->AllResourcesJson());
+    }
     if (!uri || uri->empty()) {
       return HttpResponse::Error(400, "The query must name the resource: ?uri=/a/b");
     }
@@ -504,7 +512,7 @@ HttpResponse DevHost::HandleControl(const HttpRequest& request) {
   if (path == "/dev/v1/log") return list(log_);
   if (path == "/dev/v1/events") {
     if (method != "GET") return MethodNotAllowed("GET");
-    return events_.Open();
+    return events_.Open(request.Header("last-event-id"));
   }
   if (path == "/dev/v1/openapi.json") {
     if (method != "GET" && method != "HEAD") return MethodNotAllowed("GET");

@@ -37,6 +37,8 @@ int main(int argc, char** argv) {
     return 1;
   }
   std::printf("qor-host: serving qor-store at %s (user \"qor\")\n", (*host)->Url().c_str());
+  std::printf("qor-host: store console at %s/ (in a browser; same user and password)\n",
+              (*host)->Url().c_str());
   std::printf("qor-host: credentials in %s\n", (*host)->CredentialsPath().c_str());
   if (const StorefrontStub* storefront = (*host)->Storefront()) {
     std::printf("qor-host: storefront stub at %s\n", storefront->Url().c_str());

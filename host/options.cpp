@@ -188,6 +188,9 @@ header does not name the address served, or whose Origin header is present and i
 origin, is refused with 403. After failed authentications from an address, its next 401
 answers come later, by up to 400 ms.
 
+Store console: GET / in a browser shows the wallet, the catalog (buy skins there), the order
+and player notifications, the live events and the platform switches.
+
 Plug-in endpoints: any other path is routed to the plug-in's endpoint table. Replies are 200
 with JSON, 204 without a value, or the failure's status with
 {"httpStatus": S, "message": "..."}; 404 "Invalid function" when nothing matches. HEAD is
@@ -207,6 +210,7 @@ Control API:
   DELETE /dev/v1/resources?uri=URI   publish a Delete of the resource
   GET    /dev/v1/resources?uri=URI   the current value of any resource, the plug-in's own
                                      published ones included (404 when it has none)
+  GET    /dev/v1/resources           every resource's value: {URI: value, ...}
   POST   /dev/v1/lcds-events         push a legacy-service message:
                                      {"typeName": "a.b.C", "body": {...}}
   GET    /dev/v1/notifications       the notifications the plug-in posted, oldest first
@@ -216,9 +220,11 @@ Control API:
 The four lists keep their latest 1000 entries, at most 256 KiB of JSON each; an entry larger
 than that alone is kept as {"truncatedBytes": N, "start": "its first KiB as a string"}.
   GET    /dev/v1/events              every event the plug-in publishes from now on, as
-                                     Server-Sent Events (text/event-stream): one line
-                                     data: {"name", "payload"} and a blank line per event,
-                                     ": keep-alive" every 15 s; at most 8 streams at once
+                                     Server-Sent Events (text/event-stream): the lines
+                                     id: N and data: {"name", "payload"} and a blank line
+                                     per event, ": keep-alive" every 15 s; at most 8 streams
+                                     at once. With Last-Event-ID: N, the latest 256 events
+                                     after N come first
   GET    /dev/v1/openapi.json        an OpenAPI 3.0 description of the plug-in's endpoints
                                      and records, made from its endpoint table
 

@@ -2,11 +2,15 @@
 //
 // Each client (GET "/dev/v1/events") gets a reply that stays open, typed
 // "text/event-stream". It starts with the comment line ": connected"; then every event
-// published after the client connected comes as one line
+// published after the client connected comes as two lines
+//   id: N
 //   data: {"name": "...", "payload": ...}
-// followed by a blank line. A comment ": keep-alive" goes out whenever nothing else was sent
-// for the keep-alive interval, so that a client that has gone is noticed when the write
-// fails.
+// followed by a blank line; N counts the events published since the stream was made, from 1.
+// The latest events (at most `heldEvents`, `heldBytes` of frames) are held, so that a client
+// that reconnects with "Last-Event-ID: N" first gets the held events after N (and the comment
+// ": K events dropped" for those after N no longer held). A comment ": keep-alive" goes out
+// whenever nothing else was sent for the keep-alive interval. A stream given its client's
+// socket ends as soon as the client hangs up, so that its slot is free at once.
 //
 // Bounds: at most `maxClients` streams are open at once (the next one is answered 503). The
 // events waiting for one client take at most `maxQueuedBytes`; when a client reads too slowly,
@@ -22,6 +26,7 @@
 #include <chrono>
 #include <cstddef>
 #include <memory>
+#include <optional>
 #include <string_view>
 
 #include "binding/property.h"
@@ -33,6 +38,8 @@ struct EventStreamLimits {
   size_t maxClients = 8;
   size_t maxQueuedBytes = 4u << 20;  // per client
   std::chrono::milliseconds keepAlive{15000};
+  size_t heldEvents = 256;
+  size_t heldBytes = 1u << 20;
 };
 
 class EventStream {
@@ -45,7 +52,9 @@ class EventStream {
 
   // The answer to one stream request: 200 with a body that stays open until the client goes
   // or the stream stops; 503 when `maxClients` streams are open or the stream has stopped.
-  HttpResponse Open();
+  // `lastEventId` is the request's Last-Event-ID header: when it is a number not above the
+  // latest id, the held events after it come first; otherwise it is ignored.
+  HttpResponse Open(std::optional<std::string_view> lastEventId = std::nullopt);
 
   // Queues the event for every open stream. An event whose payload cannot be written as JSON
   // reaches the clients as a comment line naming it and saying why.

@@ -350,6 +350,11 @@ MHD_Response* CreateResponse(const HttpResponse& answer) {
 }
 
 MHD_Result Queue(MHD_Connection* connection, const HttpResponse& answer) {
+  if (answer.source) {
+    const MHD_ConnectionInfo* info =
+        MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+    if (info != nullptr) answer.source->WatchClient(info->connect_fd);
+  }
   MHD_Response* response = CreateResponse(answer);
   if (response == nullptr) return MHD_NO;
   if (!answer.contentType.empty()) {

@@ -75,6 +75,9 @@ class HttpBodySource {
   // number, or nothing once the body has ended. May wait for bytes, but only for a bounded
   // time, so that the front can notice a client that has gone and can stop.
   virtual std::optional<size_t> Read(char* buffer, size_t capacity) = 0;
+  // The connection's socket, given before the first Read, so that a source waiting for bytes
+  // can notice at once that its client has hung up (by polling it; never read or written).
+  virtual void WatchClient(int /*socket*/) {}
 };
 
 struct HttpRequest {

@@ -603,6 +603,128 @@ void WriteOperation(Out& out, const TypeIndex& types, const Operation& operation
   out.EndObject();
 }
 
+// ---- Control API -------------------------------------------------------------------------
+
+constexpr int kUriRequired = 1;
+constexpr int kUriOptional = 2;
+
+struct ControlOperation {
+  std::string_view path;
+  std::string_view method;
+  std::string_view operationId;
+  std::string_view summary;
+  int uri = 0;                   // takes the query parameter "uri": kUriRequired, kUriOptional
+  std::string_view body;         // describes the JSON body; empty: none
+  std::string_view answer;       // describes the success answer
+  std::string_view contentType;  // of the success answer; empty: 204 without a body
+};
+
+constexpr ControlOperation kControlOperations[] = {
+    {"/dev/v1/resources", "get", "devGetResource",
+     "The current value of a resource, the plug-in's own published ones included (404 when "
+     "there is none); without uri, every resource's value as {URI: value}",
+     kUriOptional, "", "The value", "application/json"},
+    {"/dev/v1/resources", "put", "devPutResource",
+     "Set a simulated resource and publish it to the plug-in as Create or Update", kUriRequired,
+     "The new value", "Set and delivered to the plug-in", ""},
+    {"/dev/v1/resources", "delete", "devDeleteResource", "Publish a Delete of the resource",
+     kUriRequired, "", "Delivered to the plug-in", ""},
+    {"/dev/v1/lcds-events", "post", "devPushLcdsEvent", "Push a legacy-service message", 0,
+     "{\"typeName\": \"a.b.C\", \"body\": {...}}", "Delivered to the plug-in", ""},
+    {"/dev/v1/notifications", "get", "devNotifications",
+     "The player notifications the plug-in posted, oldest first (the latest 1000)", 0, "",
+     "The records", "application/json"},
+    {"/dev/v1/telemetry", "get", "devTelemetry", "Its telemetry events: [{name, payload}]", 0, "",
+     "The events", "application/json"},
+    {"/dev/v1/lcds-calls", "get", "devLcdsCalls",
+     "Its legacy-service calls: [{destination, method, args}]", 0, "", "The calls",
+     "application/json"},
+    {"/dev/v1/log", "get", "devLog", "Its log records: [{level, message}]", 0, "", "The records",
+     "application/json"},
+    {"/dev/v1/events", "get", "devEvents",
+     "Every event the plug-in publishes, as Server-Sent Events (id: N, data: {name, payload}); "
+     "the header Last-Event-ID: N replays the held events after N",
+     0, "", "The stream, open until the client or the host goes", "text/event-stream"},
+    {"/dev/v1/openapi.json", "get", "devOpenApi", "This document", 0, "", "The OpenAPI document",
+     "application/json"},
+};
+
+void WriteControlOperation(Out& out, const ControlOperation& operation) {
+  out.Key(operation.method);
+  out.BeginObject();
+  out.Member("operationId", operation.operationId);
+  out.Member("summary", operation.summary);
+  out.Key("tags");
+  out.BeginArray();
+  out.Text(kControlTag);
+  out.EndArray();
+  if (operation.uri) {
+    out.Key("parameters");
+    out.BeginArray();
+    out.BeginObject();
+    out.Member("name", "uri");
+    out.Member("in", "query");
+    out.Flag("required", operation.uri == kUriRequired);
+    out.Member("description", "The resource's URI, e.g. /qor-login/v1/session");
+    out.Key("schema");
+    out.BeginObject();
+    out.Member("type", "string");
+    out.EndObject();
+    out.EndObject();
+    out.EndArray();
+  }
+  if (!operation.body.empty()) {
+    out.Key("requestBody");
+    out.BeginObject();
+    out.Flag("required", true);
+    out.Member("description", operation.body);
+    out.Key("content");
+    out.BeginObject();
+    out.Key("application/json");
+    out.BeginObject();
+    out.Key("schema");
+    out.BeginObject();
+    out.EndObject();
+    out.EndObject();
+    out.EndObject();
+    out.EndObject();
+  }
+  out.Key("responses");
+  out.BeginObject();
+  out.Key(operation.contentType.empty() ? "204" : "200");
+  out.BeginObject();
+  out.Member("description", operation.answer);
+  if (!operation.contentType.empty()) {
+    out.Key("content");
+    out.BeginObject();
+    out.Key(operation.contentType);
+    out.BeginObject();
+    out.Key("schema");
+    out.BeginObject();
+    if (operation.contentType != "application/json") out.Member("type", "string");
+    out.EndObject();
+    out.EndObject();
+    out.EndObject();
+  }
+  out.EndObject();
+  out.Key("default");
+  out.BeginObject();
+  out.Member("description", "The failure");
+  out.Key("content");
+  out.BeginObject();
+  out.Key("application/json");
+  out.BeginObject();
+  out.Key("schema");
+  out.BeginObject();
+  out.Member("$ref", std::string(kSchemaPrefix) + std::string(kErrorSchema));
+  out.EndObject();
+  out.EndObject();
+  out.EndObject();
+  out.EndObject();
+  out.EndObject();
+  out.EndObject();
+}
+
 std::string LowerAscii(std::string_view text) {
   std::string lower(text);
   for (char& c : lower) {
@@ -706,7 +828,34 @@ std::string OpenApiDocument(const PluginEndpointTable& table, const OpenApiInfo&
       WriteOperation(out, types, operation);
     out.EndObject();
   }
+  if (info.controlApi) {
+    // Operations of one path stand together in the table; a path the plug-in has too stays
+    // the plug-in's (the host routes "/dev/v1/" to itself, so the table cannot have one).
+    for (size_t i = 0; i < std::size(kControlOperations);) {
+      const std::string_view path = kControlOperations[i].path;
+      const bool taken = byPath.contains(std::string(path));
+      if (!taken) {
+        out.Key(path);
+        out.BeginObject();
+      }
+      for (; i < std::size(kControlOperations) && kControlOperations[i].path == path; ++i) {
+        if (!taken) WriteControlOperation(out, kControlOperations[i]);
+      }
+      if (!taken) out.EndObject();
+    }
+  }
   out.EndObject();
+  if (info.controlApi) {
+    out.Key("tags");
+    out.BeginArray();
+    out.BeginObject();
+    out.Member("name", kControlTag);
+    out.Member("description",
+               "qor-host's control API: the simulated platform's resources and pushes, what the "
+               "plug-in posted, logged and published");
+    out.EndObject();
+    out.EndArray();
+  }
 
   out.Key("components");
   out.BeginObject();

@@ -8,6 +8,9 @@
 // component schema: records as objects with one property per field, enums as strings limited
 // to their enumerator names.
 //
+// With `controlApi`, the paths of qor-host's control API follow, tagged kControlTag, and the
+// document lists that tag.
+//
 // Functions that no HTTP request can reach are left out: those called by invocation name
 // only, and those whose template holds a "{#name}" capture (an HTTP path never carries "#")
 // or unbalanced braces. A function registered for every method appears under each of the
@@ -29,7 +32,12 @@ struct OpenApiInfo {
   std::string description;  // left out when empty
   std::string serverUrl;    // the one entry of "servers"; left out when empty
   bool basicAuth = false;   // every operation needs HTTP Basic authentication
+  // Also describe qor-host's control API under "/dev/v1/", its operations under the tag
+  // kControlTag.
+  bool controlApi = false;
 };
+
+inline constexpr std::string_view kControlTag = "qor-host control";
 
 // The document as pretty-printed JSON text. Texts of the table that are not valid UTF-8 are
 // written with U+FFFD in place of each bad byte; a null text pointer reads as empty.

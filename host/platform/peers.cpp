@@ -318,6 +318,16 @@ std::optional<std::string> SimulatedPeers::ResourceJson(const std::string& uri) 
   return it->second;
 }
 
+std::string SimulatedPeers::AllResourcesJson() const {
+  std::lock_guard lock(mutex_);
+  std::string json = "{";
+  for (const auto& [uri, value] : resources_) {
+    if (json.size() > 1) json += ',';
+    json += JsonQuote(uri) + ":" + value;
+  }
+  return json + "}";
+}
+
 void SimulatedPeers::ObservePublished(const std::string& name, const BindingProperty& payload) {
   if (name != "OnJsonApiEvent" || payload.Kind() != BindingKind::Structure) return;
   std::string uri(payload.Member("uri").GetString());

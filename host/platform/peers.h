@@ -98,6 +98,8 @@ class SimulatedPeers {
   MaybeType<Failure, void> DeleteResource(const std::string& uri);
   // The value as compact JSON, or nothing.
   std::optional<std::string> ResourceJson(const std::string& uri) const;
+  // Every value: a JSON object {URI: value}.
+  std::string AllResourcesJson() const;
   // Follows an event the plug-in published: a resource event ("OnJsonApiEvent") sets or
   // forgets the value of its URI. Other events are ignored.
   void ObservePublished(const std::string& name, const BindingProperty& payload);

@@ -20,6 +20,7 @@ constexpr int kLevelsUp = 8;
 constexpr std::string_view kSessionUri = "/qor-login/v1/session";
 constexpr std::string_view kUseVmsUri = "/qor-platform-config/v1/namespaces/MBXStore/UseVMS";
 constexpr std::string_view kWalletPushUri = "/vaxo-messaging-service/v1/message/store/v1/wallet";
+constexpr std::string_view kOwnedUri = "/qor-inventory/v1/owned";
 constexpr std::string_view kOrderPushUri = "/vaxo-messaging-service/v1/message/cap/v1/orders";
 constexpr std::string_view kBalanceMessageClass =
     "com.vaxoworks.platform.messaging.StoreAccountBalanceNotification";
@@ -83,7 +84,8 @@ std::string OrderId(uint64_t orderNumber) {
 }
 
 // The platform's pushes after an accepted purchase.
-void PushPurchase(SimulatedPeers& peers, uint64_t accountId, const PurchaseOutcome& outcome) {
+void PushPurchase(SimulatedPeers& peers, uint64_t accountId, const PurchaseOutcome& outcome,
+                  const StorefrontState& state) {
   bool useVms = false;
   if (std::optional<std::string> json = peers.ResourceJson(std::string(kUseVmsUri))) {
     MaybeType<Failure, BindingProperty> value = JsonToProperty(*json);
@@ -106,6 +108,7 @@ void PushPurchase(SimulatedPeers& peers, uint64_t accountId, const PurchaseOutco
       "{\"eventType\":\"PURCHASE\",\"eventTypeId\":" + JsonQuote(OrderId(outcome.orderNumber)) +
       ",\"status\":\"COMPLETED\"}";
   (void)peers.PutResource(std::string(kOrderPushUri), VmsMessage("/cap/v1/orders", "cap", order));
+  (void)peers.PutResource(std::string(kOwnedUri), state.OwnedJson());
 }
 
 }  // namespace
@@ -181,6 +184,7 @@ PurchaseRequest ReadPurchaseRequest(const BindingProperty& payload) {
 
 void InstallStoreProxy(SimulatedPeers& peers, std::shared_ptr<StorefrontState> state,
                        WorkPoster post) {
+  (void)peers.PutResource(std::string(kOwnedUri), state->OwnedJson());
   peers.SetServiceProxyHandler(
       "store.zuvstoreproxy", "purchaseItem",
       [&peers, state = std::move(state), post = std::move(post)](const BindingProperty& payload) {
@@ -195,8 +199,8 @@ void InstallStoreProxy(SimulatedPeers& peers, std::shared_ptr<StorefrontState> s
         answer.payloadJson = "{}";
         // Posted now, the work runs before the answer's event is delivered (the peer queues
         // that after this handler returns); the pushes it makes are queued behind the answer.
-        post([&peers, accountId = request.accountId, outcome] {
-          PushPurchase(peers, accountId, outcome);
+        post([&peers, accountId = request.accountId, outcome, state] {
+          PushPurchase(peers, accountId, outcome, *state);
         });
         return answer;
       });

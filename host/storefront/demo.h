@@ -11,6 +11,8 @@
 //     "com.vaxoworks.platform.messaging.StoreAccountBalanceNotification" {"ip", "vp"};
 //   - an order: the resource "/vaxo-messaging-service/v1/message/cap/v1/orders" whose payload
 //     is {"eventTypeId": ORDER ID, "eventType": "PURCHASE", "status": "COMPLETED"}.
+// The owned items are the resource "/qor-inventory/v1/owned", [{"inventoryType", "itemId"}],
+// set at install and after each accepted purchase (after the pushes).
 // A refused purchase answers {"errorCode": N, "errorMessage": "..."} and pushes nothing.
 //
 // Thread rule: the functions are stateless; the installed handler may run on any thread.

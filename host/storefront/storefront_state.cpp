@@ -1,5 +1,7 @@
 #include "host/storefront/storefront_state.h"
 
+#include "host/json_value.h"
+
 #include <rapidjson/document.h>
 #include <rapidjson/error/en.h>
 #include <rapidjson/stringbuffer.h>
@@ -226,6 +228,16 @@ Balances StorefrontState::Wallet() const {
 bool StorefrontState::Owns(std::string_view inventoryType, int32_t itemId) const {
   std::lock_guard lock(mutex_);
   return owned_.count({std::string(inventoryType), itemId}) != 0;
+}
+
+std::string StorefrontState::OwnedJson() const {
+  std::lock_guard lock(mutex_);
+  std::string json = "[";
+  for (const auto& [type, id] : owned_) {
+    if (json.size() > 1) json += ',';
+    json += "{\"inventoryType\":" + JsonQuote(type) + ",\"itemId\":" + std::to_string(id) + "}";
+  }
+  return json + "]";
 }
 
 PurchaseOutcome StorefrontState::Purchase(const PurchaseRequest& request, std::string_view now) {

@@ -136,6 +136,8 @@ class StorefrontState {
   uint64_t AccountId() const { return accountId_; }
   Balances Wallet() const;
   bool Owns(std::string_view inventoryType, int32_t itemId) const;
+  // The owned items as JSON: [{"inventoryType": "...", "itemId": N}, ...].
+  std::string OwnedJson() const;
 
   // Checks the purchase against the catalog, the owned items and the balances, in this order,
   // and on success deducts the cost and records the item as owned. Refusals, first that holds:

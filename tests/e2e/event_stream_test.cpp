@@ -4,6 +4,10 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <future>
 #include <string>
 #include <thread>
 #include <vector>
@@ -39,7 +43,7 @@ EventStreamLimits LongKeepAlive() {
 
 TEST(EventStreamTest, ClientGetsEventsPublishedAfterItConnected) {
   EventStream stream(LongKeepAlive());
-  stream.Publish("OnBefore", Json("1"));  // no client yet: goes nowhere
+  stream.Publish("OnBefore", Json("1"));  // no client yet: only held
 
   HttpResponse response = stream.Open();
   ASSERT_EQ(response.status, 200u);
@@ -52,12 +56,13 @@ TEST(EventStreamTest, ClientGetsEventsPublishedAfterItConnected) {
   stream.Publish("Quote\"d\nname", Json("[true, null, \"a\\nb\"]"));
 
   EXPECT_EQ(ReadFrame(*response.source), ": connected\n\n");
-  EXPECT_EQ(ReadFrame(*response.source),
-            "data: {\"name\":\"OnJsonApiEvent_qor-store_v1_wallet\",\"payload\":{\"data\":{\"ip\":"
-            "200,\"vp\":1350},\"uri\":\"/qor-store/v1/wallet\"}}\n\n");
+  EXPECT_EQ(
+      ReadFrame(*response.source),
+      "id: 2\ndata: {\"name\":\"OnJsonApiEvent_qor-store_v1_wallet\",\"payload\":{\"data\":{\"ip\":"
+      "200,\"vp\":1350},\"uri\":\"/qor-store/v1/wallet\"}}\n\n");
   // Names and texts are escaped: the frame stays one data line.
   EXPECT_EQ(ReadFrame(*response.source),
-            "data: {\"name\":\"Quote\\\"d\\nname\",\"payload\":[true,null,\"a\\nb\"]}\n\n");
+            "id: 3\ndata: {\"name\":\"Quote\\\"d\\nname\",\"payload\":[true,null,\"a\\nb\"]}\n\n");
 }
 
 TEST(EventStreamTest, SmallReadsReassembleTheFrame) {
@@ -66,7 +71,7 @@ TEST(EventStreamTest, SmallReadsReassembleTheFrame) {
   stream.Publish("OnE", Json(R"({"k": "0123456789"})"));
   std::string text;
   const std::string expected =
-      ": connected\n\ndata: {\"name\":\"OnE\",\"payload\":{\"k\":\"0123456789\"}}\n\n";
+      ": connected\n\nid: 1\ndata: {\"name\":\"OnE\",\"payload\":{\"k\":\"0123456789\"}}\n\n";
   while (text.size() < expected.size()) {
     std::optional<std::string> piece = ReadFrame(*response.source, 5);
     ASSERT_TRUE(piece.has_value());
@@ -79,8 +84,8 @@ TEST(EventStreamTest, SmallReadsReassembleTheFrame) {
 
 TEST(EventStreamTest, SlowClientLosesItsOldestEventsAndIsTold) {
   EventStreamLimits limits = LongKeepAlive();
-  const std::string frame = "data: {\"name\":\"OnE\",\"payload\":0}\n\n";
-  limits.maxQueuedBytes = 3 * frame.size();  // three frames fit
+  const std::string frame = "id: 10\ndata: {\"name\":\"OnE\",\"payload\":0}\n\n";
+  limits.maxQueuedBytes = 3 * frame.size();  // the last three frames fit, not four
   EventStream stream(limits);
   HttpResponse response = stream.Open();
   for (int i = 0; i < 10; ++i)
@@ -90,7 +95,8 @@ TEST(EventStreamTest, SlowClientLosesItsOldestEventsAndIsTold) {
   EXPECT_EQ(ReadFrame(*response.source), ": 7 events dropped\n\n");
   for (int i = 7; i < 10; ++i) {
     EXPECT_EQ(ReadFrame(*response.source),
-              "data: {\"name\":\"OnE\",\"payload\":" + std::to_string(i) + "}\n\n");
+              "id: " + std::to_string(i + 1) +
+                  "\ndata: {\"name\":\"OnE\",\"payload\":" + std::to_string(i) + "}\n\n");
   }
 }
 
@@ -103,7 +109,7 @@ TEST(EventStreamTest, EventLargerThanTheWholeQueueIsDropped) {
   stream.Publish("OnSmall", Json("1"));
   EXPECT_EQ(ReadFrame(*response.source), ": connected\n\n");
   EXPECT_EQ(ReadFrame(*response.source), ": 1 events dropped\n\n");
-  EXPECT_EQ(ReadFrame(*response.source), "data: {\"name\":\"OnSmall\",\"payload\":1}\n\n");
+  EXPECT_EQ(ReadFrame(*response.source), "id: 2\ndata: {\"name\":\"OnSmall\",\"payload\":1}\n\n");
 }
 
 TEST(EventStreamTest, RefusesClientsOverTheCapUntilOneLeaves) {
@@ -145,7 +151,7 @@ TEST(EventStreamTest, StopEndsWaitingAndLaterReadsAndRefusesNewClients) {
   stream.Stop();
   reader.join();
   if (waited) {
-    EXPECT_EQ(*waited, "data: {\"name\":\"OnE\",\"payload\":1}\n\n");
+    EXPECT_EQ(*waited, "id: 1\ndata: {\"name\":\"OnE\",\"payload\":1}\n\n");
   }
   EXPECT_EQ(ReadFrame(*waiting.source), std::nullopt);
   EXPECT_EQ(ReadFrame(*queued.source), std::nullopt);  // what it held is not sent
@@ -153,6 +159,60 @@ TEST(EventStreamTest, StopEndsWaitingAndLaterReadsAndRefusesNewClients) {
   HttpResponse late = stream.Open();
   EXPECT_EQ(late.status, 503u);
   EXPECT_THAT(late.body, HasSubstr("The host is stopping"));
+}
+
+TEST(EventStreamTest, ReconnectingClientGetsTheHeldEventsAfterItsLastId) {
+  auto frame = [](int id) {
+    return "id: " + std::to_string(id) +
+           "\ndata: {\"name\":\"OnE\",\"payload\":" + std::to_string(id) + "}\n\n";
+  };
+  const struct {
+    std::optional<std::string_view> lastEventId;
+    std::vector<std::string> replayed;
+  } cases[] = {
+      {"4", {frame(5)}},
+      {"1", {": 1 events dropped\n\n", frame(3), frame(4), frame(5)}},
+      {"0", {": 2 events dropped\n\n", frame(3), frame(4), frame(5)}},
+      {"5", {}},
+      {std::nullopt, {}},
+      {"6", {}},  // an id this stream never gave (a host started again): nothing to replay
+      {"x", {}},
+      {"-1", {}},
+      {"99999999999999999999999", {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.lastEventId.value_or("(none)")));
+    EventStreamLimits limits = LongKeepAlive();
+    limits.heldEvents = 3;
+    EventStream stream(limits);
+    for (int id = 1; id <= 5; ++id)  // 3, 4 and 5 are held
+      stream.Publish("OnE", Json(std::to_string(id)));
+    HttpResponse response = stream.Open(c.lastEventId);
+    stream.Publish("OnE", Json("6"));  // after the replay, the stream goes on live
+    EXPECT_EQ(ReadFrame(*response.source), ": connected\n\n");
+    for (const std::string& expected : c.replayed)
+      EXPECT_EQ(ReadFrame(*response.source), expected);
+    EXPECT_EQ(ReadFrame(*response.source), frame(6));
+  }
+}
+
+TEST(EventStreamTest, ClientThatHangsUpEndsItsStreamAndFreesItsSlotAtOnce) {
+  EventStreamLimits limits = LongKeepAlive();  // no keep-alive write to notice it
+  limits.maxClients = 1;
+  EventStream stream(limits);
+  int sockets[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sockets), 0);
+  HttpResponse response = stream.Open();
+  response.source->WatchClient(sockets[0]);
+  ASSERT_EQ(ReadFrame(*response.source), ": connected\n\n");
+  std::future<std::optional<std::string>> waiting =
+      std::async(std::launch::async, [&] { return ReadFrame(*response.source); });
+  close(sockets[1]);  // the client hangs up
+  ASSERT_EQ(waiting.wait_for(std::chrono::seconds(30)), std::future_status::ready);
+  EXPECT_EQ(waiting.get(), std::nullopt);
+  response.source.reset();  // the front releases the ended body
+  EXPECT_EQ(stream.Open().status, 200u);
+  close(sockets[0]);
 }
 
 TEST(EventStreamTest, ClientMayOutliveTheStream) {

@@ -13,6 +13,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -53,9 +54,10 @@ constexpr std::chrono::seconds kDeadline{60};
 // client is destroyed.
 class EventStreamClient {
  public:
-  explicit EventStreamClient(const HostProcess& host) {
+  explicit EventStreamClient(const HostProcess& host, std::string header = "") {
     thread_ = std::thread([this, url = host.Url() + "/dev/v1/events",
-                           credentials = "qor:" + host.Password()] { Run(url, credentials); });
+                           credentials = "qor:" + host.Password(),
+                           header = std::move(header)] { Run(url, credentials, header); });
   }
   ~EventStreamClient() {
     stop_ = true;
@@ -84,8 +86,10 @@ class EventStreamClient {
   }
 
  private:
-  void Run(const std::string& url, const std::string& credentials) {
+  void Run(const std::string& url, const std::string& credentials, const std::string& header) {
     CURL* curl = curl_easy_init();
+    curl_slist* headers = header.empty() ? nullptr : curl_slist_append(nullptr, header.c_str());
+    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
     curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
     curl_easy_setopt(curl, CURLOPT_USERPWD, credentials.c_str());
     curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
@@ -104,6 +108,7 @@ class EventStreamClient {
       finished_ = true;
     }
     curl_easy_cleanup(curl);
+    curl_slist_free_all(headers);
     signal_.notify_all();
   }
   static size_t OnData(char* data, size_t size, size_t count, void* user) {
@@ -306,7 +311,36 @@ TEST_F(Demo, EventStreamCarriesTheWalletPushAndEndsAtShutdown) {
   EXPECT_EQ(stream.ContentType(), "text/event-stream");
 }
 
-TEST_F(Demo, OpenApiDescribesTheFourteenStoreEndpoints) {
+TEST_F(Demo, AReconnectingClientCatchesUpAndAClosedStreamFreesItsSlotAtOnce) {
+  const std::string wallet = "/qor-store/v1/wallet";
+  {
+    EventStreamClient first(Host());
+    ASSERT_TRUE(first.WaitFor([](const std::string& text) { return !text.empty(); }));
+    const std::string push =
+        R"({"resource": "/store/v1/wallet", "service": "store", "version": "1", "timestamp": 0,)"
+        R"( "payload": "{\"balances\": [{\"currency\": \"VP\", \"amount\": 5}]}"})";
+    ASSERT_EQ(Host()
+                  .Call({"PUT",
+                         "/dev/v1/resources?uri=/vaxo-messaging-service/v1/message/store/v1/wallet",
+                         push})
+                  .status,
+              204);
+    ASSERT_TRUE(first.WaitFor([&](const std::string& text) {
+      return !ResourceEvent(text, wallet).empty();
+    })) << first.Text();
+    EXPECT_NE(first.Text().find("id: "), std::string::npos) << first.Text();
+  }  // the first client hangs up: its slot is free at once, not at the next keep-alive
+  std::vector<std::unique_ptr<EventStreamClient>> streams;  // the host's limit is 8
+  for (int i = 0; i < 8; ++i)
+    streams.push_back(std::make_unique<EventStreamClient>(Host(), "Last-Event-ID: 0"));
+  for (const auto& stream : streams) {
+    EXPECT_TRUE(stream->WaitFor([&](const std::string& text) {
+      return !ResourceEvent(text, wallet).empty();
+    })) << stream->Text();
+  }
+}
+
+TEST_F(Demo, OpenApiDescribesTheStoreEndpointsAndTheControlApi) {
   HttpResult result = Host().Get("/dev/v1/openapi.json");
   ASSERT_EQ(result.status, 200) << result.body;
   EXPECT_EQ(result.Header("content-type"), "application/json");
@@ -325,7 +359,22 @@ TEST_F(Demo, OpenApiDescribesTheFourteenStoreEndpoints) {
           Pair("get", "/qor-store/v1/order-notifications/{id}"),
           Pair("delete", "/qor-store/v1/order-notifications/{id}"),
           Pair("post", "/qor-store/v1/notifications/acknowledge"),
-          Pair("get", "/qor-store/v1/catalog")));
+          Pair("get", "/qor-store/v1/catalog"), Pair("get", "/dev/v1/resources"),
+          Pair("put", "/dev/v1/resources"), Pair("delete", "/dev/v1/resources"),
+          Pair("post", "/dev/v1/lcds-events"), Pair("get", "/dev/v1/notifications"),
+          Pair("get", "/dev/v1/telemetry"), Pair("get", "/dev/v1/lcds-calls"),
+          Pair("get", "/dev/v1/log"), Pair("get", "/dev/v1/events"),
+          Pair("get", "/dev/v1/openapi.json")));
+  // The control API's operations, and only they, carry its tag, which the document lists.
+  for (const auto& path : document["paths"].GetObject()) {
+    const std::string_view name = path.name.GetString();
+    for (const auto& operation : path.value.GetObject()) {
+      const rapidjson::Value* tags = At(operation.value, "tags");
+      const bool control = tags != nullptr && Compact(*tags) == "[\"qor-host control\"]";
+      EXPECT_EQ(control, name.starts_with("/dev/v1/")) << name;
+    }
+  }
+  EXPECT_EQ(JsonAt(document, "tags/0/name"), "\"qor-host control\"");
   EXPECT_EQ(JsonAt(document, "servers"), "[{\"url\":\"" + Host().Url() + "\"}]");
   EXPECT_EQ(JsonAt(document, "info/title"), "\"qor-store local API\"");
   EXPECT_EQ(JsonAt(document,

@@ -1,0 +1,20 @@
+# Writes OUTPUT, a C++ file defining the console's files as string views, from the files in
+# DIR: cmake -DDIR=... -DOUTPUT=... -P embed.cmake. Run at build time, so that qor-host carries
+# the page and needs no file beside it.
+set(delimiter "qor_console_file")
+set(text "// Generated from host/console at build time; do not edit.\n")
+string(APPEND text "#include \"host/console/console.h\"\n\nnamespace qor::host {\n\n")
+foreach(pair "kConsoleHtml;console.html" "kConsoleCss;console.css" "kConsoleJs;console.js")
+  list(GET pair 0 name)
+  list(GET pair 1 file)
+  file(READ "${DIR}/${file}" content)
+  string(FIND "${content}" ")${delimiter}\"" clash)
+  if(NOT clash EQUAL -1)
+    message(FATAL_ERROR "${file} holds the text )${delimiter}\"")
+  endif()
+  string(APPEND text "extern const std::string_view ${name};\n")
+  string(APPEND text "const std::string_view ${name} = R\"${delimiter}(${content})${delimiter}\";\n\n")
+endforeach()
+string(APPEND text "}  // namespace qor::host\n")
+file(WRITE "${OUTPUT}.tmp" "${text}")
+file(COPY_FILE "${OUTPUT}.tmp" "${OUTPUT}" ONLY_IF_DIFFERENT)
