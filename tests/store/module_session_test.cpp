@@ -70,6 +70,9 @@ TEST_F(ModuleSessionTest, StoreUrlFailures) {
   const Case cases[] = {
       {"", 404, "Store url not set in platform"},
       {"?region=NA", 404, "Store url not set in platform"},
+      // "/" alone is no store URL either: it would make every storefront URL relative.
+      {"/", 404, "Store url not set in platform"},
+      {"/?x", 404, "Store url not set in platform"},
       {std::nullopt, 500, "Failed to LCDS store URL from platform"},
   };
   for (const Case& c : cases) {
