@@ -75,8 +75,11 @@ struct CallResult {
   std::unique_ptr<BodyStream> stream;
 
   void Reset();
-  // Records `failure` as the result, keeping the status set so far.
-  void Fail(const Failure& failure) { value.SetFailure(failure.Message(), failure.Status()); }
+  // Records `failure` as the result, and its status as the reply's status.
+  void Fail(const Failure& failure) {
+    status = static_cast<uint32_t>(failure.Status());
+    value.SetFailure(failure.Message(), failure.Status());
+  }
   bool Failed() const { return value.Failed(); }
 };
 
