@@ -191,18 +191,21 @@ std::string StorefrontCatalog::ItemJson(size_t index, std::string_view language)
   for (auto it = item.MemberBegin(); it != item.MemberEnd(); ++it) {
     writer.Key(it->name.GetString(), it->name.GetStringLength());
     const rapidjson::Value& value = it->value;
-    auto one = value.IsObject() && !language.empty() && Text(it->name) == "localizations"
-                   ? value.FindMember(rapidjson::Value(rapidjson::StringRef(
-                         language.data(), static_cast<rapidjson::SizeType>(language.size()))))
-                   : value.MemberEnd();
-    if (value.IsObject() && one != value.MemberEnd()) {
-      writer.StartObject();
-      writer.Key(one->name.GetString(), one->name.GetStringLength());
-      one->value.Accept(writer);
-      writer.EndObject();
-    } else {
-      value.Accept(writer);
+    // Member iterators only of an object: MemberEnd() of anything else is undefined.
+    const bool narrowed =
+        value.IsObject() && !language.empty() && Text(it->name) == "localizations";
+    if (narrowed) {
+      auto one = value.FindMember(rapidjson::Value(rapidjson::StringRef(
+          language.data(), static_cast<rapidjson::SizeType>(language.size()))));
+      if (one != value.MemberEnd()) {
+        writer.StartObject();
+        writer.Key(one->name.GetString(), one->name.GetStringLength());
+        one->value.Accept(writer);
+        writer.EndObject();
+        continue;
+      }
     }
+    value.Accept(writer);
   }
   writer.EndObject();
   return std::string(buffer.GetString(), buffer.GetSize());
