@@ -75,9 +75,10 @@ struct CallResult {
   std::unique_ptr<BodyStream> stream;
 
   void Reset();
-  // Records `failure` as the result, and its status as the reply's status.
+  // Records `failure` as the result. A failure with a status sets the reply's status; one
+  // without keeps the status set so far.
   void Fail(const Failure& failure) {
-    status = static_cast<uint32_t>(failure.Status());
+    if (failure.Status() != 0) status = static_cast<uint32_t>(failure.Status());
     value.SetFailure(failure.Message(), failure.Status());
   }
   bool Failed() const { return value.Failed(); }
