@@ -75,8 +75,12 @@ struct CallResult {
   std::unique_ptr<BodyStream> stream;
 
   void Reset();
-  // Records `failure` as the result, keeping the status set so far.
-  void Fail(const Failure& failure) { value.SetFailure(failure.Message(), failure.Status()); }
+  // Records `failure` as the result. A failure with a status sets the reply's status; one
+  // without keeps the status set so far.
+  void Fail(const Failure& failure) {
+    if (failure.Status() != 0) status = static_cast<uint32_t>(failure.Status());
+    value.SetFailure(failure.Message(), failure.Status());
+  }
   bool Failed() const { return value.Failed(); }
 };
 

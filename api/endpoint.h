@@ -105,7 +105,6 @@ class MemberHandler final : public Handler {
     MaybeType<Failure, Result> outcome = std::apply(
         [this](auto&... value) { return (object_->*operation_)(std::move(value)...); }, values);
     if (outcome.Failed()) {
-      result.status = static_cast<uint32_t>(outcome.Status());
       result.Fail(outcome.Error());
       return 0;
     }

@@ -13,8 +13,8 @@ namespace {
 constexpr std::string_view kIncompatibleType =
     "Couldn't assign value to '%1' of type object because the input is of an incompatible type "
     "'%2'.";
-constexpr std::string_view kTooDeep =
-    "Couldn't assign value to '%1' of type object because the input is nested too deeply.";
+// Reading and writing alike.
+constexpr std::string_view kTooDeep = "Nesting exceeds 512 levels in '%1'.";
 constexpr std::string_view kTooLarge =
     "Couldn't convert a value of %1 bytes or elements to a host value: the limit is %2.";
 

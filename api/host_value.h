@@ -23,8 +23,9 @@ namespace qor {
 // "collection", "structure"; the empty text for tag 0 and tags above 10.
 std::string_view HostValueTagName(uint32_t tag);
 
-// The deepest nesting of collections and structures that either conversion accepts.
-inline constexpr int kMaxHostValueDepth = 256;
+// The deepest nesting of collections and structures that either conversion accepts: the
+// codecs' limit, so that every value a codec reads can be handed over and back.
+inline constexpr int kMaxHostValueDepth = static_cast<int>(kMaxNestingDepth);
 
 // Tag 0 Empty; 1 Bool; 2 Signed; 3 Unsigned; 4 Float; 5 and 6 String (up to the first NUL
 // within `length` bytes); 7 and 8 Blob; 9 Collection; 10 Structure (a repeated key keeps the
@@ -32,7 +33,7 @@ inline constexpr int kMaxHostValueDepth = 256;
 //   "Couldn't assign value to '%1' of type object because the input is of an incompatible
 //   type '%2'."
 // (%1 `name`, %2 the tag's printed name) for a tag above 10 anywhere in the tree, and with
-//   "Couldn't assign value to '%1' of type object because the input is nested too deeply."
+//   "Nesting exceeds 512 levels in '%1'."
 // past kMaxHostValueDepth levels.
 MaybeType<Failure, BindingProperty> ReadHostValue(const HostValue& value, std::string_view name);
 
@@ -44,7 +45,8 @@ using EnumNamer = std::function<std::optional<std::string_view>(const EnumValue&
 // (owned copy); Enum its enumerator's name as tag 6 when `names` is given and knows it, else
 // its value as tag 2; Collection 9; Structure 10 with owned keys, in key order. On failure
 // (a text, blob or container longer than a length word holds, or nesting past
-// kMaxHostValueDepth) `out` is left zeroed and holds nothing.
+// kMaxHostValueDepth: "Nesting exceeds 512 levels in '<result>'.") `out` is left zeroed and
+// holds nothing.
 MaybeType<Failure, void> WriteHostValue(const BindingProperty& value, HostValue& out,
                                         const EnumNamer& names = {});
 

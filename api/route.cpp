@@ -45,6 +45,12 @@ bool SameBytes(const char* a, const char* b, size_t n) {
   return lastA == lastB && std::memcmp(a, b, n - sizeof lastA) == 0;
 }
 
+// What "." of a rest or fragment capture's pattern does not match.
+constexpr std::string_view kLineBreaks = "\r\n";
+bool IsLineBreak(char c) {
+  return c == '\r' || c == '\n';
+}
+
 // Whether `text` holds `literal` at `at` (which is at most text.size()).
 bool HasAt(std::string_view text, size_t at, std::string_view literal) {
   return text.size() - at >= literal.size() &&
@@ -324,7 +330,9 @@ bool Route::MatchInOnePass(std::string_view path, detail::CaptureTexts& texts) c
         // the path has been checked).
         const size_t tail = i + 1 < pieces_.size() ? pieces_.back().literal.size() : 0;
         if (n - p < tail) return false;
-        texts.push_back(path.substr(p, n - tail - p));
+        const std::string_view text = path.substr(p, n - tail - p);
+        if (text.find_first_of(kLineBreaks) != std::string_view::npos) return false;
+        texts.push_back(text);
         p = n - tail;
         break;
       }
@@ -362,12 +370,12 @@ bool Route::MatchGeneral(std::string_view path, detail::CaptureTexts& texts) con
         break;
       case PieceKind::kRest:
       case PieceKind::kFragment: {
-        // "(.*)" fits from p when the rest fits from any q >= p; "#(.*)" needs a "#" at p and
-        // the rest from any q > p.
+        // "(.*)" fits from p when the rest fits from some q >= p with no line break in between
+        // ("." matches neither CR nor LF); "#(.*)" needs a "#" at p and the same from p + 1.
         bool fromHere = false;
         for (size_t p = width; p-- > 0;) {
           const bool afterHere = fromHere;
-          fromHere = fromHere || reachable(i + 1, p);
+          fromHere = reachable(i + 1, p) || (p < n && !IsLineBreak(path[p]) && afterHere);
           if (piece.kind == PieceKind::kRest) {
             set(i, p, fromHere);
           } else {
@@ -388,10 +396,14 @@ bool Route::MatchGeneral(std::string_view path, detail::CaptureTexts& texts) con
       continue;
     }
     if (piece.kind == PieceKind::kFragment) ++p;  // the "#"
-    size_t limit = n;
+    // The longest text the capture may take: up to the next "/" for a segment, up to the next
+    // line break for a rest or a fragment.
+    size_t limit = p;
     if (piece.kind == PieceKind::kSegment) {
-      limit = p;
       while (limit < n && path[limit] != '/')
+        ++limit;
+    } else {
+      while (limit < n && !IsLineBreak(path[limit]))
         ++limit;
     }
     size_t end = p;

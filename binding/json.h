@@ -27,7 +27,7 @@ namespace qor {
 class TypeRegistry;
 
 // Containers may nest this many levels; one more is refused.
-inline constexpr std::size_t kMaxJsonDepth = 512;
+inline constexpr std::size_t kMaxJsonDepth = kMaxNestingDepth;
 
 // Parses one JSON document. White space around it is allowed; an empty or all-white-space
 // text gives success with an Empty value. On malformed text the failure's message is

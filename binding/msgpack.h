@@ -23,7 +23,7 @@
 
 namespace qor {
 
-inline constexpr std::size_t kMaxMsgPackDepth = 512;
+inline constexpr std::size_t kMaxMsgPackDepth = kMaxNestingDepth;
 
 struct MsgPackDecoded {
   // The value, or the first failure met ("Invalid MessagePack data ..." messages carry the

@@ -38,6 +38,10 @@
 
 namespace qor {
 
+// The deepest nesting of containers a value may have wherever it comes from or goes to: every
+// codec and both conversions of the host's values refuse one level more.
+inline constexpr std::size_t kMaxNestingDepth = 512;
+
 // The kind of a BindingProperty. One unsigned byte; the codes are fixed.
 enum class BindingKind : std::uint8_t {
   Empty = 0,

@@ -1,6 +1,10 @@
 #include "binding/registry.h"
 
 #include <algorithm>
+#include <utility>
+
+#include "foundation/format.h"
+#include "foundation/log.h"
 
 namespace qor {
 
@@ -138,6 +142,18 @@ TypeBuilder TypeRegistry::BeginType(std::string_view name, std::size_t nativeSiz
   std::lock_guard<std::mutex> lock(mutex_);
   std::string key(name);
   if (byName_.count(key) != 0) return TypeBuilder(nullptr);
+  if (typeId.id != kReservedTypeId) {
+    auto held = byId_.find(typeId.id);
+    // Each native type has one identity record: another record is another type.
+    if (held != byId_.end() && held->second->identity_ != &typeId) {
+      std::string refusal = Format(
+          "Type '%1' (%2) is refused: its identifier %3 is already held by the type '%4' (%5)",
+          name, typeId.Text(), TypeIdRecord{typeId.id, {}}.Text(), held->second->name_,
+          held->second->identity_->Text());
+      Log(LogLevel::Error, log_group::kDbg, "%s", refusal);
+      return TypeBuilder(nullptr, std::move(refusal));
+    }
+  }
   auto record = std::make_unique<TypeRecord>();
   record->size_ = nativeSize;
   record->isEnum_ = isEnum;

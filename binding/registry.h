@@ -5,7 +5,11 @@
 // these declarations; writers print enum values by name; the API description lists them.
 //
 // A declaration begins with BeginType(). When the name is taken, the builder is refused and
-// every later builder call is a no-op: the first declaration wins, nothing is logged.
+// every later builder call is a no-op: the first declaration wins, nothing is logged. A
+// different native type whose identifier is already held by a record (two types printed
+// alike, such as one name in two anonymous namespaces, share an identifier) is refused too,
+// with an error line in the log and the reason on the builder: otherwise the identifier would
+// resolve the second type to the first one's record.
 //
 // Thread rule: the name and identifier maps are read and written under the registry's mutex.
 // Type records are filled during initialisation and read without locking afterwards; records,
@@ -21,6 +25,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "binding/maybe.h"
@@ -162,8 +167,10 @@ class TypeRecord {
 // Fills one type record. Every call is a no-op on a refused builder.
 class TypeBuilder {
  public:
-  // True when the name was already registered and this declaration is dropped.
+  // True when this declaration is dropped (name taken, or identifier held by another type).
   bool Refused() const noexcept { return record_ == nullptr; }
+  // Why a different type's identifier refused the declaration; empty otherwise.
+  const std::string& Refusal() const noexcept { return refusal_; }
   // The record being filled, or null when refused.
   const TypeRecord* Record() const noexcept { return record_; }
 
@@ -180,8 +187,10 @@ class TypeBuilder {
 
  private:
   friend class TypeRegistry;
-  explicit TypeBuilder(TypeRecord* record) : record_(record) {}
+  explicit TypeBuilder(TypeRecord* record, std::string refusal = {})
+      : record_(record), refusal_(std::move(refusal)) {}
   TypeRecord* record_;
+  std::string refusal_;
 };
 
 // One exposed function, as the API description lists it. The dispatch layer may derive from
@@ -222,8 +231,9 @@ class TypeRegistry {
   TypeRegistry& operator=(const TypeRegistry&) = delete;
 
   // Begins the declaration of `name`. Refused (see TypeBuilder) when the name is taken;
+  // refused too when `typeId` is indexed for a different type (another identity record);
   // otherwise the new record is indexed by name and by `typeId` (kReservedTypeId is never
-  // indexed; a second record with an identifier already indexed keeps the first one there).
+  // indexed; a second record of the same type keeps the first one there).
   TypeBuilder BeginType(std::string_view name, std::size_t nativeSize, const TypeIdRecord& typeId,
                         bool isEnum);
 

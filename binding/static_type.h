@@ -82,13 +82,11 @@ struct StaticTypeName {
 
 class StaticType {
  public:
-  // The static identity record of T (cv-qualifiers and references are ignored).
+  // The static identity record of T (cv-qualifiers and references are ignored: one record,
+  // at one address, per type).
   template <typename T>
   static const TypeIdRecord& Record() noexcept {
-    using U = std::remove_cvref_t<T>;
-    static constexpr TypeIdRecord kRecord{detail::StaticTypeName<U>::kId,
-                                          detail::StaticTypeName<U>::kName};
-    return kRecord;
+    return RecordOf<std::remove_cvref_t<T>>();
   }
   template <typename T>
   static constexpr TypeId Id() noexcept {
@@ -98,6 +96,14 @@ class StaticType {
   template <typename T>
   static constexpr std::string_view Name() noexcept {
     return detail::StaticTypeName<std::remove_cvref_t<T>>::kName;
+  }
+
+ private:
+  template <typename U>
+  static const TypeIdRecord& RecordOf() noexcept {
+    static constexpr TypeIdRecord kRecord{detail::StaticTypeName<U>::kId,
+                                          detail::StaticTypeName<U>::kName};
+    return kRecord;
   }
 };
 

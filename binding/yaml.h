@@ -27,7 +27,7 @@
 
 namespace qor {
 
-inline constexpr std::size_t kMaxYamlDepth = 512;
+inline constexpr std::size_t kMaxYamlDepth = kMaxNestingDepth;
 inline constexpr std::size_t kMaxYamlAliasNodes = 1000000;
 
 // Reads one document from `text` (UTF-8, exactly `text.size()` bytes). An empty text, or one

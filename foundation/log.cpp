@@ -297,10 +297,24 @@ void StdOutLogTarget::FlushLocked() {
 }
 
 DebuggerConsoleLogTarget::DebuggerConsoleLogTarget()
-    : BaseConsoleLogTarget(LogLevel::Warn, log_group::kDbg, 0, "#E(#T): #L| #M") {}
+    : BaseConsoleLogTarget(LogLevel::Warn, log_group::kDbg, 0, "#E(#T): #L| #M"),
+      probe_(&TracerAttached) {}
+
+void DebuggerConsoleLogTarget::RefreshTracer() {
+  const int64_t now = MillisecondsSinceFirstStamp();
+  int64_t due = nextCheckMs_.load(std::memory_order_relaxed);
+  if (now < due) return;
+  if (!nextCheckMs_.compare_exchange_strong(due, now + 1000, std::memory_order_relaxed)) return;
+  tracer_.store(probe_.load(std::memory_order_relaxed)(), std::memory_order_relaxed);
+}
+
+void DebuggerConsoleLogTarget::SetTracerProbe(TracerProbe probe) {
+  probe_.store(probe != nullptr ? probe : &TracerAttached, std::memory_order_relaxed);
+  nextCheckMs_.store(0, std::memory_order_relaxed);
+}
 
 void DebuggerConsoleLogTarget::WriteLine(std::string_view line) {
-  if (TracerAttached()) std::fwrite(line.data(), 1, line.size(), stderr);
+  if (tracer_.load(std::memory_order_relaxed)) std::fwrite(line.data(), 1, line.size(), stderr);
 }
 
 void DebuggerConsoleLogTarget::FlushLocked() {
@@ -422,6 +436,10 @@ void Logger::FlushAll() {
 
 bool Logger::Deliver(const LogRecord& record, bool flush) {
   if (tDelivering) return false;
+  // Before the lock: the tracer check may read a file.
+  if (debugger_.Registered() && debugger_.Accepts(record.level, record.groups)) {
+    debugger_.RefreshTracer();
+  }
   std::lock_guard<std::mutex> lock(mutex_);
   tDelivering = true;
   if (record.level == LogLevel::Warn) warnCount_.fetch_add(1, std::memory_order_relaxed);

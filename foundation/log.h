@@ -152,15 +152,29 @@ class StdOutLogTarget final : public BaseConsoleLogTarget {
 };
 
 // Writes to standard error only while a tracer (debugger) is attached to the process;
-// otherwise its lines go nowhere.
+// otherwise its lines go nowhere. Whether one is attached is asked at most once a second, by
+// the logger before it takes its lock (never per line, never under a lock).
 class DebuggerConsoleLogTarget final : public BaseConsoleLogTarget {
  public:
+  // Tells whether a tracer is attached (by default: "TracerPid" in /proc/self/status).
+  using TracerProbe = bool (*)();
+
   DebuggerConsoleLogTarget();
   std::string_view Name() const override { return "DebuggerConsoleLogTarget"; }
+
+  // Asks the probe when a second has passed since it was last asked (one thread asks).
+  void RefreshTracer();
+  // Replaces the probe (null: the default one); it is asked at the next refresh.
+  void SetTracerProbe(TracerProbe probe);
 
  protected:
   void WriteLine(std::string_view line) override;
   void FlushLocked() override;
+
+ private:
+  std::atomic<TracerProbe> probe_;
+  std::atomic<bool> tracer_{false};
+  std::atomic<int64_t> nextCheckMs_{0};  // steady milliseconds from which to ask again
 };
 
 class Logger {

@@ -330,7 +330,12 @@ void DevHost::Stop() {
   events_.Stop();              // open streams end, so that the front does not wait for them
   if (front_) front_->Stop();  // waits for the requests in progress (the work thread runs)
   if (module_ != nullptr && library_) {
-    RunOnWorkThread([this] { library_->Shutdown(module_); });
+    // The module's timers not yet run point into it: they go with it, in the same hand-over,
+    // so no later pass of the work thread calls into the destroyed module.
+    RunOnWorkThread([this] {
+      library_->Shutdown(module_);
+      core_.DropScheduled();
+    });
     module_ = nullptr;
   }
   work_.Stop();

@@ -214,7 +214,7 @@ MaybeType<Failure, void> WriteValue(JsonWriter& writer, const HostValue& value, 
       return {};
     }
     case HOST_VALUE_COLLECTION: {
-      if (depth >= kMaxJsonDepth) return Failure(500, "Value nested deeper than 256 levels.");
+      if (depth >= kMaxJsonDepth) return Failure(500, "Nesting exceeds 512 levels in '<value>'.");
       writer.StartArray();
       for (uint32_t i = 0; value.data.elements != nullptr && i < value.length; ++i) {
         MaybeType<Failure, void> written = WriteValue(writer, value.data.elements[i], depth + 1);
@@ -224,7 +224,7 @@ MaybeType<Failure, void> WriteValue(JsonWriter& writer, const HostValue& value, 
       return {};
     }
     case HOST_VALUE_STRUCTURE: {
-      if (depth >= kMaxJsonDepth) return Failure(500, "Value nested deeper than 256 levels.");
+      if (depth >= kMaxJsonDepth) return Failure(500, "Nesting exceeds 512 levels in '<value>'.");
       std::map<std::string_view, const HostValue*> members;
       for (uint32_t i = 0; value.data.entries != nullptr && i < value.length; ++i) {
         const HostStructureEntry& entry = value.data.entries[i];
@@ -254,7 +254,7 @@ MaybeType<Failure, OwnedHostValue> OwnedHostValue::FromJson(std::string_view jso
   OwnedHostValue result;
   HostValueBuilder builder(result);
   if (!builder.Build(document, result.value_, 0)) {
-    return Failure(400, "Invalid JSON: nested deeper than 256 levels.");
+    return Failure(400, "Invalid JSON: Nesting exceeds 512 levels in '<body>'.");
   }
   return result;
 }

@@ -21,8 +21,9 @@
 
 namespace qor::host {
 
-// The deepest nesting of arrays and objects accepted in either direction.
-inline constexpr int kMaxJsonDepth = 256;
+// The deepest nesting of arrays and objects accepted in either direction: the plug-in's own
+// limit, so that whatever it accepts or answers passes the bridge.
+inline constexpr int kMaxJsonDepth = static_cast<int>(kMaxNestingDepth);
 
 // A HostValue tree that owns every text, array and key it points to (tags 6, 9 and 10 only,
 // keys owned). Move-only; moving keeps every pointer valid.
@@ -36,7 +37,7 @@ class OwnedHostValue {
 
   // Parses one JSON text (UTF-8; numbers that fit int64 become tag 2, larger unsigned ones tag
   // 3, the others tag 4; null becomes Empty). Fails with "Invalid JSON: <parser message> at
-  // offset N." or "Invalid JSON: nested deeper than 256 levels.".
+  // offset N." or "Invalid JSON: Nesting exceeds 512 levels in '<body>'.".
   static MaybeType<Failure, OwnedHostValue> FromJson(std::string_view json);
   // A String value (tag 6).
   static OwnedHostValue Text(std::string_view text);
@@ -62,8 +63,8 @@ class OwnedHostValue {
 // Compact JSON of `value`: Empty null; Bool true/false; Signed and Unsigned integers; Float a
 // number (NaN and infinities as null); String texts (bounded by the length word, cut at a NUL);
 // Blob the bytes in base64; Collection an array; Structure an object (a repeated key keeps its
-// last value). Fails with "Unsupported value tag N." for a tag above 10 and "Value nested
-// deeper than 256 levels." past kMaxJsonDepth. Texts that are not valid UTF-8 are written
+// last value). Fails with "Unsupported value tag N." for a tag above 10 and "Nesting
+// exceeds 512 levels in '<value>'." past kMaxJsonDepth. Texts that are not valid UTF-8 are written
 // with U+FFFD in place of each bad byte.
 MaybeType<Failure, std::string> HostValueToJson(const HostValue& value);
 

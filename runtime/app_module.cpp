@@ -19,6 +19,24 @@
 
 namespace qor {
 
+namespace {
+
+// The owner of every scheduled entry not yet run, by entry number, for the whole process.
+// Numbers are never reused, so a callback of an entry that is gone finds nothing.
+std::atomic<uint64_t> nextTimerNumber{1};
+
+std::mutex& TimerOwnersMutex() {
+  static auto* mutex = new std::mutex;
+  return *mutex;
+}
+
+std::unordered_map<uint64_t, AppModule*>& TimerOwners() {
+  static auto* owners = new std::unordered_map<uint64_t, AppModule*>;
+  return *owners;
+}
+
+}  // namespace
+
 std::string FullNameFromShortNameAndType(std::string_view shortName, std::string_view type) {
   std::string_view prefix = "ukp-xx-";
   if (type == "backend") {
@@ -50,10 +68,7 @@ AppModule::AppModule()
 
 AppModule::~AppModule() {
   telemetry_.reset();
-  {
-    std::lock_guard lock(scheduledMutex_);
-    scheduled_.clear();
-  }
+  DropScheduledEntries();
   serviceProxy_.reset();
   events_.reset();
   logTarget_.reset();  // detaches it when it is the registered one
@@ -308,19 +323,31 @@ uint64_t AppModule::Schedule(std::string_view label, std::function<void()> calla
   double delay = std::chrono::duration_cast<std::chrono::nanoseconds>(remaining).count() * 1e-9;
   if (!(delay > 0)) delay = 0;
 
-  ScheduledEntry* entry = nullptr;
-  uint64_t number = 0;
+  const uint64_t number = nextTimerNumber.fetch_add(1, std::memory_order_relaxed);
   {
     std::lock_guard lock(scheduledMutex_);
-    number = scheduledCounter_++;
-    auto owned =
-        std::make_unique<ScheduledEntry>(ScheduledEntry{this, number, std::move(callable)});
-    entry = owned.get();
-    scheduled_[number] = std::move(owned);
+    scheduled_[number] = std::make_unique<ScheduledEntry>(ScheduledEntry{std::move(callable)});
+  }
+  {
+    std::lock_guard lock(TimerOwnersMutex());
+    TimerOwners()[number] = this;
   }
   const std::string text(label);
-  ScheduleCallback(text.c_str(), &TimerCallback, entry, delay);
+  // The host is handed the entry's number, never its address: a callback that arrives after
+  // the entry is gone (its module shut down) finds no owner and does nothing.
+  ScheduleCallback(text.c_str(), &TimerCallback, reinterpret_cast<void*>(number), delay);
   return number;
+}
+
+void AppModule::DropScheduledEntries() {
+  std::unordered_map<uint64_t, std::unique_ptr<ScheduledEntry>> dropped;
+  {
+    std::lock_guard lock(scheduledMutex_);
+    dropped.swap(scheduled_);
+  }
+  std::lock_guard lock(TimerOwnersMutex());
+  for (const auto& [number, entry] : dropped)
+    TimerOwners().erase(number);
 }
 
 size_t AppModule::PendingScheduledCallbacks() const {
@@ -329,10 +356,23 @@ size_t AppModule::PendingScheduledCallbacks() const {
 }
 
 void AppModule::TimerCallback(void* context) {
-  auto* entry = static_cast<ScheduledEntry*>(context);
-  if (entry == nullptr) return;
-  AppModule* module = entry->module;
-  const uint64_t number = entry->number;
+  const auto number = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(context));
+  AppModule* module = nullptr;
+  {
+    std::lock_guard lock(TimerOwnersMutex());
+    auto owner = TimerOwners().find(number);
+    if (owner == TimerOwners().end()) return;  // already run, or its module is gone
+    module = owner->second;
+    TimerOwners().erase(owner);
+  }
+  ScheduledEntry* entry = nullptr;
+  {
+    std::lock_guard lock(module->scheduledMutex_);
+    auto found = module->scheduled_.find(number);
+    if (found == module->scheduled_.end()) return;
+    entry = found->second.get();
+  }
+  // The entry stays in the table while its callable runs, without the mutex held.
   if (entry->callable) entry->callable();
   std::unique_ptr<ScheduledEntry> done;
   {

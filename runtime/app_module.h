@@ -85,8 +85,9 @@ class AppModule : public EventModulePort {
   AppModule& operator=(const AppModule&) = delete;
 
   // ---- Slots, in order ------------------------------------------------------------------
-  // 0, 1: resource subscriptions (filled in by the resource-event layer).
-  virtual MaybeType<Failure, void> SubscribeResource(std::string_view uri);
+  // 0, 1: resource subscriptions (filled in by the resource-event layer; every watch comes
+  // through slot 0).
+  MaybeType<Failure, void> SubscribeResource(std::string_view uri) override;
   virtual MaybeType<Failure, void> UnsubscribeResource(std::string_view uri);
   // 2: frees everything the module owns and releases the logger.
   ~AppModule() override;
@@ -187,11 +188,13 @@ class AppModule : public EventModulePort {
 
  private:
   struct ScheduledEntry {
-    AppModule* module;
-    uint64_t number;
     std::function<void()> callable;
   };
+  // The host's callback of a scheduled entry; `context` is the entry's number. An entry that
+  // is no longer held (run already, or its module destroyed) is refused.
   static void TimerCallback(void* context);
+  // Forgets every entry not yet run (at destruction).
+  void DropScheduledEntries();
   static uint8_t InitializeCallback(void* module, const PluginHost* host);
   static void ShutdownCallback(void* module);
   static void MemoryStatsCallback(void* module, PluginMemoryStats* stats);
@@ -216,7 +219,6 @@ class AppModule : public EventModulePort {
 
   mutable std::mutex scheduledMutex_;
   std::unordered_map<uint64_t, std::unique_ptr<ScheduledEntry>> scheduled_;  // GUARDED_BY
-  uint64_t scheduledCounter_ = 0;                                            // GUARDED_BY
 };
 
 template <typename T>

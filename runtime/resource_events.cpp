@@ -167,7 +167,12 @@ void ResourceEvents::AddWatcher(std::string_view uri, ResourceHandler handler) {
   auto& table = uri.find('*') != std::string_view::npos ? patternWatchers_ : exactWatchers_;
   table[std::string(uri)] =
       Watcher{WatchNameOf(uri), std::make_shared<const ResourceHandler>(std::move(handler))};
-  SubscribeResource(uri);
+  // Through the module's slot, so that a module that overrides it sees every watch.
+  MaybeType<Failure, void> subscribed = module_.SubscribeResource(uri);
+  if (subscribed.Failed()) {
+    Log(LogLevel::Error, log_group::kDbg, "%s: Could not subscribe to %s: %s", module_.ShortName(),
+        uri, subscribed.ErrorMessage());
+  }
 }
 
 void ResourceEvents::FetchInitial(std::string_view uri,

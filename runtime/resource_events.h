@@ -75,6 +75,10 @@ class EventModulePort {
   // The module's type registry (for enum names and record conversions); may be null.
   virtual const TypeRegistry* Registry() const = 0;
 
+  // The module's resource subscription (its slot 0, which a module may override). Watches
+  // subscribe through it; the default counts the subscription with SubscribeResource below.
+  virtual MaybeType<Failure, void> SubscribeResource(std::string_view uri) = 0;
+
   // Host operation 3 with the module's event callback and the module as context.
   virtual void SubscribeEvent(const std::string& name, std::uint32_t flags) = 0;
   // Host operation 4 with `pluginHandle`.

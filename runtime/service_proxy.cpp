@@ -2,6 +2,7 @@
 
 #include <array>
 #include <limits>
+#include <utility>
 #include <vector>
 
 #include "binding/json.h"
@@ -129,7 +130,16 @@ void ServiceProxy::Start(std::string_view service, std::string_view method, Bind
     completion(Failure("Finalizing"));
     return;
   }
-  inFlight_[key] = std::move(completion);
+  auto [entry, added] = inFlight_.try_emplace(key, std::move(completion));
+  if (!added) {
+    // The host gave a key still in flight: the new request takes its place and the earlier
+    // one ends now (dropping it unanswered would leave its caller's future without a value).
+    Log(LogLevel::Error, log_group::kDbg,
+        "%s: Service proxy request %s replaced an earlier request with the same id", shortName,
+        key);
+    Completion earlier = std::exchange(entry->second, std::move(completion));
+    earlier(Failure(Format("Replaced by a later service proxy request with the id %1", key)));
+  }
   FulfilmentPass();
 }
 

@@ -79,7 +79,8 @@ class ServiceProxy {
   // `methodFormValue`) is passed on with a method-form request. `completion` is called exactly
   // once: with the answer, or with the failure of a start that did not happen ("Finalizing"
   // while shutting down, a payload that does not convert, "Request already in flight", the
-  // POST's failure) or that `Stop` ended ("Finalizing").
+  // POST's failure), that `Stop` ended ("Finalizing"), or that a later request given the same
+  // id by the host replaced ("Replaced by a later service proxy request with the id {id}").
   template <typename T>
   void StartRequest(std::string_view service, std::string_view method, const T& payload,
                     std::string_view methodForm, Completion completion,

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The test command: installs what is missing, checks formatting, then builds and runs every
 # test twice, in a RelWithDebInfo build and in an AddressSanitizer + UndefinedBehaviorSanitizer
-# build that stops at the first error. Exits non-zero when anything fails.
+# build that stops at the first error and keeps assertions on (no NDEBUG, see CMakeLists.txt).
+# Exits non-zero when anything fails.
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"

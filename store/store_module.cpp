@@ -116,6 +116,12 @@ bool StoreModule::Start() {
   return true;
 }
 
+void StoreModule::Stop() {
+  // A push already re-delivered through Schedule finds no handler from here on.
+  lcds_->Stop();
+  AppModule::Stop();
+}
+
 void StoreModule::PublishWallet(const Wallet& wallet) {
   // A wallet always converts; a failed publish has nobody to tell.
   (void)Events().PublishResource(kWalletUri, PluginResourceEventType::Update, wallet);

@@ -132,6 +132,9 @@ class StoreModule : public AppModule {
   // 12 legacy "com.vaxoworks.platform.messaging.persistence.SimpleDialogMessage"
   void OnDialogMessage(const LcdsDialogMessage& message);
 
+  // Empties the legacy-service handler table, then stops the module's event tables.
+  void Stop() override;
+
  protected:
   void RegisterApi() override;
   bool Start() override;

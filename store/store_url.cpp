@@ -3,7 +3,11 @@
 // The store URL comes from the platform's legacy service; the "Authorization" header from
 // the login session. Both are taken on the session's false-to-true edge, when the wallet is
 // fetched and published too. Every page request is one GET of the storefront with a copy of
-// the header map, its URL formed with every value inserted as it is.
+// the header map. Storefront URLs are formed from the store URL and fixed template text, both
+// used as they are, and values (locale, page type, action, gift fields, region), each
+// percent-encoded by UrlComponent: a value can neither end the URL early ("#"), nor add
+// parameters ("&", "?"), nor reach another path ("/").
+#include <cctype>
 #include <map>
 
 #include "foundation/format.h"
@@ -27,6 +31,23 @@ std::string_view StoreUrlFromPlatformReply(std::string_view reply) {
   std::string_view url = reply.substr(0, reply.find('?'));
   if (!url.empty() && url.back() == '/') url.remove_suffix(1);
   return url;
+}
+
+std::string UrlComponent(std::string_view value) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  out.reserve(value.size());
+  for (const char c : value) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (std::isalnum(byte) != 0 || c == '-' || c == '.' || c == '_' || c == '~') {
+      out += c;
+    } else {
+      out += '%';
+      out += kHex[byte >> 4];
+      out += kHex[byte & 0x0F];
+    }
+  }
+  return out;
 }
 
 }  // namespace detail
@@ -73,6 +94,8 @@ MaybeType<Failure, std::string> StoreModule::GetStoreUrl() {
     return Failure::InternalServerError("Failed to LCDS store URL from platform");
   }
   std::string_view url = detail::StoreUrlFromPlatformReply(*reply);
+  // Checked after the trailing "/" is dropped, on purpose: a reply of "/" (or "/?x") gives
+  // no store URL, and answering "" would make every storefront URL relative.
   if (url.empty()) return Failure::NotFound("Store url not set in platform");
   return std::string(url);
 }
@@ -130,7 +153,8 @@ MaybeType<Failure, void> StoreModule::SetLastPageEndpoint(const std::string& pag
 }
 
 MaybeType<Failure, BindingProperty> StoreModule::GetLoginPage() {
-  const std::string url = Format("%1/storefront/v2/login?language=%2", storeUrl, locale);
+  const std::string url =
+      Format("%1/storefront/v2/login?language=%2", storeUrl, detail::UrlComponent(locale));
   return TextPage(ExternalGet<std::string>(*this, url, kStorefrontTimeLimit,
                                            detail::StorefrontHeaderCopy(storefrontHeaders)));
 }
@@ -138,8 +162,9 @@ MaybeType<Failure, BindingProperty> StoreModule::GetLoginPage() {
 MaybeType<Failure, BindingProperty> StoreModule::GetPage(const std::string& pageType) {
   const std::string url =
       pageType == kDefaultPage
-          ? Format("%1/storefront/v3/featured?language=%2", storeUrl, locale)
-          : Format("%1/storefront/v3/view/%2?language=%3", storeUrl, pageType, locale);
+          ? Format("%1/storefront/v3/featured?language=%2", storeUrl, detail::UrlComponent(locale))
+          : Format("%1/storefront/v3/view/%2?language=%3", storeUrl, detail::UrlComponent(pageType),
+                   detail::UrlComponent(locale));
   ExternalResponse<BindingProperty> response = ExternalGet<BindingProperty>(
       *this, url, kStorefrontTimeLimit, detail::StorefrontHeaderCopy(storefrontHeaders));
   BindingProperty value = response.value;
@@ -151,13 +176,16 @@ MaybeType<Failure, BindingProperty> StoreModule::GetPaymentDetails(
     const std::optional<std::string>& giftMessage) {
   std::string url;
   if (!giftRecipientAccountId) {
-    url = Format("%1/storefront/v3/payment/%2?language=%3", storeUrl, action, locale);
+    url = Format("%1/storefront/v3/payment/%2?language=%3", storeUrl, detail::UrlComponent(action),
+                 detail::UrlComponent(locale));
   } else if (giftMessage) {
     url = Format("%1/storefront/v3/payment/%2?giftrecipientaccountid=%3&giftmessage=%4&language=%5",
-                 storeUrl, action, *giftRecipientAccountId, *giftMessage, locale);
+                 storeUrl, detail::UrlComponent(action), *giftRecipientAccountId,
+                 detail::UrlComponent(*giftMessage), detail::UrlComponent(locale));
   } else {
-    url = Format("%1/storefront/v3/payment/%2?giftrecipientaccountid=%3&language=%4", storeUrl,
-                 action, *giftRecipientAccountId, locale);
+    url =
+        Format("%1/storefront/v3/payment/%2?giftrecipientaccountid=%3&language=%4", storeUrl,
+               detail::UrlComponent(action), *giftRecipientAccountId, detail::UrlComponent(locale));
   }
   return TextPage(ExternalGet<std::string>(*this, url, kStorefrontTimeLimit,
                                            detail::StorefrontHeaderCopy(storefrontHeaders)));

@@ -2,7 +2,9 @@
 //
 // The wallet is asked of the storefront on every call. The catalog is fetched once, at the
 // first call that finds the cache empty, kept for the life of the plug-in, and every query
-// filters that copy.
+// filters that copy. Values in storefront URLs are percent-encoded (see store_url.cpp).
+#include <algorithm>
+
 #include "binding/json.h"
 #include "binding/record.h"
 #include "foundation/format.h"
@@ -13,7 +15,8 @@
 namespace qor {
 
 MaybeType<Failure, StoreModule::Wallet> StoreModule::GetWallet() {
-  const std::string url = Format("%1/storefront/v2/wallet?language=%2", storeUrl, locale);
+  const std::string url =
+      Format("%1/storefront/v2/wallet?language=%2", storeUrl, detail::UrlComponent(locale));
   ExternalResponse<Wallet> response = ExternalGet<Wallet>(
       *this, url, kStorefrontTimeLimit, detail::StorefrontHeaderCopy(storefrontHeaders));
   if (response.error.empty() && response.connectionCode == 0 && response.status >= 200 &&
@@ -27,8 +30,8 @@ MaybeType<Failure, std::vector<StoreModule::CatalogItem>> StoreModule::GetCatalo
     const std::optional<std::vector<std::string>>& inventoryType,
     const std::optional<std::vector<int32_t>>& itemId) {
   if (catalogCache.empty()) {
-    const std::string url =
-        Format("%s/storefront/v1/catalog?region=%s&language=%s", storeUrl, platformId, locale);
+    const std::string url = Format("%s/storefront/v1/catalog?region=%s&language=%s", storeUrl,
+                                   detail::UrlComponent(platformId), detail::UrlComponent(locale));
     // Only the body decides: a request that never reached the server has an empty one.
     ExternalResponse<std::string> response = ExternalGet<std::string>(
         *this, url, kStorefrontTimeLimit, detail::StorefrontHeaderCopy(storefrontHeaders));

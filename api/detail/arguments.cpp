@@ -36,11 +36,13 @@ bool StartsWithIgnoringCase(std::string_view text, std::string_view prefix) {
 std::vector<std::pair<std::string, std::string>> ParseQuery(std::string_view query) {
   std::vector<std::pair<std::string, std::string>> arguments;
   std::unordered_map<std::string, size_t> positions;
-  while (!query.empty()) {
-    size_t end = query.find('&');
+  // Every piece between "&"s counts, empty ones too (they name the argument ""); only a query
+  // with no text at all has no pieces.
+  for (bool more = !query.empty(); more;) {
+    const size_t end = query.find('&');
     std::string_view piece = query.substr(0, end);
-    query = end == std::string_view::npos ? std::string_view() : query.substr(end + 1);
-    if (piece.empty()) continue;
+    more = end != std::string_view::npos;
+    if (more) query.remove_prefix(end + 1);
     size_t equals = piece.find('=');
     std::string name = PercentDecode(piece.substr(0, equals));
     std::string value =

@@ -19,7 +19,8 @@ inline constexpr uint64_t kMaxArgumentIndex = 65535;
 
 // Splits a query (the text after "?") at "&", each piece at its first "=" (no "=": the value
 // is empty), percent-decodes both sides and keeps the last value of a repeated name. Names
-// appear in the order they first occur. Empty pieces are skipped.
+// appear in the order they first occur. An empty piece ("?&a=1", a trailing "&") is the name
+// "" with the empty value; an empty query has no pieces.
 std::vector<std::pair<std::string, std::string>> ParseQuery(std::string_view query);
 
 // Reads an index component of a dotted name: an unsigned number with automatic base (0x

@@ -455,8 +455,10 @@ void HostCore::Post(std::function<void()> work) {
 size_t HostCore::RunPendingWork() {
   std::deque<std::function<void()>> batch;
   std::vector<Timer> due;
+  uint64_t generation = 0;
   {
     std::lock_guard lock(mutex_);
+    generation = timerGeneration_;
     batch.swap(work_);
     const double now = clock_();
     auto split = std::stable_partition(timers_.begin(), timers_.end(),
@@ -469,9 +471,18 @@ size_t HostCore::RunPendingWork() {
   });
   for (auto& work : batch)
     work();
-  for (const Timer& timer : due)
+  size_t ran = batch.size();
+  for (const Timer& timer : due) {
+    {
+      // A plug-in shut down by the work or by an earlier callback of this pass: its timers
+      // taken here are dropped too.
+      std::lock_guard lock(mutex_);
+      if (timerGeneration_ != generation) break;
+    }
     timer.callback(timer.context);
-  return batch.size() + due.size();
+    ++ran;
+  }
+  return ran;
 }
 
 size_t HostCore::Drain(size_t maxPasses) {
@@ -487,6 +498,14 @@ size_t HostCore::Drain(size_t maxPasses) {
 size_t HostCore::PendingScheduled() const {
   std::lock_guard lock(mutex_);
   return timers_.size();
+}
+
+size_t HostCore::DropScheduled() {
+  std::lock_guard lock(mutex_);
+  const size_t pending = timers_.size();
+  timers_.clear();
+  ++timerGeneration_;
+  return pending;
 }
 
 std::vector<ScheduledRequest> HostCore::ScheduledRequests() const {

@@ -202,6 +202,11 @@ class HostCore {
   size_t Drain(size_t maxPasses = 1000);
   // Scheduled callbacks not yet run.
   size_t PendingScheduled() const;
+  // Forgets every scheduled callback not yet run, also those a pass in progress has taken
+  // but not yet called, and returns how many were pending. A host calls it right after a
+  // plug-in's Shutdown: the callbacks point into the destroyed module. (The scheduling call
+  // names no plug-in, so the core serves the timers of one plug-in: give each its own core.)
+  size_t DropScheduled();
   // Every ScheduleCallback request, in order.
   std::vector<ScheduledRequest> ScheduledRequests() const;
   // Called at the start of every RunPendingWork that the plug-in makes (after counting it),
@@ -271,6 +276,7 @@ class HostCore {
   std::deque<std::function<void()>> work_;
   std::vector<Timer> timers_;
   uint64_t timerOrder_ = 0;
+  uint64_t timerGeneration_ = 0;  // moves on every DropScheduled
   std::deque<ScheduledRequest> scheduled_;
   std::function<void()> pendingWorkHook_;
   std::deque<WaitMark> waitMarks_;

@@ -17,4 +17,9 @@ std::map<std::string, std::string> StorefrontHeaderCopy(
 // '/'. Empty when the platform has none.
 std::string_view StoreUrlFromPlatformReply(std::string_view reply);
 
+// `value` made fit for one path segment or one query value of a storefront URL: every byte
+// except the unreserved characters of RFC 3986 (letters, digits, '-', '.', '_', '~') as "%XX"
+// (upper-case hex). Plain values come out unchanged.
+std::string UrlComponent(std::string_view value);
+
 }  // namespace qor::detail

@@ -101,8 +101,7 @@ TEST(ReadHostValue, RefusesUnknownTagsAndDeepNesting) {
   }
   auto deep = ReadHostValue(chain[0], "x");
   ASSERT_TRUE(deep.Failed());
-  EXPECT_EQ(deep.ErrorMessage(),
-            "Couldn't assign value to 'x' of type object because the input is nested too deeply.");
+  EXPECT_EQ(deep.ErrorMessage(), "Nesting exceeds 512 levels in 'x'.");
 }
 
 TEST(WriteHostValue, WritesOwnedRecordsThatReadBack) {

@@ -41,10 +41,10 @@ TEST(OwnedHostValue, RefusesInvalidAndTooDeepJson) {
   EXPECT_EQ(invalid.Status(), 400);
   EXPECT_EQ(invalid.ErrorMessage().rfind("Invalid JSON: ", 0), 0u);
 
-  const std::string deep = std::string(300, '[') + std::string(300, ']');
+  const std::string deep = std::string(513, '[') + std::string(513, ']');
   MaybeType<Failure, OwnedHostValue> tooDeep = OwnedHostValue::FromJson(deep);
   ASSERT_FALSE(tooDeep);
-  EXPECT_EQ(tooDeep.ErrorMessage(), "Invalid JSON: nested deeper than 256 levels.");
+  EXPECT_EQ(tooDeep.ErrorMessage(), "Invalid JSON: Nesting exceeds 512 levels in '<body>'.");
 
   // Far deeper than any stack could recurse: still a plain failure.
   EXPECT_FALSE(OwnedHostValue::FromJson(std::string(1000000, '[')));
@@ -100,7 +100,7 @@ TEST(HostValueToJson, FailsOnUnknownTagsAndDeepTrees) {
   ASSERT_FALSE(json);
   EXPECT_EQ(json.ErrorMessage(), "Unsupported value tag 11.");
 
-  std::vector<HostValue> chain(300);
+  std::vector<HostValue> chain(514);
   for (size_t i = 0; i + 1 < chain.size(); ++i) {
     chain[i].tag = HOST_VALUE_COLLECTION;
     chain[i].length = 1;
@@ -108,7 +108,7 @@ TEST(HostValueToJson, FailsOnUnknownTagsAndDeepTrees) {
   }
   MaybeType<Failure, std::string> deep = HostValueToJson(chain[0]);
   ASSERT_FALSE(deep);
-  EXPECT_EQ(deep.ErrorMessage(), "Value nested deeper than 256 levels.");
+  EXPECT_EQ(deep.ErrorMessage(), "Nesting exceeds 512 levels in '<value>'.");
 }
 
 TEST(JsonToProperty, RoundTripsThroughBindingValues) {

@@ -33,7 +33,9 @@ class PagesTest : public StoreFixture {
   }
 };
 
-TEST_F(PagesTest, UrlTemplatesAreFilledWithValuesUnchanged) {
+// Values are percent-encoded (all but RFC 3986's unreserved characters), so that none can end
+// the URL, add a parameter or change the path; plain values read as they are.
+TEST_F(PagesTest, UrlTemplatesAreFilledWithEncodedValues) {
   const std::string s = kStore;
   struct Case {
     const char* path;
@@ -44,14 +46,18 @@ TEST_F(PagesTest, UrlTemplatesAreFilledWithValuesUnchanged) {
       {"/qor-store/v1/featured", s + "/storefront/v3/featured?language=en_US"},
       // Only the exact lower-case "featured" is the featured page.
       {"/qor-store/v1/Featured", s + "/storefront/v3/view/Featured?language=en_US"},
-      // A "/" sent percent-encoded inside the segment arrives decoded.
-      {"/qor-store/v1/a%2Fb", s + "/storefront/v3/view/a/b?language=en_US"},
+      {"/qor-store/v1/a-b.c_d~e", s + "/storefront/v3/view/a-b.c_d~e?language=en_US"},
+      // A "/" sent percent-encoded inside the segment stays inside it; so do "?" and "#".
+      {"/qor-store/v1/a%2Fb", s + "/storefront/v3/view/a%2Fb?language=en_US"},
+      {"/qor-store/v1/x%3Fy=1%23z", s + "/storefront/v3/view/x%3Fy%3D1%23z?language=en_US"},
       {"/qor-store/v1/paymentDetails?action=buy&giftRecipientAccountId=18446744073709551615",
        s + "/storefront/v3/payment/buy?giftrecipientaccountid=18446744073709551615&language=en_US"},
       {"/qor-store/v1/"
-       "paymentDetails?action=gift&giftRecipientAccountId=7&giftMessage=hi%20%26%20bye",
-       s + "/storefront/v3/payment/gift?giftrecipientaccountid=7&giftmessage=hi & "
-           "bye&language=en_US"},
+       "paymentDetails?action=gift&giftRecipientAccountId=7&giftMessage=a%26b%3Dc%23d%20e",
+       s + "/storefront/v3/payment/gift?giftrecipientaccountid=7&giftmessage=a%26b%3Dc%23d%20e"
+           "&language=en_US"},
+      {"/qor-store/v1/paymentDetails?action=b%2Fuy%3Fx",
+       s + "/storefront/v3/payment/b%2Fuy%3Fx?language=en_US"},
       // A message without a recipient is not sent.
       {"/qor-store/v1/paymentDetails?action=buy&giftMessage=hello",
        s + "/storefront/v3/payment/buy?language=en_US"},

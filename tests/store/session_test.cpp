@@ -95,6 +95,9 @@ TEST_F(SessionTest, StoreUrlTakesThePartBeforeTheQueryWithoutOneTrailingSlash) {
       {"https://s.example/a?b?c", 0, "https://s.example/a"},
       {"", 404, "Store url not set in platform"},
       {"?region=NA", 404, "Store url not set in platform"},
+      // "/" alone is no store URL either: it would make every storefront URL relative.
+      {"/", 404, "Store url not set in platform"},
+      {"/?x", 404, "Store url not set in platform"},
       {std::nullopt, 500, "Failed to LCDS store URL from platform"},
   };
   for (const Case& c : cases) {
