@@ -71,8 +71,7 @@ TEST(ModulePaths, ARepeatedRequestIdEndsTheEarlierRequestAndKeepsTheLater) {
   EXPECT_EQ(seen, std::vector<std::string>{
                       "a!Replaced by a later service proxy request with the id same"});
   PluginServiceProxyResponse answer{"same", "svc", "get", "2"};
-  module.Proxy().TEST_StoreResponse("same", answer);
-  EXPECT_TRUE(module.Proxy().TEST_FulfilmentPass());
+  module.Proxy().OnUuidResponse(answer);
   EXPECT_EQ(seen.back(), "b=2");
   EXPECT_EQ(module.Proxy().InFlightCount(), 0u);
 }
