@@ -2,6 +2,7 @@
 
 #include "foundation/detail/log_state.h"
 
+#include <fcntl.h>
 #include <pthread.h>
 #include <time.h>
 #include <unistd.h>
@@ -11,7 +12,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 
 namespace qor {
 
@@ -65,16 +65,23 @@ int64_t MillisecondsSinceFirstStamp() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - first).count();
 }
 
+// Reads /proc/self/status into a buffer on the stack: no std::string is grown by the standard
+// library's out-of-line code, whose allocations would not go through this module's allocation
+// hooks (a plug-in freeing them through its own hooks is a mismatch).
 bool TracerAttached() {
-  std::ifstream status("/proc/self/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.rfind("TracerPid:", 0) == 0) {
-      const char* digits = line.c_str() + std::strlen("TracerPid:");
-      return std::strtol(digits, nullptr, 10) != 0;
-    }
+  const int fd = open("/proc/self/status", O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  char buffer[8192];
+  size_t size = 0;
+  for (ssize_t n = 0; size < sizeof buffer - 1; size += static_cast<size_t>(n)) {
+    n = read(fd, buffer + size, sizeof buffer - 1 - size);
+    if (n <= 0) break;
   }
-  return false;
+  close(fd);
+  buffer[size] = '\0';
+  constexpr std::string_view kKey = "\nTracerPid:";
+  const char* found = std::strstr(buffer, kKey.data());
+  return found != nullptr && std::strtol(found + kKey.size(), nullptr, 10) != 0;
 }
 
 // Cuts the text to at most `limit` bytes without leaving half a UTF-8 sequence.
