@@ -178,6 +178,7 @@ struct RequestState {
   const char* rawTarget = nullptr;  // where libmicrohttpd holds the target, NUL cut
   bool started = false;
   bool tooLarge = false;
+  size_t received = 0;  // body bytes, kept or dropped
 };
 
 // A header as libmicrohttpd holds it: pointers into the head it has read, and lengths.
@@ -369,16 +370,26 @@ MHD_Result Queue(MHD_Connection* connection, const HttpResponse& answer) {
 }
 
 // A Content-Length above the limit (or one that does not parse).
-bool DeclaresTooLarge(const HttpRequest& request) {
+// The body length a request's Content-Length declares, saturated past what could ever be
+// drained; nothing for a body without one.
+std::optional<uint64_t> DeclaredLength(const HttpRequest& request) {
   std::optional<std::string_view> length = request.Header("content-length");
-  if (!length) return false;
+  if (!length) return std::nullopt;
   uint64_t value = 0;
   for (char c : *length) {
-    if (c < '0' || c > '9') return false;  // libmicrohttpd refuses it itself
-    value = value * 10 + static_cast<uint64_t>(c - '0');
-    if (value > kMaxBodyBytes) return true;
+    if (c < '0' || c > '9') return std::nullopt;  // libmicrohttpd refuses it itself
+    value = std::min<uint64_t>(value * 10 + static_cast<uint64_t>(c - '0'), UINT32_MAX);
   }
-  return false;
+  return value;
+}
+
+HttpResponse TooLarge() {
+  return Refusal(413, "The request body is larger than 8 MiB");
+}
+
+bool ExpectsContinue(const HttpRequest& request) {
+  std::optional<std::string_view> expect = request.Header("expect");
+  return expect && EqualsNoCase(*expect, "100-continue");
 }
 
 }  // namespace
@@ -447,24 +458,29 @@ struct HttpFrontAccess {
         }
       }
       if (guarded != nullptr) front->guard_->Admitted(guarded);
-      if (DeclaresTooLarge(request)) {
-        return Queue(connection, HttpResponse::Error(413, "The request body is larger than 8 MiB"));
+      if (std::optional<uint64_t> declared = DeclaredLength(request);
+          declared && *declared > kMaxBodyBytes) {
+        if (ExpectsContinue(request) || *declared > kMaxBodyBytes + kMaxDrainBytes) {
+          return Queue(connection, TooLarge());
+        }
+        state->tooLarge = true;  // read the body and drop it, then answer
       }
       return MHD_YES;
     }
     if (*uploadSize > 0) {
-      if (!state->tooLarge && request.body.size() + *uploadSize <= kMaxBodyBytes) {
-        request.body.append(uploadData, *uploadSize);
+      const size_t size = *uploadSize;
+      *uploadSize = 0;
+      state->received += size;
+      if (!state->tooLarge && state->received <= kMaxBodyBytes) {
+        request.body.append(uploadData, size);
       } else if (!state->tooLarge) {
         state->tooLarge = true;
         std::string().swap(request.body);
       }
-      *uploadSize = 0;
+      if (state->received > kMaxBodyBytes + kMaxDrainBytes) return Queue(connection, TooLarge());
       return MHD_YES;
     }
-    if (state->tooLarge) {
-      return Queue(connection, HttpResponse::Error(413, "The request body is larger than 8 MiB"));
-    }
+    if (state->tooLarge) return Queue(connection, TooLarge());
     return Queue(connection, front->handler_(request));
   }
 };

@@ -22,9 +22,11 @@
 //     closed, before the gate sees it: Content-Length with Transfer-Encoding, several
 //     Content-Length or Host headers, a NUL byte in the target or a header; a transfer coding
 //     other than chunked is refused with 501.
-// A body longer than kMaxBodyBytes is answered with 413 (at once when its Content-Length says
-// so, otherwise once it has been read past the limit and discarded). After a large request the
-// memory it took is handed back to the system.
+// A body longer than kMaxBodyBytes is answered with 413. The body is read and discarded first
+// (up to kMaxDrainBytes more), so that a client sending it without waiting for an interim
+// answer reads the 413 instead of a reset connection; a client that asked for "100-continue",
+// or declares or sends more than the drain allows, is answered at once and the connection
+// closed. After a large request the memory it took is handed back to the system.
 //
 // Handlers get the request target exactly as sent (no percent-decoding, query included) and
 // header names in lower case. HEAD is served as GET (the gate and the handler see "GET");
@@ -53,6 +55,7 @@ namespace qor::host {
 class ConnectionGuard;
 
 inline constexpr size_t kMaxBodyBytes = 8u << 20;
+inline constexpr size_t kMaxDrainBytes = 56u << 20;
 inline constexpr size_t kMaxHeaderBytes = 32u << 10;
 // A 32 KiB head of one-byte query arguments needs about 1.9 MiB of records.
 inline constexpr size_t kConnectionPoolBytes = 2u << 20;

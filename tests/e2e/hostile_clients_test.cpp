@@ -178,6 +178,18 @@ TEST_F(HostileClients, RefusesAmbiguousFramingAndCloses) {
   EXPECT_THAT(Statuses(connection.ReadToEnd()), ::testing::ElementsAre(200, 200));
 }
 
+// A client that sends a too-large body whole, without waiting for an interim answer, still
+// reads its 413: the host takes in the body before it closes, so the close does not reset the
+// connection and throw the answer away on the client's side.
+TEST_F(HostileClients, AnOversizedBodySentWholeIsAnsweredAfterIt) {
+  RawConnection connection(Host());
+  const size_t length = (9u << 20);
+  EXPECT_TRUE(connection.Send("POST /test/v1/echo HTTP/1.1\r\nHost: " + Host().HostPort() + "\r\n" +
+                              Authorization(Host()) + "Content-Length: " + std::to_string(length) +
+                              "\r\n\r\n" + std::string(length, 'x')));
+  EXPECT_THAT(Statuses(connection.ReadToEnd()), ::testing::ElementsAre(413));
+}
+
 // A head must arrive within its deadline, however it is trickled in; and clients holding
 // unfinished heads get a share of the connections only, so that others are still served.
 TEST_F(HostileClients, SlowAndUnfinishedHeadsDoNotLockOthersOut) {
