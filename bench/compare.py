@@ -5,8 +5,11 @@ Every goal is a ratio between implementations measured in the same run; the medi
 over the repetitions (interleaved at random, so that a burst of load on a shared machine falls
 on both sides). Times are CPU times unless --real-time is given.
 
+The interning floors are what the design allows at least: the peer's tokeniser (RapidJSON's
+Reader, msgpack-cxx's unpack) plus one copy and one FNV-1a of every string and key, no tree.
+
 usage: compare.py [--bench PATH] [--repetitions N] [--min-time S] [--real-time]
-                  [--json FILE] [--save FILE] [--http-ratio R]
+                  [--json FILE] [--save FILE] [--http-ratio R] [--plot FILE.svg]
 Exit status: 0 when every measured goal is met, 1 when one is missed, 2 on a usage or run error.
 """
 import argparse
@@ -21,6 +24,8 @@ GOALS = [
     ("JSON parse", "json_parse/qor/catalog", "json_parse/rapidjson_document/catalog",
      "RapidJSON Document", 1.25),
     ("JSON parse", "json_parse/qor/catalog", "json_parse/nlohmann/catalog", "nlohmann", 0.2),
+    ("JSON parse", "json_parse/qor/catalog", "json_parse/interning_floor/catalog",
+     "interning floor", 1.1),
     ("JSON write", "json_write/qor/catalog", "json_write/rapidjson_writer/catalog",
      "RapidJSON Writer", 1.2),
     ("JSON write", "json_write/qor/catalog", "json_write/nlohmann/catalog", "nlohmann", 0.4),
@@ -28,6 +33,8 @@ GOALS = [
      "msgpack-cxx", 1.0),
     ("MessagePack decode", "msgpack_decode/qor/catalog", "msgpack_decode/nlohmann/catalog",
      "nlohmann", 0.1),
+    ("MessagePack decode", "msgpack_decode/qor/catalog",
+     "msgpack_decode/interning_floor/catalog", "interning floor", 1.1),
     ("YAML read", "yaml_read/qor/catalog", "yaml_read/libyaml_events/catalog", "libyaml events",
      1.5),
     ("YAML read", "yaml_read/qor/catalog", "yaml_read/yaml_cpp/catalog", "yaml-cpp", 0.15),
@@ -38,7 +45,7 @@ GOALS = [
     ("dispatch", "dispatch/qor/order_notification",
      "dispatch/std_regex_per_call/order_notification", "per-call std::regex", 0.1),
 ]
-HTTP_GOAL = 0.7  # throughput qor-host / bare libmicrohttpd server, at least
+HTTP_GOAL = 0.8  # throughput qor-host / bare libmicrohttpd server, at least
 
 UNIT_NS = {"ns": 1.0, "us": 1e3, "ms": 1e6, "s": 1e9}
 
@@ -78,6 +85,43 @@ def times(report, real_time):
     return found
 
 
+def plot(rows, http_ratio, path):
+    """Draws each ratio divided by its goal on a log scale, as SVG: a bar left of the goal line
+    is a goal met, right of it a goal missed; the labels give the ratio and the goal."""
+    try:
+        import matplotlib
+    except ImportError:
+        sys.exit("compare.py: --plot needs matplotlib (Debian: python3-matplotlib, for "
+                 "/usr/bin/python3)")
+    matplotlib.use("svg")
+    from matplotlib import pyplot
+
+    labels = ["%s: qor / %s" % (area, peer) for area, peer, _, _ in rows]
+    notes = ["%.3f (goal <= %.2f)" % (ratio, goal) for _, _, ratio, goal in rows]
+    scaled = [ratio / goal for _, _, ratio, goal in rows]
+    if http_ratio is not None:  # a goal "at least": its inverse is a goal "at most"
+        labels.append("HTTP throughput: qor-host / bare libmicrohttpd")
+        notes.append("%.3f (goal >= %.2f)" % (http_ratio, HTTP_GOAL))
+        scaled.append(HTTP_GOAL / http_ratio)
+    figure, axes = pyplot.subplots(figsize=(9, 0.4 * len(labels) + 1.3))
+    positions = list(range(len(labels)))
+    colours = ["#3a7d44" if value <= 1.0 else "#b23a48" for value in scaled]
+    axes.barh(positions, [value - 1.0 for value in scaled], left=1.0, color=colours, height=0.6)
+    axes.axvline(1.0, color="black", linewidth=1)
+    for position, value, note in zip(positions, scaled, notes):
+        axes.text(value, position, " %s " % note, va="center", fontsize=8,
+                  ha="left" if value >= 1.0 else "right")
+    axes.set_xscale("log")
+    low, high = min(scaled + [1.0]), max(scaled + [1.0])
+    axes.set_xlim(low / 4, high * 4)
+    axes.set_yticks(positions)
+    axes.set_yticklabels(labels, fontsize=8)
+    axes.invert_yaxis()
+    axes.set_xlabel("ratio / goal (log scale): left of the line the goal is met")
+    figure.tight_layout()
+    figure.savefig(path, format="svg")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--bench", default=default_bench())
@@ -88,6 +132,8 @@ def main():
     parser.add_argument("--save", help="keep the run's JSON output here")
     parser.add_argument("--http-ratio", type=float,
                         help="throughput ratio printed by scripts/http-bench.sh")
+    parser.add_argument("--plot", metavar="FILE.svg",
+                        help="also draw the ratios against their goals into this SVG file")
     args = parser.parse_args()
     if args.repetitions < 1:
         parser.error("--repetitions must be at least 1")
@@ -103,6 +149,7 @@ def main():
     print("| area | qor / peer | median ratio | goal | met |")
     print("|---|---|---|---|---|")
     missed = False
+    rows = []
     for area, ours, peer, description, goal in GOALS:
         if ours not in measured or peer not in measured:
             print("| %s | qor / %s | not measured | <= %.2f | - |" % (area, description, goal))
@@ -111,6 +158,7 @@ def main():
         ratio = statistics.median(measured[ours]) / statistics.median(measured[peer])
         met = ratio <= goal
         missed = missed or not met
+        rows.append((area, description, ratio, goal))
         print("| %s | qor / %s | %.3f | <= %.2f | %s |" %
               (area, description, ratio, goal, "yes" if met else "no"))
     if args.http_ratio is not None:
@@ -118,6 +166,13 @@ def main():
         missed = missed or not met
         print("| HTTP throughput | qor-host / bare libmicrohttpd | %.3f | >= %.2f | %s |" %
               (args.http_ratio, HTTP_GOAL, "yes" if met else "no"))
+    floors = [name for name in sorted(measured) if "/interning_floor/" in name]
+    if floors:
+        print()
+        print("Floors: " + ", ".join("%s %.2f ms" % (name, statistics.median(measured[name]) / 1e6)
+                                     for name in floors))
+    if args.plot:
+        plot(rows, args.http_ratio, args.plot)
     print()
     print("Medians of %d repetitions (%s time); %s, %s CPUs at %s MHz, load %s." % (
         max(len(values) for values in measured.values()) if measured else 0,

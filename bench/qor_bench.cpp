@@ -31,6 +31,7 @@
 #include "binding/msgpack.h"
 #include "binding/record.h"
 #include "binding/registry.h"
+#include "binding/static_type.h"
 #include "binding/yaml.h"
 #include "store/records.h"
 
@@ -173,6 +174,42 @@ void JsonParseNlohmann(benchmark::State& state, const std::string* text) {
   Bytes(state, text->size());
 }
 
+// The floor the design allows for a JSON parse: RapidJSON's tokeniser, and every string and key
+// copied once with its 32-bit FNV-1a computed (what interning a text needs at least), no tree.
+class InterningFloorHandler
+    : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, InterningFloorHandler> {
+ public:
+  explicit InterningFloorHandler(std::vector<char>& buffer) : buffer_(buffer) {}
+  bool String(const char* text, rapidjson::SizeType length, bool /*copy*/) {
+    std::memcpy(buffer_.data() + used_, text, length);
+    used_ += length;
+    hashes_ ^= qor::Fnv1a32(std::string_view(text, length));
+    return true;
+  }
+  bool Key(const char* text, rapidjson::SizeType length, bool copy) {
+    return String(text, length, copy);
+  }
+  bool Default() { return true; }
+  std::uint32_t Hashes() const { return hashes_; }
+
+ private:
+  std::vector<char>& buffer_;
+  std::size_t used_ = 0;
+  std::uint32_t hashes_ = 0;
+};
+
+void JsonParseInterningFloor(benchmark::State& state, const std::string* text) {
+  std::vector<char> buffer(text->size());  // strings are never longer than the text
+  for (auto _ : state) {
+    InterningFloorHandler handler(buffer);
+    rapidjson::Reader reader;
+    rapidjson::StringStream stream(text->c_str());
+    if (reader.Parse(stream, handler).IsError()) state.SkipWithError("parse failed");
+    benchmark::DoNotOptimize(handler.Hashes());
+  }
+  Bytes(state, text->size());
+}
+
 // A tree to compact JSON text.
 
 void JsonWriteQor(benchmark::State& state, const std::string* text) {
@@ -230,6 +267,44 @@ void MsgPackDecodeMsgPackCxx(benchmark::State& state) {
     msgpack::object_handle handle =
         msgpack::unpack(reinterpret_cast<const char*>(bytes.data()), bytes.size());
     benchmark::DoNotOptimize(handle.get());
+  }
+  Bytes(state, bytes.size());
+}
+
+// The floor for a MessagePack decode: msgpack-cxx's unpack, then every string (and map key)
+// copied once with its 32-bit FNV-1a computed.
+void CopyAndHashStrings(const msgpack::object& object, char*& out, std::uint32_t& hashes) {
+  switch (object.type) {
+    case msgpack::type::STR:
+      std::memcpy(out, object.via.str.ptr, object.via.str.size);
+      out += object.via.str.size;
+      hashes ^= qor::Fnv1a32(std::string_view(object.via.str.ptr, object.via.str.size));
+      break;
+    case msgpack::type::ARRAY:
+      for (std::uint32_t i = 0; i < object.via.array.size; ++i)
+        CopyAndHashStrings(object.via.array.ptr[i], out, hashes);
+      break;
+    case msgpack::type::MAP:
+      for (std::uint32_t i = 0; i < object.via.map.size; ++i) {
+        CopyAndHashStrings(object.via.map.ptr[i].key, out, hashes);
+        CopyAndHashStrings(object.via.map.ptr[i].val, out, hashes);
+      }
+      break;
+    default:
+      break;
+  }
+}
+
+void MsgPackDecodeInterningFloor(benchmark::State& state) {
+  const std::vector<std::uint8_t>& bytes = BenchInputs().catalogMsgPack;
+  std::vector<char> buffer(bytes.size());
+  for (auto _ : state) {
+    msgpack::object_handle handle =
+        msgpack::unpack(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    char* out = buffer.data();
+    std::uint32_t hashes = 0;
+    CopyAndHashStrings(handle.get(), out, hashes);
+    benchmark::DoNotOptimize(hashes);
   }
   Bytes(state, bytes.size());
 }
@@ -569,6 +644,9 @@ void Register() {
     benchmark::RegisterBenchmark(("json_parse/nlohmann" + suffix).c_str(), JsonParseNlohmann,
                                  text.text)
         ->Unit(text.unit);
+    benchmark::RegisterBenchmark(("json_parse/interning_floor" + suffix).c_str(),
+                                 JsonParseInterningFloor, text.text)
+        ->Unit(text.unit);
   }
   for (const Text& text : texts) {
     const std::string suffix = std::string("/") + text.name;
@@ -586,6 +664,9 @@ void Register() {
   benchmark::RegisterBenchmark("msgpack_decode/msgpack_cxx/catalog", MsgPackDecodeMsgPackCxx)
       ->Unit(ms);
   benchmark::RegisterBenchmark("msgpack_decode/nlohmann/catalog", MsgPackDecodeNlohmann)->Unit(ms);
+  benchmark::RegisterBenchmark("msgpack_decode/interning_floor/catalog",
+                               MsgPackDecodeInterningFloor)
+      ->Unit(ms);
   benchmark::RegisterBenchmark("yaml_read/qor/catalog", YamlReadQor)->Unit(ms);
   benchmark::RegisterBenchmark("yaml_read/libyaml_events/catalog", YamlReadLibYamlEvents)->Unit(ms);
   benchmark::RegisterBenchmark("yaml_read/yaml_cpp/catalog", YamlReadYamlCpp)->Unit(ms);

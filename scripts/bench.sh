@@ -10,4 +10,5 @@ dir="$root/build/bench"
 cmake -S "$root" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQOR_BUILD_BENCH=ON \
   -DQOR_BUILD_TESTS=OFF -DQOR_SUBSYSTEMS="foundation;binding;api" >/dev/null
 cmake --build "$dir" -j "${QOR_JOBS:-2}" --target qor-bench qor-binding-bench >/dev/null
-exec python3 "$root/bench/compare.py" --bench "$dir/bench/qor-bench" "$@"
+# Debian's interpreter: the one the dependency script installs matplotlib for.
+exec /usr/bin/python3 "$root/bench/compare.py" --bench "$dir/bench/qor-bench" "$@"

@@ -11,6 +11,7 @@ packages=(
   libmicrohttpd-dev libcurl4-openssl-dev curl # the developer host
   nlohmann-json3-dev libmsgpack-cxx-dev libyaml-cpp-dev wrk  # benchmark peers and load
   gcovr                                       # coverage report
+  python3-matplotlib                          # the benchmark chart
   chromium chromium-driver python3-selenium   # the console's browser test
 )
 
