@@ -483,6 +483,36 @@ void CollectParameters(const PluginFunctionEntry& function, const ParsedPath& pa
   }
 }
 
+// "content": {contentType: {"schema": ...}}, the schema written by `schema`.
+template <typename Schema>
+void WriteContent(Out& out, std::string_view contentType, Schema&& schema) {
+  out.Key("content");
+  out.BeginObject();
+  out.Key(contentType);
+  out.BeginObject();
+  out.Key("schema");
+  schema();
+  out.EndObject();
+  out.EndObject();
+}
+
+void WriteJsonContent(Out& out, const TypeIndex& types, TypeRef type) {
+  WriteContent(out, "application/json", [&] { WriteSchema(out, types, type); });
+}
+
+// The "default" response: a failure, answered as the error document.
+void WriteFailureResponse(Out& out, std::string_view description) {
+  out.Key("default");
+  out.BeginObject();
+  out.Member("description", description);
+  WriteContent(out, "application/json", [&] {
+    out.BeginObject();
+    out.Member("$ref", std::string(kSchemaPrefix) + std::string(kErrorSchema));
+    out.EndObject();
+  });
+  out.EndObject();
+}
+
 void WriteParameter(Out& out, const TypeIndex& types, const OperationParameter& parameter) {
   out.BeginObject();
   out.Member("name", parameter.name);
@@ -490,30 +520,11 @@ void WriteParameter(Out& out, const TypeIndex& types, const OperationParameter& 
   out.Flag("required", parameter.required);
   if (!parameter.description.empty()) out.Member("description", parameter.description);
   if (IsStructured(parameter.type.type)) {
-    // Given as JSON text (for example ?itemId=[1,2]).
-    out.Key("content");
-    out.BeginObject();
-    out.Key("application/json");
-    out.BeginObject();
-    out.Key("schema");
-    WriteSchema(out, types, parameter.type);
-    out.EndObject();
-    out.EndObject();
+    WriteJsonContent(out, types, parameter.type);  // given as JSON text, e.g. ?itemId=[1,2]
   } else {
     out.Key("schema");
     WriteSchema(out, types, parameter.type);
   }
-  out.EndObject();
-}
-
-void WriteJsonContent(Out& out, const TypeIndex& types, TypeRef type) {
-  out.Key("content");
-  out.BeginObject();
-  out.Key("application/json");
-  out.BeginObject();
-  out.Key("schema");
-  WriteSchema(out, types, type);
-  out.EndObject();
   out.EndObject();
 }
 
@@ -537,22 +548,9 @@ void WriteResponses(Out& out, const TypeIndex& types, const PluginFunctionEntry&
     out.Member("description", "Done; no value.");
     out.EndObject();
   }
-  out.Key("default");
-  out.BeginObject();
-  out.Member("description",
-             "The failure: \"Invalid function\" (404), an argument or body that does not "
-             "convert, or the handler's own failure.");
-  out.Key("content");
-  out.BeginObject();
-  out.Key("application/json");
-  out.BeginObject();
-  out.Key("schema");
-  out.BeginObject();
-  out.Member("$ref", std::string(kSchemaPrefix) + std::string(kErrorSchema));
-  out.EndObject();
-  out.EndObject();
-  out.EndObject();
-  out.EndObject();
+  WriteFailureResponse(out,
+                       "The failure: \"Invalid function\" (404), an argument or body that does "
+                       "not convert, or the handler's own failure.");
   out.EndObject();
 }
 
@@ -649,7 +647,7 @@ constexpr ControlOperation kControlOperations[] = {
      "application/json"},
 };
 
-void WriteControlOperation(Out& out, const ControlOperation& operation) {
+void WriteControlOperation(Out& out, const TypeIndex& types, const ControlOperation& operation) {
   out.Key(operation.method);
   out.BeginObject();
   out.Member("operationId", operation.operationId);
@@ -661,16 +659,9 @@ void WriteControlOperation(Out& out, const ControlOperation& operation) {
   if (operation.uri) {
     out.Key("parameters");
     out.BeginArray();
-    out.BeginObject();
-    out.Member("name", "uri");
-    out.Member("in", "query");
-    out.Flag("required", operation.uri == kUriRequired);
-    out.Member("description", "The resource's URI, e.g. /qor-login/v1/session");
-    out.Key("schema");
-    out.BeginObject();
-    out.Member("type", "string");
-    out.EndObject();
-    out.EndObject();
+    WriteParameter(out, types,
+                   {"uri", "query", operation.uri == kUriRequired,
+                    "The resource's URI, e.g. /qor-login/v1/session", TypeRef{kString, 0, {}}});
     out.EndArray();
   }
   if (!operation.body.empty()) {
@@ -678,15 +669,10 @@ void WriteControlOperation(Out& out, const ControlOperation& operation) {
     out.BeginObject();
     out.Flag("required", true);
     out.Member("description", operation.body);
-    out.Key("content");
-    out.BeginObject();
-    out.Key("application/json");
-    out.BeginObject();
-    out.Key("schema");
-    out.BeginObject();
-    out.EndObject();
-    out.EndObject();
-    out.EndObject();
+    WriteContent(out, "application/json", [&] {
+      out.BeginObject();
+      out.EndObject();
+    });
     out.EndObject();
   }
   out.Key("responses");
@@ -695,32 +681,14 @@ void WriteControlOperation(Out& out, const ControlOperation& operation) {
   out.BeginObject();
   out.Member("description", operation.answer);
   if (!operation.contentType.empty()) {
-    out.Key("content");
-    out.BeginObject();
-    out.Key(operation.contentType);
-    out.BeginObject();
-    out.Key("schema");
-    out.BeginObject();
-    if (operation.contentType != "application/json") out.Member("type", "string");
-    out.EndObject();
-    out.EndObject();
-    out.EndObject();
+    WriteContent(out, operation.contentType, [&] {
+      out.BeginObject();
+      if (operation.contentType != "application/json") out.Member("type", "string");
+      out.EndObject();
+    });
   }
   out.EndObject();
-  out.Key("default");
-  out.BeginObject();
-  out.Member("description", "The failure");
-  out.Key("content");
-  out.BeginObject();
-  out.Key("application/json");
-  out.BeginObject();
-  out.Key("schema");
-  out.BeginObject();
-  out.Member("$ref", std::string(kSchemaPrefix) + std::string(kErrorSchema));
-  out.EndObject();
-  out.EndObject();
-  out.EndObject();
-  out.EndObject();
+  WriteFailureResponse(out, "The failure");
   out.EndObject();
   out.EndObject();
 }
@@ -839,7 +807,7 @@ std::string OpenApiDocument(const PluginEndpointTable& table, const OpenApiInfo&
         out.BeginObject();
       }
       for (; i < std::size(kControlOperations) && kControlOperations[i].path == path; ++i) {
-        if (!taken) WriteControlOperation(out, kControlOperations[i]);
+        if (!taken) WriteControlOperation(out, types, kControlOperations[i]);
       }
       if (!taken) out.EndObject();
     }
