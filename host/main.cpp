@@ -1,13 +1,11 @@
 // qor-host: the developer host. See `qor-host --help`.
-#include <pthread.h>
-#include <signal.h>
-
 #include <cstdio>
 #include <string>
 #include <vector>
 
 #include "host/dev_host.h"
 #include "host/options.h"
+#include "host/stop_signals.h"
 
 int main(int argc, char** argv) {
   using namespace qor::host;
@@ -22,14 +20,7 @@ int main(int argc, char** argv) {
     return 0;
   }
 
-  // SIGINT and SIGTERM are taken by sigwait below; every thread started from here on inherits
-  // the mask, so none of them is interrupted by the signals.
-  sigset_t stopSignals;
-  sigemptyset(&stopSignals);
-  sigaddset(&stopSignals, SIGINT);
-  sigaddset(&stopSignals, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
-  signal(SIGPIPE, SIG_IGN);
+  const StopSignals stopSignals;  // before any thread starts
 
   qor::MaybeType<qor::Failure, std::unique_ptr<DevHost>> host = DevHost::Start(*options);
   if (!host) {
@@ -49,10 +40,7 @@ int main(int argc, char** argv) {
       (*host)->CredentialsPath().c_str(), (*host)->Url().c_str());
   std::fflush(stdout);
 
-  int signal = 0;
-  sigwait(&stopSignals, &signal);
-  std::fprintf(stderr, "qor-host: %s received, shutting down\n",
-               signal == SIGINT ? "SIGINT" : "SIGTERM");
+  std::fprintf(stderr, "qor-host: %s received, shutting down\n", stopSignals.Wait());
   (*host)->Stop();
   return 0;
 }

@@ -194,9 +194,7 @@ AccessDecision CheckAccess(const AccessPolicy& policy, std::optional<std::string
                            std::optional<std::string_view> origin,
                            std::optional<std::string_view> authorization,
                            std::string_view password) {
-  if (!host || !policy.HostAllowed(*host) || !policy.OriginAllowed(origin)) {
-    return AccessDecision::kForbidden;
-  }
+  if (!policy.Allows(host, origin)) return AccessDecision::kForbidden;
   if (!authorization) return AccessDecision::kUnauthorized;
   std::optional<BasicCredentials> credentials = ParseBasicAuthorization(*authorization);
   if (!credentials) return AccessDecision::kUnauthorized;

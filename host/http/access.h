@@ -59,6 +59,11 @@ class AccessPolicy {
   // True when `origin` is absent (nullopt) or is "http://" followed by an accepted Host
   // value. "null" and every other scheme are refused.
   bool OriginAllowed(std::optional<std::string_view> origin) const;
+  // Both rules for a request's Host and Origin headers (nullopt when absent; a request
+  // without Host is refused).
+  bool Allows(std::optional<std::string_view> host, std::optional<std::string_view> origin) const {
+    return host && HostAllowed(*host) && OriginAllowed(origin);
+  }
 
   uint16_t Port() const { return port_; }
 

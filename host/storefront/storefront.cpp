@@ -332,9 +332,7 @@ MaybeType<Failure, std::unique_ptr<StorefrontStub>> StorefrontStub::Start(
         if (!self->policyReady_.load(std::memory_order_acquire)) {
           return HttpResponse::Error(503, "The storefront is starting");
         }
-        std::optional<std::string_view> name = request.Header("host");
-        if (!name || !self->policy_->HostAllowed(*name) ||
-            !self->policy_->OriginAllowed(request.Header("origin"))) {
+        if (!self->policy_->Allows(request.Header("host"), request.Header("origin"))) {
           return HttpResponse::Error(
               403, "Forbidden: the Host and Origin headers must name " + self->url_.substr(7));
         }

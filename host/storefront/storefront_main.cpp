@@ -1,11 +1,9 @@
 // qor-storefront: the storefront stub on its own. See `qor-storefront --help`.
-#include <pthread.h>
-#include <signal.h>
-
 #include <cstdio>
 #include <string>
 #include <vector>
 
+#include "host/stop_signals.h"
 #include "host/storefront/demo.h"
 #include "host/storefront/storefront.h"
 
@@ -38,13 +36,7 @@ int main(int argc, char** argv) {
   }
   const size_t items = catalog->Entries().size();
 
-  // SIGINT and SIGTERM are taken by sigwait below; the server's threads inherit the mask.
-  sigset_t stopSignals;
-  sigemptyset(&stopSignals);
-  sigaddset(&stopSignals, SIGINT);
-  sigaddset(&stopSignals, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
-  signal(SIGPIPE, SIG_IGN);
+  const StopSignals stopSignals;  // before the server's threads start
 
   StorefrontAccount account;
   account.token = options->token;
@@ -62,8 +54,7 @@ int main(int argc, char** argv) {
               options->token.c_str(), (*stub)->Url().c_str());
   std::fflush(stdout);
 
-  int signal = 0;
-  sigwait(&stopSignals, &signal);
+  stopSignals.Wait();
   (*stub)->Stop();
   return 0;
 }
