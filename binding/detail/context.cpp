@@ -66,6 +66,32 @@ std::uint64_t BucketValue(detail::InternedString* entry, std::uint32_t mixed) {
   return TagOf(mixed) | address;
 }
 
+// memcmp for equal lengths, inline for the short texts most keys are: a call to the
+// library's memcmp costs more than comparing a few bytes.
+bool SameBytes(const char* a, const char* b, std::size_t length) noexcept {
+  if (length > 16) return std::memcmp(a, b, length) == 0;
+  if (length >= 8) {
+    std::uint64_t a0, a1, b0, b1;
+    std::memcpy(&a0, a, 8);
+    std::memcpy(&b0, b, 8);
+    std::memcpy(&a1, a + length - 8, 8);
+    std::memcpy(&b1, b + length - 8, 8);
+    return ((a0 ^ b0) | (a1 ^ b1)) == 0;
+  }
+  if (length >= 4) {
+    std::uint32_t a0, a1, b0, b1;
+    std::memcpy(&a0, a, 4);
+    std::memcpy(&b0, b, 4);
+    std::memcpy(&a1, a + length - 4, 4);
+    std::memcpy(&b1, b + length - 4, 4);
+    return ((a0 ^ b0) | (a1 ^ b1)) == 0;
+  }
+  for (std::size_t i = 0; i < length; ++i) {
+    if (a[i] != b[i]) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 BindingContext::BindingContext() {
@@ -128,7 +154,10 @@ std::size_t BindingContext::Find(std::string_view text, std::uint32_t hash) cons
     if (bucket == 0) return slot;
     if ((bucket & ~kAddressMask) != tag) continue;
     const detail::InternedString* entry = EntryOf(bucket);
-    if (entry->hash == hash && entry->Text() == text) return slot;
+    if (entry->hash == hash && entry->length == text.size() &&
+        SameBytes(entry->Data(), text.data(), text.size())) {
+      return slot;
+    }
   }
 }
 
