@@ -2,25 +2,16 @@
 //
 // These load the small test plug-in (tests/e2e/test_plugin.cpp), whose endpoints show what the
 // host put into each request; the store's own stories are in store_e2e_test.cpp.
-#include <arpa/inet.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/time.h>
-#include <unistd.h>
 
-#include <cstdio>
 #include <memory>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "host/http/access.h"
 #include "host/http/http_front.h"
-#include "tests/e2e/host_process.h"
 #include "tests/e2e/test_plugin_host.h"
 
 namespace qor::host::testing {
@@ -42,12 +33,13 @@ class HostWithTestPlugin : public TestPluginHost<HostWithTestPlugin> {
   static std::optional<std::string> Scenario() { return kScenario; }
 };
 
-TEST_F(HostWithTestPlugin, RoutesByTheSelectionRuleOverTheWholeTable) {
+// Routing by the selection rule, and the reply made of each kind of outcome.
+TEST_F(HostWithTestPlugin, RoutesByTheSelectionRuleAndRepliesFollowTheOutcome) {
   struct Case {
     const char* method;
     const char* target;
     long status;
-    const char* body;
+    std::string body;
   };
   const Case cases[] = {
       // The literal route wins over the capture route registered before it.
@@ -55,9 +47,13 @@ TEST_F(HostWithTestPlugin, RoutesByTheSelectionRuleOverTheWholeTable) {
       {"GET", "/test/v1/literal?x=1", 200, "\"literal\""},
       {"GET", "/test/v1/featured", 200, "\"capture:/test/v1/featured\""},
       {"GET", "/test/v1/a%2Fb", 200, "\"capture:/test/v1/a%2Fb\""},
-      {"GET", "/test/v1/a/b", 404, "{\"httpStatus\":404,\"message\":\"Invalid function\"}"},
-      {"POST", "/test/v1/literal", 404, "{\"httpStatus\":404,\"message\":\"Invalid function\"}"},
-      {"GET", "/nothing/here", 404, "{\"httpStatus\":404,\"message\":\"Invalid function\"}"},
+      {"GET", "/test/v1/a/b", 404, ErrorBody(404, "Invalid function")},
+      {"POST", "/test/v1/literal", 404, ErrorBody(404, "Invalid function")},
+      {"GET", "/nothing/here", 404, ErrorBody(404, "Invalid function")},
+      {"GET", "/test/v1/empty", 204, ""},
+      {"GET", "/test/v1/fail", 500, ErrorBody(500, "Broken on purpose")},  // status 0 is 500
+      {"GET", "/test/v1/teapot", 418, ErrorBody(418, "I'm a teapot")},
+      {"GET", "/test/v1/stream", 200, "[1,2,3]"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.method) + " " + c.target);
@@ -80,26 +76,6 @@ TEST_F(HostWithTestPlugin, RequestRecordCarriesMethodPathHeadersAndBody) {
             "{\"body\":\"{\\\"x\\\":1}\",\"bodyEndsWithNul\":true,"
             "\"contentType\":\"application/json; charset=utf-8\",\"method\":\"6\","
             "\"path\":\"/test/v1/echo?a=%20b&c\",\"sawAuthorization\":false,\"xTest\":\"hello\"}");
-}
-
-TEST_F(HostWithTestPlugin, RepliesFollowTheOutcome) {
-  struct Case {
-    const char* target;
-    long status;
-    std::string body;
-  };
-  const Case cases[] = {
-      {"/test/v1/empty", 204, ""},
-      {"/test/v1/fail", 500, ErrorBody(500, "Broken on purpose")},  // status 0 becomes 500
-      {"/test/v1/teapot", 418, ErrorBody(418, "I'm a teapot")},
-      {"/test/v1/stream", 200, "[1,2,3]"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.target);
-    HttpResult result = Host().Get(c.target);
-    EXPECT_EQ(result.status, c.status);
-    EXPECT_EQ(result.body, c.body);
-  }
 }
 
 TEST_F(HostWithTestPlugin, RefusesUnauthenticatedWrongHostAndForeignOrigin) {
@@ -213,12 +189,7 @@ TEST_F(HostWithTestPlugin, CredentialsFileIsPrivateAndComplete) {
   struct stat info {};
   ASSERT_EQ(stat(Host().CredentialsPath().c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 0777, 0600);
-  std::FILE* file = std::fopen(Host().CredentialsPath().c_str(), "r");
-  ASSERT_NE(file, nullptr);
-  char text[512] = {};
-  const size_t got = std::fread(text, 1, sizeof(text) - 1, file);
-  std::fclose(file);
-  const std::string json(text, got);
+  const std::string json = ReadFile(Host().CredentialsPath());
   EXPECT_THAT(json, HasSubstr("\"user\":\"qor\""));
   EXPECT_THAT(json, HasSubstr("\"url\":\"" + Host().Url() + "\""));
   EXPECT_THAT(json, HasSubstr("\"pid\":" + std::to_string(Host().Pid())));
@@ -226,49 +197,6 @@ TEST_F(HostWithTestPlugin, CredentialsFileIsPrivateAndComplete) {
 }
 
 // ---- Load ---------------------------------------------------------------------------------
-
-// A kept-alive connection that has been answered once: the server holds it open.
-class HeldConnection {
- public:
-  explicit HeldConnection(const HostProcess& host) {
-    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd_ < 0) return;
-    timeval timeout{10, 0};
-    setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
-    const std::string hostPort = host.HostPort();
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(std::stoi(hostPort.substr(10))));
-    inet_pton(AF_INET, "127.0.0.1", &address.sin_addr);
-    if (connect(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) return;
-    const std::string request = "GET /test/v1/literal HTTP/1.1\r\nHost: " + hostPort +
-                                "\r\nAuthorization: Basic " +
-                                EncodeBase64("qor:" + host.Password()) + "\r\n\r\n";
-    if (send(fd_, request.data(), request.size(), MSG_NOSIGNAL) !=
-        static_cast<ssize_t>(request.size())) {
-      return;
-    }
-    std::string reply;
-    char buffer[512];
-    while (reply.find("\"literal\"") == std::string::npos) {
-      const ssize_t got = recv(fd_, buffer, sizeof(buffer), 0);
-      if (got <= 0) return;  // closed or timed out
-      reply.append(buffer, static_cast<size_t>(got));
-    }
-    answered_ = reply.starts_with("HTTP/1.1 200");
-  }
-  ~HeldConnection() {
-    if (fd_ >= 0) close(fd_);
-  }
-  HeldConnection(const HeldConnection&) = delete;
-  HeldConnection& operator=(const HeldConnection&) = delete;
-
-  bool Answered() const { return answered_; }
-
- private:
-  int fd_ = -1;
-  bool answered_ = false;
-};
 
 TEST_F(HostWithTestPlugin, ConcurrentCallsEachGetTheirOwnAnswer) {
   constexpr int kThreads = 8;
@@ -300,10 +228,13 @@ TEST_F(HostWithTestPlugin, ConcurrentCallsEachGetTheirOwnAnswer) {
 TEST_F(HostWithTestPlugin, OneClientHoldingManyConnectionsLeavesRoomForMore) {
   constexpr unsigned kHeld = 40;  // more than a load generator such as the soak's 32
   static_assert(kHeld + 8 <= kMaxConnectionsPerAddress);
-  std::vector<std::unique_ptr<HeldConnection>> held;
+  std::vector<std::unique_ptr<RawConnection>> held;  // kept alive once answered
   for (unsigned i = 0; i < kHeld; ++i) {
-    held.push_back(std::make_unique<HeldConnection>(Host()));
-    ASSERT_TRUE(held.back()->Answered()) << "connection " << i;
+    held.push_back(std::make_unique<RawConnection>(Host()));
+    held.back()->SendHead("GET", "/test/v1/literal");
+    const std::string reply = held.back()->ReadUntil(
+        [](const std::string& text) { return text.find("\"literal\"") != std::string::npos; });
+    ASSERT_TRUE(reply.starts_with("HTTP/1.1 200")) << "connection " << i;
   }
   HttpResult next = Host().Get("/test/v1/literal");
   EXPECT_EQ(next.status, 200) << next.error;

@@ -1,11 +1,16 @@
 #include "tests/e2e/host_process.h"
 
+#include <arpa/inet.h>
 #include <curl/curl.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <rapidjson/document.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -16,15 +21,10 @@
 #include <sstream>
 #include <thread>
 
+#include "host/http/access.h"
+
 namespace qor::host::testing {
 namespace {
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 size_t OnBody(char* data, size_t size, size_t count, void* user) {
   static_cast<HttpResult*>(user)->body.append(data, size * count);
@@ -60,6 +60,13 @@ std::optional<std::string> HttpResult::Header(const std::string& lowerName) cons
 void WriteFile(const std::string& path, const std::string& text) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out << text;
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
 }
 
 bool FileExists(const std::string& path) {
@@ -209,6 +216,69 @@ HttpResult HostProcess::Call(const HttpCall& call) const {
 HttpResult HttpGet(const std::string& url, std::vector<std::string> headers) {
   HttpCall call{"GET", "", "", std::move(headers), false};
   return Perform(url, call, "");
+}
+
+RawConnection::RawConnection(const HostProcess& host) : host_(host) {
+  fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  timeval timeout{15, 0};
+  setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(std::stoi(host.HostPort().substr(10))));
+  inet_pton(AF_INET, "127.0.0.1", &address.sin_addr);
+  connected_ = connect(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0;
+}
+
+RawConnection::~RawConnection() {
+  if (fd_ >= 0) close(fd_);
+}
+
+bool RawConnection::Send(std::string_view bytes) {
+  return connected_ &&
+         send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
+}
+
+bool RawConnection::SendHead(const std::string& method, const std::string& target,
+                             const std::string& headers, const std::string& version) {
+  return Send(method + " " + target + " " + version + "\r\nHost: " + host_.HostPort() + "\r\n" +
+              AuthorizationLine(host_) + headers + "\r\n");
+}
+
+std::string RawConnection::ReadUntil(const std::function<bool(const std::string&)>& done) {
+  char buffer[4096];
+  while (!closed_ && !(done && done(read_))) {
+    const ssize_t got = recv(fd_, buffer, sizeof(buffer), 0);
+    if (got <= 0) {
+      closed_ = got == 0;
+      break;  // closed, or silent for too long
+    }
+    read_.append(buffer, static_cast<size_t>(got));
+  }
+  return read_;
+}
+
+bool RawConnection::ClosedByHost() {
+  char buffer[4096];
+  for (;;) {
+    pollfd poll_fd{fd_, POLLIN, 0};
+    if (poll(&poll_fd, 1, 0) <= 0) return false;
+    const ssize_t got = recv(fd_, buffer, sizeof(buffer), MSG_DONTWAIT);
+    if (got <= 0) return true;
+    read_.append(buffer, static_cast<size_t>(got));
+  }
+}
+
+std::string AuthorizationLine(const HostProcess& host) {
+  return "Authorization: Basic " + EncodeBase64("qor:" + host.Password()) + "\r\n";
+}
+
+std::vector<int> Statuses(const std::string& reply) {
+  std::vector<int> statuses;
+  for (size_t at = reply.find("HTTP/1.1 "); at != std::string::npos;
+       at = reply.find("HTTP/1.1 ", at + 1)) {
+    statuses.push_back(std::atoi(reply.c_str() + at + 9));
+  }
+  return statuses;
 }
 
 std::pair<int, std::string> RunCommand(const std::string& command) {

@@ -4,8 +4,10 @@
 
 #include <sys/types.h>
 
+#include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -68,13 +70,47 @@ class HostProcess {
   std::string password_;
 };
 
+// A raw TCP connection to a host, for what a well-behaved HTTP client would not send (and for
+// streams read as they come).
+class RawConnection {
+ public:
+  explicit RawConnection(const HostProcess& host);
+  ~RawConnection();
+  RawConnection(const RawConnection&) = delete;
+  RawConnection& operator=(const RawConnection&) = delete;
+
+  bool Send(std::string_view bytes);
+  // Sends a request head: `method target HTTP/1.1` (or `version`), the host's Host and
+  // credentials, then `headers` (whole "Name: value\r\n" lines) and the blank line.
+  bool SendHead(const std::string& method, const std::string& target,
+                const std::string& headers = "", const std::string& version = "HTTP/1.1");
+  // Reads until `done` holds for everything read so far, or the host closes the connection,
+  // or 15 s pass in silence; returns everything read so far.
+  std::string ReadUntil(const std::function<bool(const std::string&)>& done = {});
+  // True when the host has closed the connection (reading what it sent before).
+  bool ClosedByHost();
+
+ private:
+  const HostProcess& host_;
+  int fd_ = -1;
+  bool connected_ = false;
+  bool closed_ = false;
+  std::string read_;
+};
+
+// "Authorization: Basic ...\r\n" with the host's credentials.
+std::string AuthorizationLine(const HostProcess& host);
+// The statuses of the answers in `reply`, in order ("HTTP/1.1 200 OK..." gives 200).
+std::vector<int> Statuses(const std::string& reply);
+
 // A GET of `url` without the host's credentials, with "Name: value" header lines.
 HttpResult HttpGet(const std::string& url, std::vector<std::string> headers = {});
 // Runs `command` with a shell: its exit status and everything it wrote to either output.
 std::pair<int, std::string> RunCommand(const std::string& command);
 
-// Writes `text` to `path`.
+// Writes `text` to `path`; reads all of `path` (empty when it cannot be read).
 void WriteFile(const std::string& path, const std::string& text);
+std::string ReadFile(const std::string& path);
 bool FileExists(const std::string& path);
 
 }  // namespace qor::host::testing

@@ -1,5 +1,5 @@
 // A small plug-in for the end-to-end tests of qor-host: a handful of endpoints that show what
-// the host put into the request record, streamed replies, a resource fetched and followed, a
+// the host put into the request record, each kind of reply, a resource fetched and followed, a
 // published resource, external requests and the log. Built as its own shared
 // object and loaded by qor-host with --plugin.
 #include <cstdlib>
@@ -77,13 +77,7 @@ HostValue Structure(std::vector<std::pair<std::string_view, HostValue>> members)
 void Free(HostValue& value) {
   switch (value.tag) {
     case HOST_VALUE_OWNED_STRING:
-    case HOST_VALUE_OWNED_BLOB:
       std::free(const_cast<char*>(value.data.text));
-      break;
-    case HOST_VALUE_COLLECTION:
-      for (uint32_t i = 0; i < value.length; ++i)
-        Free(value.data.elements[i]);
-      std::free(value.data.elements);
       break;
     case HOST_VALUE_STRUCTURE:
       for (uint32_t i = 0; i < value.length; ++i) {
@@ -115,32 +109,6 @@ void Fail(PluginLocalResponse* response, std::string_view text, uint32_t status)
   response->errorText = Copy(text);
   response->errorTextOwned = 1;
   response->status = status;
-}
-
-// ---- Calls out ---------------------------------------------------------------------------
-
-// Sends a local request; returns the error text (empty on success) and hands the body to
-// `read` before releasing the response.
-template <class Read>
-std::string SendLocal(uint32_t method, const char* path, std::vector<HostValue> arguments,
-                      Read read) {
-  std::vector<HostArgument> args;
-  for (const HostValue& value : arguments)
-    args.push_back(HostArgument{nullptr, value});
-  PluginLocalRequest request{};
-  request.method = method;
-  request.path = path;
-  request.arguments = args.data();
-  request.argumentCount = static_cast<uint32_t>(args.size());
-  request.callerHandle = gHandle;
-  PluginLocalResponse response{};
-  gApi->SendLocalRequest(gApi, &response, &request);
-  std::string error = response.errorText != nullptr ? response.errorText : "";
-  if (error.empty()) read(response.body);
-  if (response.release != nullptr) response.release(&response);
-  for (HostValue& value : arguments)
-    Free(value);
-  return error;
 }
 
 void OnLocaleEvent(const PluginEvent* event) {
@@ -182,18 +150,12 @@ void Echo(PluginLocalResponse* response, const PluginLocalRequest* request) {
   });
 }
 
-void Empty(PluginLocalResponse* response, const PluginLocalRequest*) {
+// "/test/v1/empty" answers nothing; "/test/v1/fail" fails without a status, "teapot" with one.
+void Outcome(PluginLocalResponse* response, const PluginLocalRequest* request) {
   Prepare(response);
-}
-
-void Broken(PluginLocalResponse* response, const PluginLocalRequest*) {
-  Prepare(response);
-  Fail(response, "Broken on purpose", 0);
-}
-
-void Teapot(PluginLocalResponse* response, const PluginLocalRequest*) {
-  Prepare(response);
-  Fail(response, "I'm a teapot", 418);
+  const std::string_view path = request->path;
+  if (path.ends_with("/fail")) Fail(response, "Broken on purpose", 0);
+  if (path.ends_with("/teapot")) Fail(response, "I'm a teapot", 418);
 }
 
 void Locale(PluginLocalResponse* response, const PluginLocalRequest*) {
@@ -275,9 +237,9 @@ constexpr Endpoint kEndpoints[] = {
     {PLUGIN_METHOD_GET, "/test/v1/{name}", &Capture},
     {PLUGIN_METHOD_GET, "/test/v1/literal", &Literal},
     {PLUGIN_METHOD_POST, "/test/v1/echo", &Echo},
-    {PLUGIN_METHOD_GET, "/test/v1/empty", &Empty},
-    {PLUGIN_METHOD_GET, "/test/v1/fail", &Broken},
-    {PLUGIN_METHOD_GET, "/test/v1/teapot", &Teapot},
+    {PLUGIN_METHOD_GET, "/test/v1/empty", &Outcome},
+    {PLUGIN_METHOD_GET, "/test/v1/fail", &Outcome},
+    {PLUGIN_METHOD_GET, "/test/v1/teapot", &Outcome},
     {PLUGIN_METHOD_GET, "/test/v1/locale", &Locale},
     {PLUGIN_METHOD_GET, "/test/v1/stream", &Streamed},
     {PLUGIN_METHOD_POST, "/test/v1/external", &External},
@@ -291,10 +253,8 @@ void PublishState() {
   HostValue payload = Structure({{"uri", OwnedText("/test-plugin/v1/state")},
                                  {"eventType", OwnedText("Update")},
                                  {"data", Structure({{"started", Bool(true)}})}});
-  for (const char* name : {"OnJsonApiEvent_test-plugin_v1_state", "OnJsonApiEvent"}) {
-    PluginEvent event{name, payload, nullptr};
-    gApi->PublishEvent(gApi, &event);
-  }
+  PluginEvent event{"OnJsonApiEvent", payload, nullptr};
+  gApi->PublishEvent(gApi, &event);
   Free(payload);
 }
 
@@ -302,13 +262,15 @@ uint8_t Initialize(void*, const PluginHost* host) {
   gApi = host->api;
   gHandle = host->pluginHandle;
   gApi->WriteLog(gApi, PLUGIN_LOG_ALWAYS, "test plug-in started");
-  std::string error =
-      SendLocal(PLUGIN_METHOD_GET, "/vaxoclient/region-locale", {}, [](const HostValue& body) {
-        if (const HostValue* locale = MemberOf(body, "locale")) {
-          gLocale = TextOf(*locale);
-        }
-      });
-  if (!error.empty()) gApi->WriteLog(gApi, PLUGIN_LOG_WARN, error.c_str());
+  // The locale as it is at start; then followed by its resource events.
+  PluginLocalRequest request{};
+  request.method = PLUGIN_METHOD_GET;
+  request.path = "/vaxoclient/region-locale";
+  request.callerHandle = gHandle;
+  PluginLocalResponse response{};
+  gApi->SendLocalRequest(gApi, &response, &request);
+  if (const HostValue* locale = MemberOf(response.body, "locale")) gLocale = TextOf(*locale);
+  if (response.release != nullptr) response.release(&response);
   gApi->SubscribeEvent(gApi, "OnJsonApiEvent_vaxoclient_region-locale", gHandle, &OnLocaleEvent,
                        nullptr, PLUGIN_SUBSCRIBE_RESOURCE_EVENTS);
   PublishState();
