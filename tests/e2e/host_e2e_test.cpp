@@ -71,11 +71,9 @@ TEST_F(HostWithTestPlugin, RequestRecordCarriesMethodPathHeadersAndBody) {
                    {"Content-Type: application/json; charset=utf-8", "X-Test: hello"}});
   ASSERT_EQ(result.status, 200) << result.body;
   EXPECT_EQ(result.Header("content-type"), "application/json");
-  // Keys come sorted; the credentials are not handed to the plug-in.
-  EXPECT_EQ(result.body,
-            "{\"body\":\"{\\\"x\\\":1}\",\"bodyEndsWithNul\":true,"
-            "\"contentType\":\"application/json; charset=utf-8\",\"method\":\"6\","
-            "\"path\":\"/test/v1/echo?a=%20b&c\",\"sawAuthorization\":false,\"xTest\":\"hello\"}");
+  // The credentials are not handed to the plug-in; the body ends with a NUL beyond its length.
+  EXPECT_EQ(result.body, R"("method=6\npath=/test/v1/echo?a=%20b&c\ncontentType=application/json; )"
+                         R"(charset=utf-8\nx-test=hello\nbody={\"x\":1}\nthen NUL")");
 }
 
 TEST_F(HostWithTestPlugin, RefusesUnauthenticatedWrongHostAndForeignOrigin) {
@@ -88,9 +86,6 @@ TEST_F(HostWithTestPlugin, RefusesUnauthenticatedWrongHostAndForeignOrigin) {
   const Case cases[] = {
       {"no credentials", {"GET", "/test/v1/literal", "", {}, false}, 401},
       {"control API, wrong password", {"GET", "/dev/v1/log", "", {}, true, "guess"}, 401},
-      {"foreign Host, no credentials",
-       {"GET", "/test/v1/literal", "", {"Host: evil.example:" + port}, false},
-       403},
       {"foreign Origin", {"GET", "/test/v1/literal", "", {"Origin: http://evil.example"}}, 403},
       {"own Origin, localhost Host",
        {"GET", "/test/v1/literal", "", {"Origin: " + Host().Url(), "Host: localhost:" + port}},
@@ -120,8 +115,6 @@ TEST_F(HostWithTestPlugin, ResourcePutChangesWhatThePluginAnswers) {
   EXPECT_EQ(gone.status, 404);
   EXPECT_EQ(gone.body, ErrorBody(404, "No value for resource '/vaxoclient/region-locale'"));
   EXPECT_EQ(Host().Call({"PUT", target, R"({"locale": "en_US"})"}).status, 204);
-  // The plug-in's own published resources are there too.
-  EXPECT_EQ(Host().Get("/dev/v1/resources?uri=/test-plugin/v1/state").body, "{\"started\":true}");
   HttpResult pushed =
       Host().Call({"POST", "/dev/v1/lcds-events", R"({"typeName": "a.b.C", "body": {"x": 1}})"});
   EXPECT_EQ(pushed.status, 204) << pushed.body;
@@ -136,14 +129,11 @@ TEST_F(HostWithTestPlugin, ExternalRequestsGoOutWithUnsafeCharactersEncoded) {
                                     "/test/v1/external",
                                     Host().Url() + "/dev/v1/resources?uri=/space test",
                                     {authorization}});
-  EXPECT_EQ(reached.body, R"({"body":"\"found\"","connectionCode":0,"status":200})");
-
-  HttpResult refused = Host().Call({"POST", "/test/v1/external", "http://127.0.0.1:1/"});
-  EXPECT_THAT(refused.body, HasSubstr(R"("connectionCode":1)"));
-  EXPECT_THAT(refused.body, HasSubstr("Couldn't connect to server"));
-
-  HttpResult notHttp = Host().Call({"POST", "/test/v1/external", "file:///etc/passwd"});
-  EXPECT_THAT(notHttp.body, HasSubstr(R"("connectionCode":-1)"));
+  EXPECT_EQ(reached.body, R"("connectionCode=0 status=200 body=\"found\"")");
+  EXPECT_THAT(Host().Call({"POST", "/test/v1/external", "http://127.0.0.1:1/"}).body,
+              HasSubstr("connectionCode=1 status=0 body=Couldn't connect to server"));
+  EXPECT_THAT(Host().Call({"POST", "/test/v1/external", "file:///etc/passwd"}).body,
+              HasSubstr("connectionCode=-1 "));
 }
 
 TEST_F(HostWithTestPlugin, ControlApiRefusesBadRequests) {
