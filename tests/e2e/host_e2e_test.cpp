@@ -236,10 +236,10 @@ TEST_F(HostWithTestPlugin, OneClientHoldingManyConnectionsLeavesRoomForMore) {
 TEST(HostProcessLife, SigtermShutsThePluginDownAndRemovesTheCredentials) {
   for (int signal : {SIGTERM, SIGINT}) {
     SCOPED_TRACE(signal);
-    std::optional<HostProcess> host = HostProcess::Start(
+    std::unique_ptr<HostProcess> host = HostProcess::Start(
         QOR_HOST_BINARY,
         {"--plugin", QOR_TEST_PLUGIN, "--log-level", "always", "--password", "fixed-password"});
-    ASSERT_TRUE(host && !host->Url().empty()) << (host ? host->Stderr() : "");
+    ASSERT_FALSE(host->Url().empty()) << host->Stderr();
     EXPECT_EQ(host->Password(), "fixed-password");
     EXPECT_EQ(host->Get("/test/v1/literal").status, 200);
     const std::string credentials = host->CredentialsPath();
@@ -262,8 +262,7 @@ TEST(HostProcessLife, StartFailuresAreReportedAndLeaveNoCredentials) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.message);
-    std::optional<HostProcess> host = HostProcess::Start(QOR_HOST_BINARY, c.arguments);
-    ASSERT_TRUE(host.has_value());
+    std::unique_ptr<HostProcess> host = HostProcess::Start(QOR_HOST_BINARY, c.arguments);
     EXPECT_TRUE(host->Url().empty());
     EXPECT_THAT(host->Stderr(), HasSubstr(c.message));
     EXPECT_FALSE(FileExists(host->CredentialsPath()));

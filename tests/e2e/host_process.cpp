@@ -32,18 +32,16 @@ size_t OnBody(char* data, size_t size, size_t count, void* user) {
 }
 
 size_t OnHeader(char* data, size_t size, size_t count, void* user) {
-  std::string line(data, size * count);
-  while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
-    line.pop_back();
+  const std::string line(data, size * count);
   const size_t colon = line.find(':');
   if (colon != std::string::npos && !line.starts_with("HTTP/")) {
     std::string name = line.substr(0, colon);
     for (char& c : name)
       c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    std::string value = line.substr(colon + 1);
-    while (!value.empty() && value.front() == ' ')
-      value.erase(value.begin());
-    static_cast<HttpResult*>(user)->headers.emplace_back(std::move(name), std::move(value));
+    const size_t start = line.find_first_not_of(' ', colon + 1);
+    const size_t end = line.find_last_not_of("\r\n") + 1;
+    static_cast<HttpResult*>(user)->headers.emplace_back(
+        std::move(name), start < end ? line.substr(start, end - start) : "");
   }
   return size * count;
 }
@@ -74,12 +72,13 @@ bool FileExists(const std::string& path) {
   return stat(path.c_str(), &info) == 0;
 }
 
-std::optional<HostProcess> HostProcess::Start(const std::string& binary,
-                                              std::vector<std::string> arguments,
-                                              const std::optional<std::string>& scenario) {
-  HostProcess process;
+std::unique_ptr<HostProcess> HostProcess::Start(const std::string& binary,
+                                                std::vector<std::string> arguments,
+                                                const std::optional<std::string>& scenario) {
+  std::unique_ptr<HostProcess> started(new HostProcess);
+  HostProcess& process = *started;
   char pattern[] = "/tmp/qor-host-e2e-XXXXXX";
-  if (mkdtemp(pattern) == nullptr) return std::nullopt;
+  if (mkdtemp(pattern) == nullptr) return started;
   process.directory_ = pattern;
   process.credentialsPath_ = process.directory_ + "/credentials.json";
   if (scenario) {
@@ -98,7 +97,7 @@ std::optional<HostProcess> HostProcess::Start(const std::string& binary,
     argv.push_back(argument.data());
   argv.push_back(nullptr);
   const pid_t pid = fork();
-  if (pid < 0) return std::nullopt;
+  if (pid < 0) return started;
   if (pid == 0) {
     const int err = open(stderrPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     const int out = open("/dev/null", O_WRONLY);
@@ -114,30 +113,20 @@ std::optional<HostProcess> HostProcess::Start(const std::string& binary,
     int status = 0;
     if (waitpid(pid, &status, WNOHANG) == pid) {
       process.pid_ = -1;
-      return process;  // ended early: Url() stays empty, Stderr() tells why
+      return started;  // ended early: Url() stays empty, Stderr() tells why
     }
-    if (FileExists(process.credentialsPath_)) {
-      rapidjson::Document credentials;
-      const std::string text = ReadFile(process.credentialsPath_);
-      credentials.Parse(text.c_str());
-      if (!credentials.HasParseError() && credentials.IsObject() && credentials.HasMember("url") &&
-          credentials.HasMember("password")) {
-        process.url_ = credentials["url"].GetString();
-        process.password_ = credentials["password"].GetString();
-        return process;
-      }
+    rapidjson::Document credentials;
+    credentials.Parse(ReadFile(process.credentialsPath_).c_str());
+    if (!credentials.HasParseError() && credentials.IsObject() && credentials.HasMember("url") &&
+        credentials.HasMember("password")) {
+      process.url_ = credentials["url"].GetString();
+      process.password_ = credentials["password"].GetString();
+      return started;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
-  return process;
+  return started;
 }
-
-HostProcess::HostProcess(HostProcess&& other) noexcept
-    : pid_(std::exchange(other.pid_, -1)),
-      directory_(std::move(other.directory_)),
-      credentialsPath_(std::move(other.credentialsPath_)),
-      url_(std::move(other.url_)),
-      password_(std::move(other.password_)) {}
 
 HostProcess::~HostProcess() {
   // Stopped the way a developer stops it, so that it shuts down (and writes what a coverage
@@ -150,12 +139,7 @@ HostProcess::~HostProcess() {
     }
     SignalAndWait(SIGKILL);
   }
-  if (!directory_.empty()) {
-    unlink(credentialsPath_.c_str());
-    unlink((directory_ + "/stderr.txt").c_str());
-    unlink((directory_ + "/scenario.json").c_str());
-    rmdir(directory_.c_str());
-  }
+  if (!directory_.empty()) RunCommand("rm -rf " + directory_);
 }
 
 std::string HostProcess::Stderr() const {

@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -36,12 +37,12 @@ class HostProcess {
   // Starts `binary` with --listen 127.0.0.1:0 and --credentials in a fresh directory, then
   // `arguments` (which may override them; the host is then waited for at the fresh path
   // only until it ends) (and --scenario with `scenario` written there, when given), and waits until
-  // the credentials file appears (or the process ends).
-  static std::optional<HostProcess> Start(const std::string& binary,
-                                          std::vector<std::string> arguments,
-                                          const std::optional<std::string>& scenario = {});
-  HostProcess(HostProcess&& other) noexcept;
-  HostProcess& operator=(HostProcess&&) = delete;
+  // the credentials file appears (or the process ends: Url() is then empty).
+  static std::unique_ptr<HostProcess> Start(const std::string& binary,
+                                            std::vector<std::string> arguments,
+                                            const std::optional<std::string>& scenario = {});
+  HostProcess(const HostProcess&) = delete;
+  HostProcess& operator=(const HostProcess&) = delete;
   ~HostProcess();
 
   const std::string& Url() const { return url_; }

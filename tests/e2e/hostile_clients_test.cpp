@@ -150,9 +150,9 @@ TEST_F(HostileClients, SlowAndUnfinishedHeadsDoNotLockOthersOut) {
 // ---- The credentials file and the password -------------------------------------------------
 
 TEST(HostCredentials, ARunningHostsFileAndOtherFilesAreNotTaken) {
-  std::optional<HostProcess> first =
+  std::unique_ptr<HostProcess> first =
       HostProcess::Start(QOR_HOST_BINARY, {"--plugin", QOR_TEST_PLUGIN, "--log-level", "none"});
-  ASSERT_TRUE(first && !first->Url().empty()) << (first ? first->Stderr() : "");
+  ASSERT_FALSE(first->Url().empty()) << first->Stderr();
   const std::string fifo = first->Directory() + "/fifo";
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   struct Case {
@@ -166,9 +166,8 @@ TEST(HostCredentials, ARunningHostsFileAndOtherFilesAreNotTaken) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.path);
-    std::optional<HostProcess> second =
+    std::unique_ptr<HostProcess> second =
         HostProcess::Start(QOR_HOST_BINARY, {"--plugin", QOR_TEST_PLUGIN, "--credentials", c.path});
-    ASSERT_TRUE(second.has_value());
     EXPECT_TRUE(second->Url().empty());
     EXPECT_THAT(second->Stderr(), HasSubstr(c.message));
   }
@@ -190,17 +189,17 @@ TEST(HostCredentials, ARunningHostsFileAndOtherFilesAreNotTaken) {
 TEST(HostCredentials, PasswordComesFromAFileOrTheEnvironment) {
   const std::string file = "/tmp/qor-password-" + std::to_string(getpid());
   WriteFile(file, "from-the-file\n");
-  std::optional<HostProcess> fromFile =
+  std::unique_ptr<HostProcess> fromFile =
       HostProcess::Start(QOR_HOST_BINARY, {"--plugin", QOR_TEST_PLUGIN, "--password-file", file});
   std::remove(file.c_str());
-  ASSERT_TRUE(fromFile && !fromFile->Url().empty()) << (fromFile ? fromFile->Stderr() : "");
+  ASSERT_FALSE(fromFile->Url().empty()) << fromFile->Stderr();
   EXPECT_EQ(fromFile->Password(), "from-the-file");
 
   setenv("QOR_HOST_PASSWORD", "from-the-environment", 1);
-  std::optional<HostProcess> fromEnvironment =
+  std::unique_ptr<HostProcess> fromEnvironment =
       HostProcess::Start(QOR_HOST_BINARY, {"--plugin", QOR_TEST_PLUGIN});
   unsetenv("QOR_HOST_PASSWORD");
-  ASSERT_TRUE(fromEnvironment && !fromEnvironment->Url().empty());
+  ASSERT_FALSE(fromEnvironment->Url().empty());
   EXPECT_EQ(fromEnvironment->Password(), "from-the-environment");
   EXPECT_EQ(fromEnvironment->Get("/test/v1/literal").status, 200);
 }

@@ -65,14 +65,12 @@ std::string ResourceEvent(const std::string& text, const std::string& uri) {
 class Demo : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::optional<HostProcess> started =
-        HostProcess::Start(QOR_HOST_BINARY, {"--demo", "--log-level", "none"});
-    ASSERT_TRUE(started && !started->Url().empty()) << (started ? started->Stderr() : "");
-    host_.emplace(std::move(*started));
+    host_ = HostProcess::Start(QOR_HOST_BINARY, {"--demo", "--log-level", "none"});
+    ASSERT_FALSE(host_->Url().empty()) << host_->Stderr();
   }
   HostProcess& Host() { return *host_; }
 
-  std::optional<HostProcess> host_;
+  std::unique_ptr<HostProcess> host_;
 };
 
 TEST_F(Demo, PurchaseStoryFromWalletToOrderNotificationAndWalletAfter) {
