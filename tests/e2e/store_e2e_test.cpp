@@ -6,8 +6,8 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
+#include <cstdio>
 #include <memory>
 
 #include "tests/e2e/host_process.h"
@@ -99,21 +99,10 @@ TEST_F(Demo, PurchaseStoryFromWalletToOrderNotificationAndWalletAfter) {
   EXPECT_EQ(Host().Get("/qor-store/v1/wallet").body, R"({"ip":4800,"vp":250})");
 
   // Refusals, in words a player understands; nothing is charged or pushed.
-  struct Case {
-    int skinId;
-    const char* cost;
-    const char* message;
-  };
-  const Case refusals[] = {
-      {2003, R"({"currency":"VP","cost":1350})", "You already own this skin."},
-      {2002, R"({"currency":"VP","cost":520})", "You need 270 more VP to buy this skin."},
-  };
-  for (const Case& c : refusals) {
-    SCOPED_TRACE(c.message);
-    HttpResult refused = Host().Call(Purchase(c.skinId, c.cost));
-    EXPECT_EQ(refused.status, 500);
-    EXPECT_EQ(refused.body, Failed(c.message));
-  }
+  EXPECT_EQ(Host().Call(Purchase(2003, R"({"currency":"VP","cost":1350})")).body,
+            Failed("You already own this skin."));
+  EXPECT_EQ(Host().Call(Purchase(2002, R"({"currency":"VP","cost":520})")).body,
+            Failed("You need 270 more VP to buy this skin."));
   EXPECT_EQ(Host().Get(kOrders).body, "[" + order + "]");
   EXPECT_EQ(Host().Get(kWalletResource).body, R"({"ip":4800,"vp":250})");
 
@@ -270,27 +259,17 @@ TEST(CommandLines, HelpDocumentsEveryFlagAndMistakesAreExplained) {
 }
 
 TEST(CommandLines, StandaloneStorefrontServesTheDemoCatalog) {
-  int out[2];
-  ASSERT_EQ(pipe(out), 0);
-  const pid_t pid = fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    dup2(out[1], STDOUT_FILENO);
-    close(out[0]);
-    close(out[1]);
-    execl(QOR_STOREFRONT_BINARY, QOR_STOREFRONT_BINARY, "--listen", "127.0.0.1:0", "--token",
-          "standalone-token", "--vp", "42", static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  close(out[1]);
-  // The first line names the URL: "... at http://127.0.0.1:PORT".
-  std::string line;
-  char c = 0;
-  while (read(out[0], &c, 1) == 1 && c != '\n')
-    line.push_back(c);
-  close(out[0]);
-  const size_t at = line.rfind(" at http://");
-  const std::string url = at != std::string::npos ? line.substr(at + 4) : "";
+  // The shell prints its process id, then becomes the storefront, whose first line names its
+  // URL: "... at http://127.0.0.1:PORT".
+  std::FILE* out = popen("echo $$; exec " QOR_STOREFRONT_BINARY
+                         " --listen 127.0.0.1:0 --token standalone-token --vp 42",
+                         "r");
+  char pid[32] = {};
+  char line[512] = {};
+  ASSERT_TRUE(out && std::fgets(pid, sizeof(pid), out) && std::fgets(line, sizeof(line), out));
+  std::string url = line;
+  url = url.substr(url.rfind(" at ") + 4);
+  url.pop_back();  // the line's end
   const HttpResult answer =
       HttpGet(url + "/storefront/v2/wallet", {"Authorization: Bearer standalone-token"});
   const HttpResult unauthorized = HttpGet(url + "/storefront/v2/wallet");
@@ -298,12 +277,9 @@ TEST(CommandLines, StandaloneStorefrontServesTheDemoCatalog) {
   const HttpResult rebound =
       HttpGet(url + "/storefront/v2/wallet",
               {"Authorization: Bearer standalone-token", "Host: attacker.example:80"});
-  kill(pid, SIGTERM);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  ASSERT_FALSE(url.empty()) << line;
-  EXPECT_EQ(answer.status, 200) << answer.error;
-  EXPECT_EQ(answer.body, R"({"ip":5000,"vp":42})");
+  kill(std::atoi(pid), SIGTERM);
+  const int status = pclose(out);
+  EXPECT_EQ(answer.body, R"({"ip":5000,"vp":42})") << url << answer.error;
   EXPECT_EQ(unauthorized.status, 401);
   EXPECT_EQ(rebound.status, 403);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
