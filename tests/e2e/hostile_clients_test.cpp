@@ -39,8 +39,6 @@ TEST_F(HostileClients, AnswersEveryHeadByItsSize) {
   };
   const Case cases[] = {
       {"450 item ids", "/test/v1/literal?" + ids, "", 200},
-      {"433 small headers", "/test/v1/literal", Repeat("X-Small: v\r\n", 433), 200},
-      {"32 KiB of one-byte arguments", "/test/v1/literal?" + Repeat("&", 32000), "", 200},
       {"32 KiB of empty headers", "/test/v1/literal", Repeat("a:\r\n", 7900), 200},
       {"HEAD as GET", "/test/v1/literal", "", 200},
       {"a target of 33 KiB", "/test/v1/literal?" + Repeat("a", 33 << 10), "", 414},
