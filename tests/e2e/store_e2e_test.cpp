@@ -149,55 +149,48 @@ TEST_F(Demo, StorefrontPagesAndTheWaitingGiftComeThroughTheStore) {
       HasSubstr(R"("msgId":"gift-20240611-0001","receiver":"Kestrel","sender":"Marrow"},)"));
 }
 
-TEST_F(Demo, EventStreamCarriesTheWalletPushAndEndsAtShutdown) {
-  std::unique_ptr<RawConnection> stream = OpenEventStream(Host());
-  std::unique_ptr<RawConnection> second = OpenEventStream(Host());
-  EXPECT_THAT(stream->ReadUntil([](const std::string& text) {
-    return text.find(": connected\n\n") != std::string::npos;
-  }),
-              HasSubstr("text/event-stream"));
-  const std::string push =
-      R"({"resource": "/store/v1/wallet", "service": "store", "version": "1", "timestamp": 0,)"
-      R"( "payload": "{\"accountId\": 7, \"balances\": [{\"currency\": \"VP\", \"amount\": 1350},)"
-      R"( {\"currency\": \"IP\", \"amount\": 200}]}"})";
-  ASSERT_EQ(Host().Call({"PUT", kWalletPush, push}).status, 204);
-  const std::string text = stream->ReadUntil(
-      [](const std::string& text) { return !ResourceEvent(text, "/qor-store/v1/wallet").empty(); });
-  EXPECT_EQ(ResourceEvent(text, "/qor-store/v1/wallet"),
-            R"({"name":"OnJsonApiEvent_qor-store_v1_wallet","payload":)"
-            R"({"data":{"ip":200,"vp":1350},"eventType":"Update","uri":"/qor-store/v1/wallet"}})");
+// One client reads the wallet push and hangs up: its slot is free at once (not at the next
+// keep-alive), so the host's eight slots take eight reconnecting clients, which catch up from
+// the id they give; all of them end when the host stops.
+TEST_F(Demo, EventStreamCarriesPushesCatchesReconnectingClientsUpAndEndsAtShutdown) {
+  const std::string wallet = "/qor-store/v1/wallet";
+  auto walletEvent = [&](const std::string& text) { return !ResourceEvent(text, wallet).empty(); };
+  {
+    std::unique_ptr<RawConnection> first = OpenEventStream(Host());
+    EXPECT_THAT(first->ReadUntil([](const std::string& text) {
+      return text.find(": connected\n\n") != std::string::npos;
+    }),
+                HasSubstr("text/event-stream"));
+    const std::string push =
+        R"({"resource": "/store/v1/wallet", "service": "store", "version": "1", "timestamp": 0,)"
+        R"( "payload": "{\"accountId\": 7, \"balances\": [{\"currency\": \"VP\", \"amount\": 1350},)"
+        R"( {\"currency\": \"IP\", \"amount\": 200}]}"})";
+    ASSERT_EQ(Host().Call({"PUT", kWalletPush, push}).status, 204);
+    const std::string text = first->ReadUntil(walletEvent);
+    EXPECT_EQ(
+        ResourceEvent(text, wallet),
+        R"({"name":"OnJsonApiEvent_qor-store_v1_wallet","payload":)"
+        R"({"data":{"ip":200,"vp":1350},"eventType":"Update","uri":"/qor-store/v1/wallet"}})");
+    EXPECT_THAT(text, HasSubstr("id: "));
+  }
+  std::vector<std::unique_ptr<RawConnection>> streams;
+  for (int i = 0; i < 8; ++i)
+    streams.push_back(OpenEventStream(Host(), "Last-Event-ID: 0\r\n"));
+  for (const auto& stream : streams)
+    EXPECT_TRUE(walletEvent(stream->ReadUntil(walletEvent)));
 
   // Guarded like the rest of the control API.
-  HttpCall foreign{"GET", "/dev/v1/events", "", {"Origin: http://evil.example"}};
-  EXPECT_EQ(Host().Call(foreign).status, 403);
+  EXPECT_EQ(Host().Call({"GET", "/dev/v1/events", "", {"Origin: http://evil.example"}}).status,
+            403);
   HttpResult post = Host().Call({"POST", "/dev/v1/events"});
   EXPECT_EQ(post.status, 405);
   EXPECT_EQ(post.Header("allow"), "GET");
 
   EXPECT_EQ(Host().SignalAndWait(SIGTERM), 0) << Host().Stderr();
-  stream->ReadUntil();
-  second->ReadUntil();
-  EXPECT_TRUE(stream->ClosedByHost());
-  EXPECT_TRUE(second->ClosedByHost());
-}
-
-TEST_F(Demo, AReconnectingClientCatchesUpAndAClosedStreamFreesItsSlotAtOnce) {
-  const std::string wallet = "/qor-store/v1/wallet";
-  auto walletEvent = [&](const std::string& text) { return !ResourceEvent(text, wallet).empty(); };
-  {
-    std::unique_ptr<RawConnection> first = OpenEventStream(Host());
-    ASSERT_FALSE(first->ReadUntil([](const std::string& text) { return !text.empty(); }).empty());
-    const std::string push =
-        R"({"resource": "/store/v1/wallet", "service": "store", "version": "1", "timestamp": 0,)"
-        R"( "payload": "{\"balances\": [{\"currency\": \"VP\", \"amount\": 5}]}"})";
-    ASSERT_EQ(Host().Call({"PUT", kWalletPush, push}).status, 204);
-    EXPECT_THAT(first->ReadUntil(walletEvent), HasSubstr("id: "));
-  }  // the first client hangs up: its slot is free at once, not at the next keep-alive
-  std::vector<std::unique_ptr<RawConnection>> streams;  // the host's limit is 8
-  for (int i = 0; i < 8; ++i)
-    streams.push_back(OpenEventStream(Host(), "Last-Event-ID: 0\r\n"));
-  for (const auto& stream : streams)
-    EXPECT_TRUE(walletEvent(stream->ReadUntil(walletEvent)));
+  for (const auto& stream : streams) {
+    stream->ReadUntil();
+    EXPECT_TRUE(stream->ClosedByHost());
+  }
 }
 
 TEST_F(Demo, OpenApiDescribesTheStoreEndpointsAndTheControlApi) {
@@ -219,7 +212,6 @@ TEST_F(Demo, OpenApiDescribesTheStoreEndpointsAndTheControlApi) {
   }
   EXPECT_EQ(JsonAt(document, "tags/0/name"), "\"qor-host control\"");
   EXPECT_EQ(JsonAt(document, "servers"), "[{\"url\":\"" + Host().Url() + "\"}]");
-  EXPECT_EQ(JsonAt(document, "info/title"), "\"qor-store local API\"");
   EXPECT_EQ(JsonAt(document,
                    "paths/~1qor-store~1v1~1skins~1{skinId}~1purchase/post/requestBody/"
                    "content/application~1json/schema"),
