@@ -224,26 +224,18 @@ void MemoryStats(void*, PluginMemoryStats* stats) {
 }
 
 const PluginCallbacks kCallbacks = {&Initialize, &Shutdown, &MemoryStats};
-const char* const kNoTags[] = {nullptr};
 
 }  // namespace
 
 extern "C" __attribute__((visibility("default"))) void* load_qor_store(PluginLoadInfo* info) {
   for (size_t i = 0; i < kEndpointCount; ++i) {
-    PluginFunctionEntry& entry = gFunctions[i];
+    PluginFunctionEntry& entry = gFunctions[i];  // texts left out are null: none of them
     entry = PluginFunctionEntry{};
     entry.next = i + 1 < kEndpointCount ? &gFunctions[i + 1] : nullptr;
     entry.method = kEndpoints[i].method;
     entry.context = &gModule;
     entry.name = kEndpoints[i].path;
-    entry.nameSpace = "test";
     entry.pathTemplate = kEndpoints[i].path;
-    entry.invocationName = "";
-    entry.description = "";
-    entry.help = "";
-    entry.resultTypeName = "";
-    entry.asyncEventName = "";
-    entry.tags = kNoTags;
     entry.call = kEndpoints[i].call;
   }
   gTable = PluginEndpointTable{
