@@ -6,7 +6,9 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cstdlib>
 #include <memory>
 #include <thread>
 
@@ -230,20 +232,37 @@ TEST_F(HostWithTestPlugin, OneClientHoldingManyConnectionsLeavesRoomForMore) {
 
 // ---- Process life --------------------------------------------------------------------------
 
-TEST(HostProcessLife, SigtermShutsThePluginDownAndRemovesTheCredentials) {
-  for (int signal : {SIGTERM, SIGINT}) {
-    SCOPED_TRACE(signal);
-    std::unique_ptr<HostProcess> host = HostProcess::Start(
-        QOR_HOST_BINARY,
-        {"--plugin", QOR_TEST_PLUGIN, "--log-level", "always", "--password", "fixed-password"});
+// The password comes from the command line or a file, before the environment; a SIGTERM or
+// SIGINT shuts the plug-in down and removes the credentials.
+TEST(HostProcessLife, TakesItsPasswordAndStopsOnASignal) {
+  const std::string file = "/tmp/qor-password-" + std::to_string(getpid());
+  WriteFile(file, "from-the-file\n");
+  setenv("QOR_HOST_PASSWORD", "from-the-environment", 1);
+  struct Case {
+    int signal;
+    std::vector<std::string> arguments;
+    const char* password;
+  };
+  const Case cases[] = {
+      {SIGTERM, {"--password", "fixed-password"}, "fixed-password"},
+      {SIGINT, {"--password-file", file}, "from-the-file"},
+      {SIGTERM, {}, "from-the-environment"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.password);
+    std::vector<std::string> arguments = {"--plugin", QOR_TEST_PLUGIN, "--log-level", "always"};
+    arguments.insert(arguments.end(), c.arguments.begin(), c.arguments.end());
+    std::unique_ptr<HostProcess> host = HostProcess::Start(QOR_HOST_BINARY, arguments);
     ASSERT_FALSE(host->Url().empty()) << host->Stderr();
-    EXPECT_EQ(host->Password(), "fixed-password");
+    EXPECT_EQ(host->Password(), c.password);
     EXPECT_EQ(host->Get("/test/v1/literal").status, 200);
     const std::string credentials = host->CredentialsPath();
-    EXPECT_EQ(host->SignalAndWait(signal), 0);
+    EXPECT_EQ(host->SignalAndWait(c.signal), 0);
     EXPECT_FALSE(FileExists(credentials));
     EXPECT_THAT(host->Stderr(), HasSubstr("test plug-in stopped"));
   }
+  unsetenv("QOR_HOST_PASSWORD");
+  std::remove(file.c_str());
 }
 
 TEST(HostProcessLife, StartFailuresAreReportedAndLeaveNoCredentials) {

@@ -3,7 +3,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <memory>
 #include <thread>
@@ -182,24 +181,6 @@ TEST(HostCredentials, ARunningHostsFileAndOtherFilesAreNotTaken) {
   WriteFile(path, "another program's file");
   EXPECT_EQ(first->SignalAndWait(SIGTERM), 0);
   EXPECT_TRUE(FileExists(path));
-}
-
-TEST(HostCredentials, PasswordComesFromAFileOrTheEnvironment) {
-  const std::string file = "/tmp/qor-password-" + std::to_string(getpid());
-  WriteFile(file, "from-the-file\n");
-  std::unique_ptr<HostProcess> fromFile =
-      HostProcess::Start(QOR_HOST_BINARY, {"--plugin", QOR_TEST_PLUGIN, "--password-file", file});
-  std::remove(file.c_str());
-  ASSERT_FALSE(fromFile->Url().empty()) << fromFile->Stderr();
-  EXPECT_EQ(fromFile->Password(), "from-the-file");
-
-  setenv("QOR_HOST_PASSWORD", "from-the-environment", 1);
-  std::unique_ptr<HostProcess> fromEnvironment =
-      HostProcess::Start(QOR_HOST_BINARY, {"--plugin", QOR_TEST_PLUGIN});
-  unsetenv("QOR_HOST_PASSWORD");
-  ASSERT_FALSE(fromEnvironment->Url().empty());
-  EXPECT_EQ(fromEnvironment->Password(), "from-the-environment");
-  EXPECT_EQ(fromEnvironment->Get("/test/v1/literal").status, 200);
 }
 
 }  // namespace
