@@ -149,19 +149,15 @@ class HandMadeTable : public ::testing::Test {
     described.tags = kTags;
     described.tagCount = 1;
 
-    OpenApiInfo info;
-    info.title = "t local API";
-    info.version = "1.2.3";
-    info.serverUrl = "http://127.0.0.1:8470";
-    info.basicAuth = true;
-    text_ = OpenApiDocument(builder_.Table(), info);
-    document_ = Parse(text_);
+    document_ = Parse(OpenApiDocument(builder_.Table(), {.title = "t local API",
+                                                         .version = "1.2.3",
+                                                         .serverUrl = "http://127.0.0.1:8470",
+                                                         .basicAuth = true}));
   }
 
   std::string Json(std::string_view path) const { return JsonAt(document_, path); }
 
   TableBuilder builder_;
-  std::string text_;
   rapidjson::Document document_;
 };
 
