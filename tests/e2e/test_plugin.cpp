@@ -1,7 +1,7 @@
 // A small plug-in for the end-to-end tests of qor-host: a handful of endpoints that show what
 // the host put into the request record, each kind of reply, a resource fetched and followed,
-// external requests and the log. Built as its own shared
-// object and loaded by qor-host with --plugin.
+// external requests and the log. Built as its own shared object and loaded by qor-host with
+// --plugin.
 #include <cstdlib>
 #include <cstring>
 #include <optional>
