@@ -5,12 +5,9 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cstdlib>
-#include <functional>
 #include <string>
-#include <vector>
 
 #include "api/host_abi.h"
 #include "tests/e2e/host_process.h"
@@ -42,35 +39,28 @@ BindingProperty PurchasePayload(int64_t itemId, std::string_view currency, int64
 TEST(ReadPurchaseRequest, TakesTheStoresPayloadAndFlagsWhatIsMissingOrMistyped) {
   const PurchaseRequest request = ReadPurchaseRequest(PurchasePayload(1001, "VP", 1350));
   EXPECT_TRUE(request.complete);
-  EXPECT_EQ(request.accountId, 77u);
-  EXPECT_EQ(request.itemId, 1001);
-  EXPECT_EQ(request.itemType, "CHAMPION_SKIN");
-  EXPECT_EQ(request.quantity, 1);
-  EXPECT_EQ(request.currency, "VP");
-  EXPECT_EQ(request.cost, 1350);
+  EXPECT_EQ(std::to_string(request.accountId) + " " + std::to_string(request.itemId) + " " +
+                request.itemType + " " + std::to_string(request.quantity) + " " + request.currency +
+                " " + std::to_string(request.cost),
+            "77 1001 CHAMPION_SKIN 1 VP 1350");
 
   struct Case {
-    const char* name;
-    std::function<void(BindingProperty&)> change;
+    const char* member;  // empty: the payload itself
+    BindingProperty value;
     bool complete;
   };
   const Case cases[] = {
-      {"item id unsigned", [](BindingProperty& p) { p.MutableMember("itemId").SetUnsigned(5); },
-       true},
-      {"no cost", [](BindingProperty& p) { p.RemoveMember("cost"); }, false},
-      {"item id beyond 32 bits",
-       [](BindingProperty& p) { p.MutableMember("itemId").SetSigned(int64_t{1} << 31); }, false},
-      {"item id as text", [](BindingProperty& p) { p.MutableMember("itemId").SetString("5"); },
-       false},
-      {"account id above int64",
-       [](BindingProperty& p) { p.MutableMember("accountId").SetUnsigned(UINT64_MAX); }, false},
-      {"not a structure", [](BindingProperty& p) { p.SetString("purchase"); }, false},
+      {"itemId", BindingProperty(uint64_t{5}), true},
+      {"cost", BindingProperty(), false},
+      {"itemId", BindingProperty(int64_t{1} << 31), false},
+      {"itemId", BindingProperty("5"), false},
+      {"accountId", BindingProperty(UINT64_MAX), false},
+      {"", BindingProperty("purchase"), false},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
     BindingProperty payload = PurchasePayload(1001, "VP", 1350);
-    c.change(payload);
-    EXPECT_EQ(ReadPurchaseRequest(payload).complete, c.complete);
+    (*c.member ? payload.MutableMember(c.member) : payload) = c.value;
+    EXPECT_EQ(ReadPurchaseRequest(payload).complete, c.complete) << c.member;
   }
 }
 
@@ -80,13 +70,10 @@ TEST(ScenarioStorefront, ParsesAndRefusesWithMessagesNamingTheKey) {
   MaybeType<Failure, Scenario> scenario = ParseScenario(
       R"({"storefront": {"catalog": "c.json", "ip": 10, "vp": 20,
                          "owned": [{"inventoryType": "CHAMPION", "itemId": 3}]}})");
-  ASSERT_TRUE(scenario) << scenario.ErrorMessage();
-  ASSERT_TRUE(scenario->storefront);
+  ASSERT_TRUE(scenario && scenario->storefront) << scenario.ErrorMessage();
   EXPECT_EQ(scenario->storefront->catalog, "c.json");
-  EXPECT_EQ(scenario->storefront->ip, 10);
-  EXPECT_EQ(scenario->storefront->vp, 20);
-  ASSERT_EQ(scenario->storefront->owned.size(), 1u);
-  EXPECT_EQ(scenario->storefront->owned[0].second, 3);
+  EXPECT_EQ(scenario->storefront->ip + scenario->storefront->vp, 30);
+  EXPECT_EQ(scenario->storefront->owned.at(0).second, 3);
   EXPECT_FALSE(ParseScenario("{}")->storefront);
 
   struct Case {
@@ -113,25 +100,14 @@ TEST(ScenarioStorefront, ParsesAndRefusesWithMessagesNamingTheKey) {
 
 class ScenarioFiles : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/qor-demo-test-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    directory_ = pattern;
-  }
-  void TearDown() override {
-    for (const std::string& file : files_)
-      std::remove(file.c_str());
-    rmdir(directory_.c_str());
-  }
+  void SetUp() override { ASSERT_NE(mkdtemp(directory_.data()), nullptr); }
+  void TearDown() override { testing::RunCommand("rm -r " + directory_); }
   std::string Write(const std::string& name, const std::string& text) {
-    const std::string path = directory_ + "/" + name;
-    testing::WriteFile(path, text);
-    files_.push_back(path);
-    return path;
+    testing::WriteFile(directory_ + "/" + name, text);
+    return directory_ + "/" + name;
   }
 
-  std::string directory_;
-  std::vector<std::string> files_;
+  std::string directory_ = "/tmp/qor-demo-test-XXXXXX";
 };
 
 TEST_F(ScenarioFiles, ARelativeCatalogIsReadBesideTheScenario) {
@@ -152,13 +128,11 @@ TEST_F(ScenarioFiles, ARelativeCatalogIsReadBesideTheScenario) {
             R"({"accountId":9,"idToken":")" + state.Token() + R"("})");
   EXPECT_EQ(state.AccountId(), 9u);
   EXPECT_EQ(state.Wallet().vp, 1350);
-  EXPECT_EQ(state.Catalog().Entries().size(), 2u);
 
   const std::string absolute =
       Write("absolute.json", R"({"storefront": {"catalog": "/nonexistent/catalog.json"}})");
   MaybeType<Failure, Scenario> elsewhere = LoadScenario(absolute);
   ASSERT_TRUE(elsewhere);
-  EXPECT_EQ(elsewhere->storefront->catalog, "/nonexistent/catalog.json");
   MaybeType<Failure, std::unique_ptr<StorefrontStub>> missing = StartScenarioStorefront(*elsewhere);
   ASSERT_FALSE(missing);
   EXPECT_EQ(missing.ErrorMessage(),
@@ -194,7 +168,6 @@ TEST(DemoFiles, AreFoundAndHoldAConsistentDemo) {
 
   MaybeType<Failure, std::string> missing = FindDemoFile("no-such-file.json");
   ASSERT_FALSE(missing);
-  EXPECT_EQ(missing.Status(), 404);
   EXPECT_THAT(missing.ErrorMessage(),
               StartsWith("The demo file examples/demo/no-such-file.json was not found (looked in "
                          "the folders above "));

@@ -4,10 +4,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <future>
 #include <string>
 #include <thread>
 #include <vector>
@@ -46,10 +42,7 @@ TEST(EventStreamTest, ClientGetsEventsPublishedAfterItConnected) {
   stream.Publish("OnBefore", Json("1"));  // no client yet: only held
 
   HttpResponse response = stream.Open();
-  ASSERT_EQ(response.status, 200u);
-  EXPECT_EQ(response.contentType, "text/event-stream");
   ASSERT_NE(response.source, nullptr);
-  EXPECT_EQ(stream.ClientCount(), 1u);
 
   stream.Publish("OnJsonApiEvent_qor-store_v1_wallet",
                  Json(R"({"uri": "/qor-store/v1/wallet", "data": {"ip": 200, "vp": 1350}})"));
@@ -74,14 +67,14 @@ TEST(EventStreamTest, SmallReadsReassembleTheFrame) {
       ": connected\n\nid: 1\ndata: {\"name\":\"OnE\",\"payload\":{\"k\":\"0123456789\"}}\n\n";
   while (text.size() < expected.size()) {
     std::optional<std::string> piece = ReadFrame(*response.source, 5);
-    ASSERT_TRUE(piece.has_value());
-    ASSERT_LE(piece->size(), 5u);
-    ASSERT_FALSE(piece->empty());
+    ASSERT_TRUE(piece && !piece->empty() && piece->size() <= 5u);
     text += *piece;
   }
   EXPECT_EQ(text, expected);
 }
 
+// A slow client loses its oldest events, and an event larger than the whole queue is dropped;
+// either way the client is told.
 TEST(EventStreamTest, SlowClientLosesItsOldestEventsAndIsTold) {
   EventStreamLimits limits = LongKeepAlive();
   const std::string frame = "id: 10\ndata: {\"name\":\"OnE\",\"payload\":0}\n\n";
@@ -90,26 +83,18 @@ TEST(EventStreamTest, SlowClientLosesItsOldestEventsAndIsTold) {
   HttpResponse response = stream.Open();
   for (int i = 0; i < 10; ++i)
     stream.Publish("OnE", Json(std::to_string(i)));
+  stream.Publish("OnBig", Json("\"" + std::string(3 * frame.size(), 'x') + "\""));
+  stream.Publish("OnE", Json("10"));
 
   EXPECT_EQ(ReadFrame(*response.source), ": connected\n\n");
-  EXPECT_EQ(ReadFrame(*response.source), ": 7 events dropped\n\n");
-  for (int i = 7; i < 10; ++i) {
+  // 1 to 7 made room for 8 to 10, the big one fits nowhere, 8 made room for the last one.
+  EXPECT_EQ(ReadFrame(*response.source), ": 9 events dropped\n\n");
+  for (int i : {8, 9, 10}) {
+    const int id = i == 10 ? 12 : i + 1;
     EXPECT_EQ(ReadFrame(*response.source),
-              "id: " + std::to_string(i + 1) +
+              "id: " + std::to_string(id) +
                   "\ndata: {\"name\":\"OnE\",\"payload\":" + std::to_string(i) + "}\n\n");
   }
-}
-
-TEST(EventStreamTest, EventLargerThanTheWholeQueueIsDropped) {
-  EventStreamLimits limits = LongKeepAlive();
-  limits.maxQueuedBytes = 64;
-  EventStream stream(limits);
-  HttpResponse response = stream.Open();
-  stream.Publish("OnBig", Json("\"" + std::string(100, 'x') + "\""));
-  stream.Publish("OnSmall", Json("1"));
-  EXPECT_EQ(ReadFrame(*response.source), ": connected\n\n");
-  EXPECT_EQ(ReadFrame(*response.source), ": 1 events dropped\n\n");
-  EXPECT_EQ(ReadFrame(*response.source), "id: 2\ndata: {\"name\":\"OnSmall\",\"payload\":1}\n\n");
 }
 
 TEST(EventStreamTest, RefusesClientsOverTheCapUntilOneLeaves) {
@@ -119,15 +104,12 @@ TEST(EventStreamTest, RefusesClientsOverTheCapUntilOneLeaves) {
   HttpResponse first = stream.Open();
   HttpResponse second = stream.Open();
   HttpResponse third = stream.Open();
-  EXPECT_EQ(third.status, 503u);
   EXPECT_EQ(third.source, nullptr);
   EXPECT_THAT(third.body, HasSubstr("Too many event streams are open (at most 2)"));
-  EXPECT_EQ(stream.ClientCount(), 2u);
-
-  first.source.reset();  // the front releases the body when the client goes
+  first.source.reset();  // the front releases the body when the client goes (at once when it
+                         // hangs up: see the end-to-end event-stream tests)
   EXPECT_EQ(stream.ClientCount(), 1u);
-  HttpResponse again = stream.Open();
-  EXPECT_EQ(again.status, 200u);
+  EXPECT_EQ(stream.Open().status, 200u);
 }
 
 TEST(EventStreamTest, KeepAliveGoesOutWhenNothingElseDoes) {
@@ -159,6 +141,13 @@ TEST(EventStreamTest, StopEndsWaitingAndLaterReadsAndRefusesNewClients) {
   HttpResponse late = stream.Open();
   EXPECT_EQ(late.status, 503u);
   EXPECT_THAT(late.body, HasSubstr("The host is stopping"));
+
+  HttpResponse outliving;  // a client may outlive its stream
+  {
+    EventStream gone(LongKeepAlive());
+    outliving = gone.Open();
+  }
+  EXPECT_EQ(ReadFrame(*outliving.source), std::nullopt);
 }
 
 TEST(EventStreamTest, ReconnectingClientGetsTheHeldEventsAfterItsLastId) {
@@ -194,34 +183,6 @@ TEST(EventStreamTest, ReconnectingClientGetsTheHeldEventsAfterItsLastId) {
       EXPECT_EQ(ReadFrame(*response.source), expected);
     EXPECT_EQ(ReadFrame(*response.source), frame(6));
   }
-}
-
-TEST(EventStreamTest, ClientThatHangsUpEndsItsStreamAndFreesItsSlotAtOnce) {
-  EventStreamLimits limits = LongKeepAlive();  // no keep-alive write to notice it
-  limits.maxClients = 1;
-  EventStream stream(limits);
-  int sockets[2];
-  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sockets), 0);
-  HttpResponse response = stream.Open();
-  response.source->WatchClient(sockets[0]);
-  ASSERT_EQ(ReadFrame(*response.source), ": connected\n\n");
-  std::future<std::optional<std::string>> waiting =
-      std::async(std::launch::async, [&] { return ReadFrame(*response.source); });
-  close(sockets[1]);  // the client hangs up
-  ASSERT_EQ(waiting.wait_for(std::chrono::seconds(30)), std::future_status::ready);
-  EXPECT_EQ(waiting.get(), std::nullopt);
-  response.source.reset();  // the front releases the ended body
-  EXPECT_EQ(stream.Open().status, 200u);
-  close(sockets[0]);
-}
-
-TEST(EventStreamTest, ClientMayOutliveTheStream) {
-  HttpResponse response;
-  {
-    EventStream stream(LongKeepAlive());
-    response = stream.Open();
-  }
-  EXPECT_EQ(ReadFrame(*response.source), std::nullopt);
 }
 
 }  // namespace

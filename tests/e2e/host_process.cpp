@@ -1,11 +1,16 @@
 #include "tests/e2e/host_process.h"
 
+#include <arpa/inet.h>
 #include <curl/curl.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <rapidjson/document.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -16,15 +21,10 @@
 #include <sstream>
 #include <thread>
 
+#include "host/http/access.h"
+
 namespace qor::host::testing {
 namespace {
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 size_t OnBody(char* data, size_t size, size_t count, void* user) {
   static_cast<HttpResult*>(user)->body.append(data, size * count);
@@ -32,18 +32,16 @@ size_t OnBody(char* data, size_t size, size_t count, void* user) {
 }
 
 size_t OnHeader(char* data, size_t size, size_t count, void* user) {
-  std::string line(data, size * count);
-  while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
-    line.pop_back();
+  const std::string line(data, size * count);
   const size_t colon = line.find(':');
   if (colon != std::string::npos && !line.starts_with("HTTP/")) {
     std::string name = line.substr(0, colon);
     for (char& c : name)
       c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    std::string value = line.substr(colon + 1);
-    while (!value.empty() && value.front() == ' ')
-      value.erase(value.begin());
-    static_cast<HttpResult*>(user)->headers.emplace_back(std::move(name), std::move(value));
+    const size_t start = line.find_first_not_of(' ', colon + 1);
+    const size_t end = line.find_last_not_of("\r\n") + 1;
+    static_cast<HttpResult*>(user)->headers.emplace_back(
+        std::move(name), start < end ? line.substr(start, end - start) : "");
   }
   return size * count;
 }
@@ -62,17 +60,25 @@ void WriteFile(const std::string& path, const std::string& text) {
   out << text;
 }
 
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
 bool FileExists(const std::string& path) {
   struct stat info {};
   return stat(path.c_str(), &info) == 0;
 }
 
-std::optional<HostProcess> HostProcess::Start(const std::string& binary,
-                                              std::vector<std::string> arguments,
-                                              const std::optional<std::string>& scenario) {
-  HostProcess process;
+std::unique_ptr<HostProcess> HostProcess::Start(const std::string& binary,
+                                                std::vector<std::string> arguments,
+                                                const std::optional<std::string>& scenario) {
+  std::unique_ptr<HostProcess> started(new HostProcess);
+  HostProcess& process = *started;
   char pattern[] = "/tmp/qor-host-e2e-XXXXXX";
-  if (mkdtemp(pattern) == nullptr) return std::nullopt;
+  if (mkdtemp(pattern) == nullptr) return started;
   process.directory_ = pattern;
   process.credentialsPath_ = process.directory_ + "/credentials.json";
   if (scenario) {
@@ -91,7 +97,7 @@ std::optional<HostProcess> HostProcess::Start(const std::string& binary,
     argv.push_back(argument.data());
   argv.push_back(nullptr);
   const pid_t pid = fork();
-  if (pid < 0) return std::nullopt;
+  if (pid < 0) return started;
   if (pid == 0) {
     const int err = open(stderrPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     const int out = open("/dev/null", O_WRONLY);
@@ -107,30 +113,20 @@ std::optional<HostProcess> HostProcess::Start(const std::string& binary,
     int status = 0;
     if (waitpid(pid, &status, WNOHANG) == pid) {
       process.pid_ = -1;
-      return process;  // ended early: Url() stays empty, Stderr() tells why
+      return started;  // ended early: Url() stays empty, Stderr() tells why
     }
-    if (FileExists(process.credentialsPath_)) {
-      rapidjson::Document credentials;
-      const std::string text = ReadFile(process.credentialsPath_);
-      credentials.Parse(text.c_str());
-      if (!credentials.HasParseError() && credentials.IsObject() && credentials.HasMember("url") &&
-          credentials.HasMember("password")) {
-        process.url_ = credentials["url"].GetString();
-        process.password_ = credentials["password"].GetString();
-        return process;
-      }
+    rapidjson::Document credentials;
+    credentials.Parse(ReadFile(process.credentialsPath_).c_str());
+    if (!credentials.HasParseError() && credentials.IsObject() && credentials.HasMember("url") &&
+        credentials.HasMember("password")) {
+      process.url_ = credentials["url"].GetString();
+      process.password_ = credentials["password"].GetString();
+      return started;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
-  return process;
+  return started;
 }
-
-HostProcess::HostProcess(HostProcess&& other) noexcept
-    : pid_(std::exchange(other.pid_, -1)),
-      directory_(std::move(other.directory_)),
-      credentialsPath_(std::move(other.credentialsPath_)),
-      url_(std::move(other.url_)),
-      password_(std::move(other.password_)) {}
 
 HostProcess::~HostProcess() {
   // Stopped the way a developer stops it, so that it shuts down (and writes what a coverage
@@ -143,12 +139,7 @@ HostProcess::~HostProcess() {
     }
     SignalAndWait(SIGKILL);
   }
-  if (!directory_.empty()) {
-    unlink(credentialsPath_.c_str());
-    unlink((directory_ + "/stderr.txt").c_str());
-    unlink((directory_ + "/scenario.json").c_str());
-    rmdir(directory_.c_str());
-  }
+  if (!directory_.empty()) RunCommand("rm -rf " + directory_);
 }
 
 std::string HostProcess::Stderr() const {
@@ -209,6 +200,69 @@ HttpResult HostProcess::Call(const HttpCall& call) const {
 HttpResult HttpGet(const std::string& url, std::vector<std::string> headers) {
   HttpCall call{"GET", "", "", std::move(headers), false};
   return Perform(url, call, "");
+}
+
+RawConnection::RawConnection(const HostProcess& host) : host_(host) {
+  fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  timeval timeout{15, 0};
+  setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(std::stoi(host.HostPort().substr(10))));
+  inet_pton(AF_INET, "127.0.0.1", &address.sin_addr);
+  connected_ = connect(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0;
+}
+
+RawConnection::~RawConnection() {
+  if (fd_ >= 0) close(fd_);
+}
+
+bool RawConnection::Send(std::string_view bytes) {
+  return connected_ &&
+         send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
+}
+
+bool RawConnection::SendHead(const std::string& method, const std::string& target,
+                             const std::string& headers, const std::string& version) {
+  return Send(method + " " + target + " " + version + "\r\nHost: " + host_.HostPort() + "\r\n" +
+              AuthorizationLine(host_) + headers + "\r\n");
+}
+
+std::string RawConnection::ReadUntil(const std::function<bool(const std::string&)>& done) {
+  char buffer[4096];
+  while (!closed_ && !(done && done(read_))) {
+    const ssize_t got = recv(fd_, buffer, sizeof(buffer), 0);
+    if (got <= 0) {
+      closed_ = got == 0;
+      break;  // closed, or silent for too long
+    }
+    read_.append(buffer, static_cast<size_t>(got));
+  }
+  return read_;
+}
+
+bool RawConnection::ClosedByHost() {
+  char buffer[4096];
+  for (;;) {
+    pollfd poll_fd{fd_, POLLIN, 0};
+    if (poll(&poll_fd, 1, 0) <= 0) return false;
+    const ssize_t got = recv(fd_, buffer, sizeof(buffer), MSG_DONTWAIT);
+    if (got <= 0) return true;
+    read_.append(buffer, static_cast<size_t>(got));
+  }
+}
+
+std::string AuthorizationLine(const HostProcess& host) {
+  return "Authorization: Basic " + EncodeBase64("qor:" + host.Password()) + "\r\n";
+}
+
+std::vector<int> Statuses(const std::string& reply) {
+  std::vector<int> statuses;
+  for (size_t at = reply.find("HTTP/1.1 "); at != std::string::npos;
+       at = reply.find("HTTP/1.1 ", at + 1)) {
+    statuses.push_back(std::atoi(reply.c_str() + at + 9));
+  }
+  return statuses;
 }
 
 std::pair<int, std::string> RunCommand(const std::string& command) {

@@ -4,8 +4,11 @@
 
 #include <sys/types.h>
 
+#include <functional>
+#include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -34,12 +37,12 @@ class HostProcess {
   // Starts `binary` with --listen 127.0.0.1:0 and --credentials in a fresh directory, then
   // `arguments` (which may override them; the host is then waited for at the fresh path
   // only until it ends) (and --scenario with `scenario` written there, when given), and waits until
-  // the credentials file appears (or the process ends).
-  static std::optional<HostProcess> Start(const std::string& binary,
-                                          std::vector<std::string> arguments,
-                                          const std::optional<std::string>& scenario = {});
-  HostProcess(HostProcess&& other) noexcept;
-  HostProcess& operator=(HostProcess&&) = delete;
+  // the credentials file appears (or the process ends: Url() is then empty).
+  static std::unique_ptr<HostProcess> Start(const std::string& binary,
+                                            std::vector<std::string> arguments,
+                                            const std::optional<std::string>& scenario = {});
+  HostProcess(const HostProcess&) = delete;
+  HostProcess& operator=(const HostProcess&) = delete;
   ~HostProcess();
 
   const std::string& Url() const { return url_; }
@@ -68,13 +71,47 @@ class HostProcess {
   std::string password_;
 };
 
+// A raw TCP connection to a host, for what a well-behaved HTTP client would not send (and for
+// streams read as they come).
+class RawConnection {
+ public:
+  explicit RawConnection(const HostProcess& host);
+  ~RawConnection();
+  RawConnection(const RawConnection&) = delete;
+  RawConnection& operator=(const RawConnection&) = delete;
+
+  bool Send(std::string_view bytes);
+  // Sends a request head: `method target HTTP/1.1` (or `version`), the host's Host and
+  // credentials, then `headers` (whole "Name: value\r\n" lines) and the blank line.
+  bool SendHead(const std::string& method, const std::string& target,
+                const std::string& headers = "", const std::string& version = "HTTP/1.1");
+  // Reads until `done` holds for everything read so far, or the host closes the connection,
+  // or 15 s pass in silence; returns everything read so far.
+  std::string ReadUntil(const std::function<bool(const std::string&)>& done = {});
+  // True when the host has closed the connection (reading what it sent before).
+  bool ClosedByHost();
+
+ private:
+  const HostProcess& host_;
+  int fd_ = -1;
+  bool connected_ = false;
+  bool closed_ = false;
+  std::string read_;
+};
+
+// "Authorization: Basic ...\r\n" with the host's credentials.
+std::string AuthorizationLine(const HostProcess& host);
+// The statuses of the answers in `reply`, in order ("HTTP/1.1 200 OK..." gives 200).
+std::vector<int> Statuses(const std::string& reply);
+
 // A GET of `url` without the host's credentials, with "Name: value" header lines.
 HttpResult HttpGet(const std::string& url, std::vector<std::string> headers = {});
 // Runs `command` with a shell: its exit status and everything it wrote to either output.
 std::pair<int, std::string> RunCommand(const std::string& command);
 
-// Writes `text` to `path`.
+// Writes `text` to `path`; reads all of `path` (empty when it cannot be read).
 void WriteFile(const std::string& path, const std::string& text);
+std::string ReadFile(const std::string& path);
 bool FileExists(const std::string& path);
 
 }  // namespace qor::host::testing

@@ -1,26 +1,13 @@
 // qor-host against hostile and careless clients, over raw sockets: heads near and past the
 // size limit, ambiguous framing, slow and unfinished heads; and the credentials file.
-#include <arpa/inet.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/time.h>
-#include <unistd.h>
 
-#include <chrono>
-#include <cstdlib>
 #include <memory>
-#include <optional>
-#include <string>
 #include <thread>
-#include <vector>
 
-#include "host/http/access.h"
 #include "host/http/http_front.h"
-#include "tests/e2e/host_process.h"
 #include "tests/e2e/test_plugin_host.h"
 
 namespace qor::host::testing {
@@ -29,67 +16,6 @@ namespace {
 using ::testing::HasSubstr;
 
 class HostileClients : public TestPluginHost<HostileClients> {};
-
-// A raw TCP connection to the host.
-class RawConnection {
- public:
-  explicit RawConnection(const HostProcess& host) {
-    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    timeval timeout{15, 0};
-    setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(std::stoi(host.HostPort().substr(10))));
-    inet_pton(AF_INET, "127.0.0.1", &address.sin_addr);
-    connected_ = connect(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0;
-  }
-  ~RawConnection() { close(fd_); }
-  RawConnection(const RawConnection&) = delete;
-  RawConnection& operator=(const RawConnection&) = delete;
-
-  bool Send(std::string_view bytes) {
-    return connected_ && send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) ==
-                             static_cast<ssize_t>(bytes.size());
-  }
-  // Everything the host sends until it closes the connection (or 15 s pass in silence).
-  std::string ReadToEnd() {
-    std::string reply;
-    char buffer[4096];
-    for (;;) {
-      const ssize_t got = recv(fd_, buffer, sizeof(buffer), 0);
-      if (got <= 0) return reply;
-      reply.append(buffer, static_cast<size_t>(got));
-    }
-  }
-  // True when the host has closed the connection (what was sent before is read and dropped).
-  bool ClosedByHost() {
-    char buffer[4096];
-    for (;;) {
-      pollfd poll_fd{fd_, POLLIN, 0};
-      if (poll(&poll_fd, 1, 0) <= 0) return false;
-      const ssize_t got = recv(fd_, buffer, sizeof(buffer), MSG_DONTWAIT);
-      if (got <= 0) return true;
-    }
-  }
-
- private:
-  int fd_ = -1;
-  bool connected_ = false;
-};
-
-std::string Authorization(const HostProcess& host) {
-  return "Authorization: Basic " + EncodeBase64("qor:" + host.Password()) + "\r\n";
-}
-
-// The statuses of the answers in `reply`, in order ("HTTP/1.1 200 OK..." gives 200).
-std::vector<int> Statuses(const std::string& reply) {
-  std::vector<int> statuses;
-  for (size_t at = reply.find("HTTP/1.1 "); at != std::string::npos;
-       at = reply.find("HTTP/1.1 ", at + 1)) {
-    statuses.push_back(std::atoi(reply.c_str() + at + 9));
-  }
-  return statuses;
-}
 
 std::string Repeat(std::string_view text, size_t count) {
   std::string out;
@@ -112,8 +38,6 @@ TEST_F(HostileClients, AnswersEveryHeadByItsSize) {
   };
   const Case cases[] = {
       {"450 item ids", "/test/v1/literal?" + ids, "", 200},
-      {"433 small headers", "/test/v1/literal", Repeat("X-Small: v\r\n", 433), 200},
-      {"32 KiB of one-byte arguments", "/test/v1/literal?" + Repeat("&", 32000), "", 200},
       {"32 KiB of empty headers", "/test/v1/literal", Repeat("a:\r\n", 7900), 200},
       {"HEAD as GET", "/test/v1/literal", "", 200},
       {"a target of 33 KiB", "/test/v1/literal?" + Repeat("a", 33 << 10), "", 414},
@@ -124,9 +48,8 @@ TEST_F(HostileClients, AnswersEveryHeadByItsSize) {
     SCOPED_TRACE(c.name);
     const std::string method = std::string(c.name) == "HEAD as GET" ? "HEAD" : "GET";
     RawConnection connection(Host());
-    connection.Send(method + " " + c.target + " HTTP/1.1\r\nHost: " + Host().HostPort() + "\r\n" +
-                    Authorization(Host()) + c.headers + "Connection: close\r\n\r\n");
-    const std::string reply = connection.ReadToEnd();
+    connection.SendHead(method, c.target, c.headers + "Connection: close\r\n");
+    const std::string reply = connection.ReadUntil();
     EXPECT_THAT(Statuses(reply), ::testing::ElementsAre(c.status)) << reply.substr(0, 200);
     if (method == "HEAD") {
       EXPECT_TRUE(reply.ends_with("\r\n\r\n")) << reply;
@@ -137,7 +60,7 @@ TEST_F(HostileClients, AnswersEveryHeadByItsSize) {
 // Framing that a proxy in front could read differently from the host is refused before the
 // plug-in sees it, and the connection closed, so that nothing after it runs as a request.
 TEST_F(HostileClients, RefusesAmbiguousFramingAndCloses) {
-  const std::string host = "Host: " + Host().HostPort() + "\r\n" + Authorization(Host());
+  const std::string host = "Host: " + Host().HostPort() + "\r\n" + AuthorizationLine(Host());
   const std::string smuggled = "GET /test/v1/literal HTTP/1.1\r\n" + host + "\r\n";
   struct Case {
     const char* name;
@@ -168,14 +91,14 @@ TEST_F(HostileClients, RefusesAmbiguousFramingAndCloses) {
     SCOPED_TRACE(c.name);
     RawConnection connection(Host());
     connection.Send(c.request);
-    const std::string reply = connection.ReadToEnd();
+    const std::string reply = connection.ReadUntil();
     EXPECT_THAT(Statuses(reply), ::testing::ElementsAre(c.status)) << reply.substr(0, 300);
   }
   // Well framed, the same requests are served and the connection kept.
   RawConnection connection(Host());
   connection.Send("POST /test/v1/echo HTTP/1.1\r\n" + host + "Content-Length: 2\r\n\r\n{}" +
                   smuggled.substr(0, smuggled.size() - 2) + "Connection: close\r\n\r\n");
-  EXPECT_THAT(Statuses(connection.ReadToEnd()), ::testing::ElementsAre(200, 200));
+  EXPECT_THAT(Statuses(connection.ReadUntil()), ::testing::ElementsAre(200, 200));
 }
 
 // A client that sends a too-large body whole, without waiting for an interim answer, still
@@ -184,10 +107,10 @@ TEST_F(HostileClients, RefusesAmbiguousFramingAndCloses) {
 TEST_F(HostileClients, AnOversizedBodySentWholeIsAnsweredAfterIt) {
   RawConnection connection(Host());
   const size_t length = (9u << 20);
-  EXPECT_TRUE(connection.Send("POST /test/v1/echo HTTP/1.1\r\nHost: " + Host().HostPort() + "\r\n" +
-                              Authorization(Host()) + "Content-Length: " + std::to_string(length) +
-                              "\r\n\r\n" + std::string(length, 'x')));
-  EXPECT_THAT(Statuses(connection.ReadToEnd()), ::testing::ElementsAre(413));
+  EXPECT_TRUE(connection.SendHead("POST", "/test/v1/echo",
+                                  "Content-Length: " + std::to_string(length) + "\r\n"));
+  EXPECT_TRUE(connection.Send(std::string(length, 'x')));
+  EXPECT_THAT(Statuses(connection.ReadUntil()), ::testing::ElementsAre(413));
 }
 
 // A head must arrive within its deadline, however it is trickled in; and clients holding
@@ -196,7 +119,7 @@ TEST_F(HostileClients, SlowAndUnfinishedHeadsDoNotLockOthersOut) {
   std::vector<std::unique_ptr<RawConnection>> unfinished;
   for (int i = 0; i < 120; ++i) {
     unfinished.push_back(std::make_unique<RawConnection>(Host()));
-    unfinished.back()->Send("GET /test/v1/literal HTTP/1.1\r\nHost: " + Host().HostPort() + "\r\n");
+    unfinished.back()->Send("GET /test/v1/literal HTTP/1.1\r\n");
   }
   // The unfinished heads beyond the share are closed once they are half a second old.
   std::this_thread::sleep_for(std::chrono::milliseconds(kUnprovenGraceMillis + 500));
@@ -213,17 +136,10 @@ TEST_F(HostileClients, SlowAndUnfinishedHeadsDoNotLockOthersOut) {
   trickle.Send("GET /test/v1/literal HTTP/1.1\r\n");
   const auto start = std::chrono::steady_clock::now();
   bool closedInTime = false;
-  while (std::chrono::steady_clock::now() - start <
-         std::chrono::seconds(kHeadDeadlineSeconds + 5)) {
-    if (!trickle.Send("X-Trickle: 1\r\n")) {
-      closedInTime = true;
-      break;
-    }
-    if (trickle.ClosedByHost()) {
-      closedInTime = true;
-      break;
-    }
+  while (!closedInTime && std::chrono::steady_clock::now() - start <
+                              std::chrono::seconds(kHeadDeadlineSeconds + 5)) {
     std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    closedInTime = !trickle.Send("X-Trickle: 1\r\n") || trickle.ClosedByHost();
   }
   EXPECT_TRUE(closedInTime);
 }
@@ -231,9 +147,9 @@ TEST_F(HostileClients, SlowAndUnfinishedHeadsDoNotLockOthersOut) {
 // ---- The credentials file and the password -------------------------------------------------
 
 TEST(HostCredentials, ARunningHostsFileAndOtherFilesAreNotTaken) {
-  std::optional<HostProcess> first =
+  std::unique_ptr<HostProcess> first =
       HostProcess::Start(QOR_HOST_BINARY, {"--plugin", QOR_TEST_PLUGIN, "--log-level", "none"});
-  ASSERT_TRUE(first && !first->Url().empty()) << (first ? first->Stderr() : "");
+  ASSERT_FALSE(first->Url().empty()) << first->Stderr();
   const std::string fifo = first->Directory() + "/fifo";
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   struct Case {
@@ -247,9 +163,8 @@ TEST(HostCredentials, ARunningHostsFileAndOtherFilesAreNotTaken) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.path);
-    std::optional<HostProcess> second =
+    std::unique_ptr<HostProcess> second =
         HostProcess::Start(QOR_HOST_BINARY, {"--plugin", QOR_TEST_PLUGIN, "--credentials", c.path});
-    ASSERT_TRUE(second.has_value());
     EXPECT_TRUE(second->Url().empty());
     EXPECT_THAT(second->Stderr(), HasSubstr(c.message));
   }
@@ -266,27 +181,6 @@ TEST(HostCredentials, ARunningHostsFileAndOtherFilesAreNotTaken) {
   WriteFile(path, "another program's file");
   EXPECT_EQ(first->SignalAndWait(SIGTERM), 0);
   EXPECT_TRUE(FileExists(path));
-}
-
-TEST(HostCredentials, PasswordComesFromAFileOrTheEnvironment) {
-  char pattern[] = "/tmp/qor-password-XXXXXX";
-  ASSERT_NE(mkdtemp(pattern), nullptr);
-  const std::string file = std::string(pattern) + "/password";
-  WriteFile(file, "from-the-file\n");
-  std::optional<HostProcess> fromFile =
-      HostProcess::Start(QOR_HOST_BINARY, {"--plugin", QOR_TEST_PLUGIN, "--password-file", file});
-  ASSERT_TRUE(fromFile && !fromFile->Url().empty()) << (fromFile ? fromFile->Stderr() : "");
-  EXPECT_EQ(fromFile->Password(), "from-the-file");
-
-  setenv("QOR_HOST_PASSWORD", "from-the-environment", 1);
-  std::optional<HostProcess> fromEnvironment =
-      HostProcess::Start(QOR_HOST_BINARY, {"--plugin", QOR_TEST_PLUGIN});
-  unsetenv("QOR_HOST_PASSWORD");
-  ASSERT_TRUE(fromEnvironment && !fromEnvironment->Url().empty());
-  EXPECT_EQ(fromEnvironment->Password(), "from-the-environment");
-  EXPECT_EQ(fromEnvironment->Get("/test/v1/literal").status, 200);
-  std::remove(file.c_str());
-  rmdir(pattern);
 }
 
 }  // namespace

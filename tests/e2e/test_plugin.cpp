@@ -1,9 +1,10 @@
 // A small plug-in for the end-to-end tests of qor-host: a handful of endpoints that show what
-// the host put into the request record, streamed replies, a resource fetched and followed, a
-// published resource, external requests and the log. Built as its own shared
-// object and loaded by qor-host with --plugin.
+// the host put into the request record, each kind of reply, a resource fetched and followed,
+// external requests and the log. Built as its own shared object and loaded by qor-host with
+// --plugin.
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -44,103 +45,30 @@ char* Copy(std::string_view text) {
   return copy;
 }
 
-HostValue OwnedText(std::string_view text) {
-  HostValue value{};
-  value.tag = HOST_VALUE_OWNED_STRING;
-  value.length = static_cast<uint32_t>(text.size());
-  value.data.text = Copy(text);
-  return value;
-}
-
-HostValue Bool(bool flag) {
-  HostValue value{};
-  value.tag = HOST_VALUE_BOOL;
-  value.data.boolean = flag ? 1 : 0;
-  return value;
-}
-
-HostValue Structure(std::vector<std::pair<std::string_view, HostValue>> members) {
-  HostValue value{};
-  value.tag = HOST_VALUE_STRUCTURE;
-  value.length = static_cast<uint32_t>(members.size());
-  auto* entries =
-      static_cast<HostStructureEntry*>(std::calloc(members.size() + 1, sizeof(HostStructureEntry)));
-  for (size_t i = 0; i < members.size(); ++i) {
-    entries[i].key = Copy(members[i].first);
-    entries[i].ownedKey = 1;
-    entries[i].value = members[i].second;
-  }
-  value.data.entries = entries;
-  return value;
-}
-
-void Free(HostValue& value) {
-  switch (value.tag) {
-    case HOST_VALUE_OWNED_STRING:
-    case HOST_VALUE_OWNED_BLOB:
-      std::free(const_cast<char*>(value.data.text));
-      break;
-    case HOST_VALUE_COLLECTION:
-      for (uint32_t i = 0; i < value.length; ++i)
-        Free(value.data.elements[i]);
-      std::free(value.data.elements);
-      break;
-    case HOST_VALUE_STRUCTURE:
-      for (uint32_t i = 0; i < value.length; ++i) {
-        if (value.data.entries[i].ownedKey) std::free(const_cast<char*>(value.data.entries[i].key));
-        Free(value.data.entries[i].value);
-      }
-      std::free(value.data.entries);
-      break;
-    default:
-      break;
-  }
-  value = HostValue{};
-}
-
 // ---- Replies -----------------------------------------------------------------------------
+// Every body is a text of the plug-in's own: the host writes it as a JSON string.
 
 void Release(PluginLocalResponse* response) {
-  Free(response->body);
+  if (response->body.tag == HOST_VALUE_OWNED_STRING) {
+    std::free(const_cast<char*>(response->body.data.text));
+  }
   if (response->errorTextOwned) std::free(const_cast<char*>(response->errorText));
   std::memset(response, 0, sizeof(*response));
 }
 
-void Prepare(PluginLocalResponse* response) {
+void Answer(PluginLocalResponse* response, std::optional<std::string_view> text = {}) {
   std::memset(response, 0, sizeof(*response));
   response->release = &Release;
+  if (!text) return;
+  response->body.tag = HOST_VALUE_OWNED_STRING;
+  response->body.length = static_cast<uint32_t>(text->size());
+  response->body.data.text = Copy(*text);
 }
 
 void Fail(PluginLocalResponse* response, std::string_view text, uint32_t status) {
   response->errorText = Copy(text);
   response->errorTextOwned = 1;
   response->status = status;
-}
-
-// ---- Calls out ---------------------------------------------------------------------------
-
-// Sends a local request; returns the error text (empty on success) and hands the body to
-// `read` before releasing the response.
-template <class Read>
-std::string SendLocal(uint32_t method, const char* path, std::vector<HostValue> arguments,
-                      Read read) {
-  std::vector<HostArgument> args;
-  for (const HostValue& value : arguments)
-    args.push_back(HostArgument{nullptr, value});
-  PluginLocalRequest request{};
-  request.method = method;
-  request.path = path;
-  request.arguments = args.data();
-  request.argumentCount = static_cast<uint32_t>(args.size());
-  request.callerHandle = gHandle;
-  PluginLocalResponse response{};
-  gApi->SendLocalRequest(gApi, &response, &request);
-  std::string error = response.errorText != nullptr ? response.errorText : "";
-  if (error.empty()) read(response.body);
-  if (response.release != nullptr) response.release(&response);
-  for (HostValue& value : arguments)
-    Free(value);
-  return error;
 }
 
 void OnLocaleEvent(const PluginEvent* event) {
@@ -152,53 +80,41 @@ void OnLocaleEvent(const PluginEvent* event) {
 // ---- Endpoints ---------------------------------------------------------------------------
 
 void Literal(PluginLocalResponse* response, const PluginLocalRequest*) {
-  Prepare(response);
-  response->body = OwnedText("literal");
+  Answer(response, "literal");
 }
 
 void Capture(PluginLocalResponse* response, const PluginLocalRequest* request) {
-  Prepare(response);
-  response->body = OwnedText(std::string("capture:") + request->path);
+  Answer(response, std::string("capture:") + request->path);
 }
 
+// What the host put into the request record, one "name=value" line each.
 void Echo(PluginLocalResponse* response, const PluginLocalRequest* request) {
-  Prepare(response);
-  std::string test;
-  bool authorization = false;
+  std::string text = "method=" + std::to_string(request->method) + "\npath=" + request->path +
+                     "\ncontentType=" + (request->contentType ? request->contentType : "<none>");
   for (uint32_t i = 0; i < request->headerCount; ++i) {
     const std::string_view name = request->headers[i].name;
-    if (name == "x-test") test = request->headers[i].value;
-    if (name == "authorization") authorization = true;
+    if (name == "x-test" || name == "authorization") {
+      text += "\n" + std::string(name) + "=" + request->headers[i].value;
+    }
   }
   const char* body = static_cast<const char*>(request->body);
-  response->body = Structure({
-      {"method", OwnedText(std::to_string(request->method))},
-      {"path", OwnedText(request->path)},
-      {"contentType", OwnedText(request->contentType != nullptr ? request->contentType : "<none>")},
-      {"body", OwnedText(body != nullptr ? std::string_view(body, request->bodyLength) : "")},
-      {"bodyEndsWithNul", Bool(body != nullptr && body[request->bodyLength] == '\0')},
-      {"xTest", OwnedText(test)},
-      {"sawAuthorization", Bool(authorization)},
-  });
+  if (body != nullptr) {
+    text += "\nbody=" + std::string(body, request->bodyLength);
+    if (body[request->bodyLength] == '\0') text += "\nthen NUL";
+  }
+  Answer(response, text);
 }
 
-void Empty(PluginLocalResponse* response, const PluginLocalRequest*) {
-  Prepare(response);
-}
-
-void Broken(PluginLocalResponse* response, const PluginLocalRequest*) {
-  Prepare(response);
-  Fail(response, "Broken on purpose", 0);
-}
-
-void Teapot(PluginLocalResponse* response, const PluginLocalRequest*) {
-  Prepare(response);
-  Fail(response, "I'm a teapot", 418);
+// "/test/v1/empty" answers nothing; "/test/v1/fail" fails without a status, "teapot" with one.
+void Outcome(PluginLocalResponse* response, const PluginLocalRequest* request) {
+  Answer(response);
+  const std::string_view path = request->path;
+  if (path.ends_with("/fail")) Fail(response, "Broken on purpose", 0);
+  if (path.ends_with("/teapot")) Fail(response, "I'm a teapot", 418);
 }
 
 void Locale(PluginLocalResponse* response, const PluginLocalRequest*) {
-  Prepare(response);
-  response->body = OwnedText(gLocale);
+  Answer(response, gLocale);
 }
 
 struct Stream {
@@ -221,7 +137,7 @@ void CloseStream(void* handle) {
 }
 
 void Streamed(PluginLocalResponse* response, const PluginLocalRequest*) {
-  Prepare(response);
+  Answer(response);
   response->streamRead = &ReadStream;
   response->streamClose = &CloseStream;
   response->streamHandle = new Stream;
@@ -231,7 +147,6 @@ void Streamed(PluginLocalResponse* response, const PluginLocalRequest*) {
 // Sends an external GET to the URL in the body, with the "x-forward-authorization" header of
 // the call as its "Authorization", and answers what came back.
 void External(PluginLocalResponse* response, const PluginLocalRequest* request) {
-  Prepare(response);
   const char* body = static_cast<const char*>(request->body);
   const std::string url = body != nullptr ? std::string(body, request->bodyLength) : "";
   std::vector<HostHeader> headers;
@@ -249,15 +164,9 @@ void External(PluginLocalResponse* response, const PluginLocalRequest* request) 
   outgoing.flags = 1;
   PluginExternalResponse answer{};
   gApi->SendExternalRequest(gApi, &answer, &outgoing);
-  const std::string text(static_cast<const char*>(answer.body), answer.bodyLength);
-  HostValue code{};
-  code.tag = HOST_VALUE_SIGNED;
-  code.data.signedValue = answer.connectionCode;
-  HostValue status{};
-  status.tag = HOST_VALUE_UNSIGNED;
-  status.data.unsignedValue = answer.status;
-  response->body =
-      Structure({{"connectionCode", code}, {"status", status}, {"body", OwnedText(text)}});
+  Answer(response, "connectionCode=" + std::to_string(answer.connectionCode) +
+                       " status=" + std::to_string(answer.status) + " body=" +
+                       std::string(static_cast<const char*>(answer.body), answer.bodyLength));
   if (answer.release != nullptr) answer.release(&answer);
 }
 
@@ -275,9 +184,9 @@ constexpr Endpoint kEndpoints[] = {
     {PLUGIN_METHOD_GET, "/test/v1/{name}", &Capture},
     {PLUGIN_METHOD_GET, "/test/v1/literal", &Literal},
     {PLUGIN_METHOD_POST, "/test/v1/echo", &Echo},
-    {PLUGIN_METHOD_GET, "/test/v1/empty", &Empty},
-    {PLUGIN_METHOD_GET, "/test/v1/fail", &Broken},
-    {PLUGIN_METHOD_GET, "/test/v1/teapot", &Teapot},
+    {PLUGIN_METHOD_GET, "/test/v1/empty", &Outcome},
+    {PLUGIN_METHOD_GET, "/test/v1/fail", &Outcome},
+    {PLUGIN_METHOD_GET, "/test/v1/teapot", &Outcome},
     {PLUGIN_METHOD_GET, "/test/v1/locale", &Locale},
     {PLUGIN_METHOD_GET, "/test/v1/stream", &Streamed},
     {PLUGIN_METHOD_POST, "/test/v1/external", &External},
@@ -287,31 +196,21 @@ constexpr size_t kEndpointCount = sizeof(kEndpoints) / sizeof(kEndpoints[0]);
 PluginFunctionEntry gFunctions[kEndpointCount];
 PluginEndpointTable gTable;
 
-void PublishState() {
-  HostValue payload = Structure({{"uri", OwnedText("/test-plugin/v1/state")},
-                                 {"eventType", OwnedText("Update")},
-                                 {"data", Structure({{"started", Bool(true)}})}});
-  for (const char* name : {"OnJsonApiEvent_test-plugin_v1_state", "OnJsonApiEvent"}) {
-    PluginEvent event{name, payload, nullptr};
-    gApi->PublishEvent(gApi, &event);
-  }
-  Free(payload);
-}
-
 uint8_t Initialize(void*, const PluginHost* host) {
   gApi = host->api;
   gHandle = host->pluginHandle;
   gApi->WriteLog(gApi, PLUGIN_LOG_ALWAYS, "test plug-in started");
-  std::string error =
-      SendLocal(PLUGIN_METHOD_GET, "/vaxoclient/region-locale", {}, [](const HostValue& body) {
-        if (const HostValue* locale = MemberOf(body, "locale")) {
-          gLocale = TextOf(*locale);
-        }
-      });
-  if (!error.empty()) gApi->WriteLog(gApi, PLUGIN_LOG_WARN, error.c_str());
+  // The locale as it is at start; then followed by its resource events.
+  PluginLocalRequest request{};
+  request.method = PLUGIN_METHOD_GET;
+  request.path = "/vaxoclient/region-locale";
+  request.callerHandle = gHandle;
+  PluginLocalResponse response{};
+  gApi->SendLocalRequest(gApi, &response, &request);
+  if (const HostValue* locale = MemberOf(response.body, "locale")) gLocale = TextOf(*locale);
+  if (response.release != nullptr) response.release(&response);
   gApi->SubscribeEvent(gApi, "OnJsonApiEvent_vaxoclient_region-locale", gHandle, &OnLocaleEvent,
                        nullptr, PLUGIN_SUBSCRIBE_RESOURCE_EVENTS);
-  PublishState();
   return 1;
 }
 
@@ -325,26 +224,18 @@ void MemoryStats(void*, PluginMemoryStats* stats) {
 }
 
 const PluginCallbacks kCallbacks = {&Initialize, &Shutdown, &MemoryStats};
-const char* const kNoTags[] = {nullptr};
 
 }  // namespace
 
 extern "C" __attribute__((visibility("default"))) void* load_qor_store(PluginLoadInfo* info) {
   for (size_t i = 0; i < kEndpointCount; ++i) {
-    PluginFunctionEntry& entry = gFunctions[i];
+    PluginFunctionEntry& entry = gFunctions[i];  // texts left out are null: none of them
     entry = PluginFunctionEntry{};
     entry.next = i + 1 < kEndpointCount ? &gFunctions[i + 1] : nullptr;
     entry.method = kEndpoints[i].method;
     entry.context = &gModule;
     entry.name = kEndpoints[i].path;
-    entry.nameSpace = "test";
     entry.pathTemplate = kEndpoints[i].path;
-    entry.invocationName = "";
-    entry.description = "";
-    entry.help = "";
-    entry.resultTypeName = "";
-    entry.asyncEventName = "";
-    entry.tags = kNoTags;
     entry.call = kEndpoints[i].call;
   }
   gTable = PluginEndpointTable{

@@ -19,21 +19,20 @@ class TestPluginHost : public ::testing::Test {
   static std::optional<std::string> Scenario() { return std::nullopt; }
 
   static void SetUpTestSuite() {
-    host_ = new std::optional<HostProcess>(HostProcess::Start(
-        QOR_HOST_BINARY, {"--plugin", QOR_TEST_PLUGIN, "--log-level", "none"}, Suite::Scenario()));
+    host_ =
+        HostProcess::Start(QOR_HOST_BINARY, {"--plugin", QOR_TEST_PLUGIN, "--log-level", "none"},
+                           Suite::Scenario())
+            .release();
   }
   static void TearDownTestSuite() {
     delete host_;
     host_ = nullptr;
   }
-  void SetUp() override {
-    ASSERT_TRUE(host_->has_value());
-    ASSERT_FALSE((*host_)->Url().empty()) << (*host_)->Stderr();
-  }
-  static const HostProcess& Host() { return **host_; }
+  void SetUp() override { ASSERT_FALSE(host_->Url().empty()) << host_->Stderr(); }
+  static const HostProcess& Host() { return *host_; }
 
  private:
-  inline static std::optional<HostProcess>* host_ = nullptr;
+  inline static HostProcess* host_ = nullptr;
 };
 
 }  // namespace qor::host::testing
