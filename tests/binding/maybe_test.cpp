@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "binding/json.h"
+
 namespace qor {
 namespace {
 
@@ -62,41 +64,25 @@ MaybeType<Failure, void> Check(int key) {
 
 TEST(MaybeTest, PropagationReturnsTheFirstFailure) {
   EXPECT_TRUE(Check(1).Succeeded());
-  MaybeType<Failure, void> negative = Check(-5);
-  ASSERT_TRUE(negative.Failed());
-  EXPECT_EQ(negative.Status(), 404);
-  EXPECT_EQ(negative.ErrorMessage(), "negative");
-  MaybeType<Failure, void> tooLong = Check(9);
-  EXPECT_EQ(tooLong.Status(), 500);
-  EXPECT_EQ(tooLong.ErrorMessage(), "too long");
-
-  MaybeType<Failure, std::size_t> length = LengthOf(3);
-  ASSERT_TRUE(length.Succeeded());
-  EXPECT_EQ(*length, 3u);
-  EXPECT_EQ(length.ErrorMessage(), "");
+  EXPECT_EQ(Check(-5).Status(), 404);
+  EXPECT_EQ(Check(-5).ErrorMessage(), "negative");
+  EXPECT_EQ(Check(9).Status(), 500);
+  EXPECT_EQ(Check(9).ErrorMessage(), "too long");
+  EXPECT_EQ(*LengthOf(3), 3u);
+  EXPECT_EQ(LengthOf(3).ErrorMessage(), "");
   EXPECT_EQ(LengthOf(-1).ValueOr(std::size_t{7}), 7u);
 }
 
+// The property form holds a failure as {"error": message}; copies and moves keep the flag.
 TEST(MaybeTest, PropertyFormFailureIsAnErrorStructure) {
   MaybeType<Failure, BindingProperty> result(BindingProperty(5));
   result.SetFailure("it broke", 400);
-  EXPECT_TRUE(result.Failed());
-  EXPECT_EQ(result.ErrorMessage(), "it broke");
   EXPECT_EQ(result.Status(), 400);
-  const BindingProperty& shape = result.Property();
-  ASSERT_EQ(shape.Kind(), BindingKind::Structure);
-  ASSERT_EQ(shape.Size(), 1u);
-  EXPECT_EQ(shape.Member("error").GetString(), "it broke");
-
-  // Copy and move keep the flag with the value.
+  EXPECT_EQ(WriteJson(result.Property()), R"({"error":"it broke"})");
   MaybeType<Failure, BindingProperty> copy = result;
-  EXPECT_TRUE(copy.Failed());
-  EXPECT_EQ(copy.ErrorMessage(), "it broke");
   MaybeType<Failure, BindingProperty> moved = std::move(copy);
   EXPECT_TRUE(moved.Failed());
-  EXPECT_EQ(moved.ErrorMessage(), "it broke");
   EXPECT_EQ(moved.Error().Message(), "it broke");
-
   // A message may come from the value's own error text.
   moved.SetFailure(moved.ErrorMessage());
   EXPECT_EQ(moved.ErrorMessage(), "it broke");
@@ -106,7 +92,6 @@ TEST(MaybeTest, PropertyFormFailureIsAnErrorStructure) {
   odd.SetFailure("x");
   odd.MutableProperty().MutableMember("error") = 3;
   EXPECT_EQ(odd.ErrorMessage(), "");
-
   MaybeType<Failure, BindingProperty> fromFailure(Failure::NotFound());
   EXPECT_EQ(fromFailure.Status(), 404);
   EXPECT_EQ(fromFailure.ErrorMessage(), "Not found");
