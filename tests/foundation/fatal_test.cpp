@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <tuple>
 
 #include "foundation/log.h"
 
@@ -10,15 +11,8 @@ namespace qor {
 namespace {
 
 TEST(FatalReportTest, PartsAppearOnlyWhenGiven) {
-  struct Row {
-    const char* expression;
-    const char* description;
-    const char* file;
-    int line;
-    const char* function;
-    const char* report;
-  };
-  const Row rows[] = {
+  // Expression, description, file, line, function, and the report.
+  const std::tuple<const char*, const char*, const char*, int, const char*, const char*> rows[] = {
       {"ALE-EECF0606", "", "", 0, "", "Assertion failed!\n\nExpression: ALE-EECF0606"},
       {"", "", "f.cpp", 0, "", "Assertion failed!\n\nFile: f.cpp\n"},
       {"", "", "", -12, "", "Assertion failed!\n\nLine: -12\n\n"},
@@ -28,10 +22,8 @@ TEST(FatalReportTest, PartsAppearOnlyWhenGiven) {
        "Assertion failed!\n\nFile: a/b.cpp\nLine: 42\n\nFunction: void F()\n\n"
        "Expression: x > 0\n\nDescription: x must be positive"},
   };
-  for (const Row& row : rows) {
-    EXPECT_EQ(BuildFatalReport(row.expression, row.description, row.file, row.line, row.function),
-              row.report);
-  }
+  for (const auto& [expression, description, file, line, function, report] : rows)
+    EXPECT_EQ(BuildFatalReport(expression, description, file, line, function), report);
 }
 
 // The report reaches the log (here the standard-error target) before the process ends.

@@ -6,28 +6,11 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <tuple>
 #include <vector>
 
 namespace qor {
 namespace {
-
-struct Case {
-  const char* tmpl;
-  std::vector<FormatArg> args;
-  std::string expected;
-};
-
-void RunCases(const std::vector<Case>& cases) {
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.tmpl);
-    EXPECT_EQ(FormatV(c.tmpl, c.args), c.expected);
-    // The bounded form gives the same text when it fits.
-    char buffer[512];
-    const size_t n = FormatTo(buffer, sizeof buffer, c.tmpl, c.args);
-    EXPECT_EQ(std::string(buffer, n), c.expected);
-    EXPECT_EQ(buffer[n], '\0');
-  }
-}
 
 // Argument selection, width and precision, letters the argument does not accept, length
 // modifiers, flags, and the points where formatting ends (an argument beyond the list, a
@@ -36,9 +19,9 @@ TEST(FormatTest, Templates) {
   const char* none = nullptr;
   const std::string_view unterminated = std::string_view("abcdef").substr(0, 3);
   int target = 0;
-  RunCases({
-      {"%2 %1", {"a", "b"}, "b a"},
-      {"%1 %1", {7}, "7 7"},
+  // Template, arguments, text.
+  const std::tuple<std::string, std::vector<FormatArg>, std::string> cases[] = {
+      {"%2 %1 %1", {"a", "b"}, "b a a"},
       {"%2$-4s|%1$03d", {7, "ab"}, "ab  |007"},
       {"%1 then %s", {"a"}, "a then a"},  // "%1" does not move the running argument
       {"100%% {braces}", {1}, "100% {braces}"},
@@ -77,16 +60,19 @@ TEST(FormatTest, Templates) {
       {"a%1$4097d", {1}, "a"},
       {"a%.4097f", {1.0}, "a"},
       {"a%*d", {1 << 30, 1}, "a"},
-  });
+      // A specification of more than sixty characters ends formatting: '%', 58 flags and the
+      // letter still fit.
+      {"%" + std::string(58, '-') + "d|", {7}, "7|"},
+      {"x%" + std::string(59, '-') + "d|", {7}, "x"},
+  };
+  for (const auto& [tmpl, args, expected] : cases) {
+    EXPECT_EQ(FormatV(tmpl, args), expected) << tmpl;
+    // The bounded form gives the same text when it fits.
+    char buffer[512];
+    const size_t n = FormatTo(buffer, sizeof buffer, tmpl, args);
+    EXPECT_EQ(std::string(buffer, n) + buffer[n], expected + '\0') << tmpl;
+  }
   EXPECT_EQ(FormatV("%1$4096d", std::vector<FormatArg>{1}).size(), 4096u);
-}
-
-TEST(FormatTest, SpecificationOfMoreThanSixtyCharactersEndsFormatting) {
-  // '%', 58 flags and the letter: 60 characters.
-  const std::string fits = "%" + std::string(58, '-') + "d|";
-  const std::string tooLong = "%" + std::string(59, '-') + "d|";
-  EXPECT_EQ(Format(fits, 7), "7|");
-  EXPECT_EQ(Format("x" + tooLong, 7), "x");
 }
 
 TEST(FormatTest, BoundedOutputIsCutAtItsEnd) {
@@ -143,13 +129,8 @@ std::string Fields(const NamedText& named) {
 }
 
 TEST(FillNamedTest, Templates) {
-  struct Row {
-    const char* tmpl;
-    std::vector<FormatArg> args;
-    std::string text;
-    std::string fields;
-  };
-  const Row rows[] = {
+  // Template, arguments, text, and the fields (see Fields).
+  const std::tuple<const char*, std::vector<FormatArg>, std::string, std::string> rows[] = {
       // Names do not select arguments: the same name twice takes two arguments.
       {"{a}-{a}", {1, 2}, "1-2", "a=i:1 a=i:2"},
       {"{b} {i} {u} {f} {c}",
@@ -184,11 +165,10 @@ TEST(FillNamedTest, Templates) {
       {"{a} and {b}.", {1}, "1 and .", "a=i:1"},
       {"start {a", {1}, "start ", ""},
   };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.tmpl);
-    const NamedText named = FillNamedV(row.tmpl, row.args);
-    EXPECT_EQ(named.text, row.text);
-    EXPECT_EQ(Fields(named), row.fields);
+  for (const auto& [tmpl, args, text, fields] : rows) {
+    const NamedText named = FillNamedV(tmpl, args);
+    EXPECT_EQ(named.text, text) << tmpl;
+    EXPECT_EQ(Fields(named), fields) << tmpl;
   }
 }
 

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <thread>
+#include <tuple>
 #include <vector>
 
 namespace qor {
@@ -77,15 +78,9 @@ TEST_F(LoggerTest, GlobalFiltersAndCounts) {
 }
 
 TEST_F(LoggerTest, TargetFilters) {
-  struct Row {
-    LogLevel threshold;
-    uint64_t include, exclude;
-    LogLevel level;
-    uint64_t groups;
-    bool accepted;
-  };
   using namespace log_group;
-  const Row rows[] = {
+  // Threshold, include and exclude masks of the target; level and groups of the record.
+  const std::tuple<LogLevel, uint64_t, uint64_t, LogLevel, uint64_t, bool> rows[] = {
       {LogLevel::Warn, kNet, 0, LogLevel::Warn, kNet, true},
       {LogLevel::Warn, kNet, 0, LogLevel::Warn, 0, true},  // no groups: masks do not apply
       {LogLevel::Warn, kNet, 0, LogLevel::Warn, kDsk, false},
@@ -96,38 +91,25 @@ TEST_F(LoggerTest, TargetFilters) {
       {LogLevel::Error, 0, 0, LogLevel::Warn, 0, false},
       {LogLevel::Error, 0, 0, LogLevel::Always, 0, true},
   };
-  for (const Row& row : rows) {
+  for (const auto& [threshold, include, exclude, level, groups, accepted] : rows) {
     CaptureTarget capture;
-    ASSERT_TRUE(logger->Register(capture, row.threshold, row.include, row.exclude, "#M"));
-    Log(row.level, row.groups, "x");
-    EXPECT_EQ(capture.records.size(), row.accepted ? 1u : 0u)
-        << "include " << row.include << " exclude " << row.exclude << " groups " << row.groups;
+    ASSERT_TRUE(logger->Register(capture, threshold, include, exclude, "#M"));
+    Log(level, groups, "x");
+    EXPECT_EQ(capture.records.size(), accepted ? 1u : 0u)
+        << "include " << include << " exclude " << exclude << " groups " << groups;
   }
 }
 
+// Every directive of a line format in one line: "##" is "#", "#%" is "%", "#" before an
+// unknown letter is dropped and a final one kept; the line ends with a newline.
 TEST_F(LoggerTest, LineFormats) {
   LogRecord record = MakeLogRecord(LogLevel::Error, log_group::kDbg | log_group::kNet, "hi");
   record.sinceStartMs = 61234;
-  struct Row {
-    const char* format;
-    const char* pattern;
-  };
-  const Row rows[] = {
-      {"#M", "hi\n"},
-      {"#X#M", "Xhi\n"},
-      {"##|#%#M", "#\\|%hi\n"},
-      {"#L|#G|#M", " ERROR\\|DBG;NET\\|hi\n"},
-      {"#D", "[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}\\.[0-9]{3}\n"},
-      {"#H", "000061\\.234\n"},
-      {"#E", "foundation_tests\n"},
-      {"#T", "0x[0-9a-f]+\n"},
-      {"#D| #L| #G| #M", "[-0-9T:.]{23}\\|  ERROR\\| DBG;NET\\| hi\n"},
-      {"end#", "end#\n"},
-  };
-  for (const Row& row : rows) {
-    CaptureTarget target(row.format);
-    EXPECT_THAT(target.FormatLine(record), MatchesRegex(row.pattern)) << row.format;
-  }
+  CaptureTarget target("#X##|#%|#L|#G|#H|#E|#T|#D|#M end#");
+  EXPECT_THAT(
+      target.FormatLine(record),
+      MatchesRegex("X#\\|%\\| ERROR\\|DBG;NET\\|000061\\.234\\|foundation_tests\\|0x[0-9a-f]+\\|"
+                   "[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}\\.[0-9]{3}\\|hi end#\n"));
 }
 
 TEST_F(LoggerTest, LongMessagesAndLinesAreCut) {
@@ -151,30 +133,27 @@ TEST_F(LoggerTest, LongMessagesAndLinesAreCut) {
   EXPECT_EQ(CaptureTarget("#M").FormatLine(exact).size(), kMaxLogLine);
 }
 
-TEST_F(LoggerTest, RegistrationAndDetaching) {
-  CaptureTarget capture;
-  EXPECT_TRUE(logger->Register(capture));
-  EXPECT_FALSE(logger->Register(capture));
-  EXPECT_EQ(logger->FindTarget("CaptureTarget"), &capture);
-  Log(LogLevel::Warn, 0, "one");
-  capture.Detach();
-  EXPECT_FALSE(capture.Registered());
-  EXPECT_EQ(logger->FindTarget("CaptureTarget"), nullptr);
-  Log(LogLevel::Warn, 0, "two");
-  EXPECT_EQ(capture.records.size(), 1u);
-  {
-    CaptureTarget scoped;
-    logger->Register(scoped);
-  }  // destroyed: detached
-  EXPECT_EQ(logger->FindTarget("CaptureTarget"), nullptr);
-  Log(LogLevel::Warn, 0, "three");  // must not touch the destroyed target
-}
-
-TEST(LoggerLifetimeTest, LastReleaseDestroysAndDetaches) {
+// A target is registered once, and detached by hand, when destroyed, or when the last
+// reference to the logger goes (which destroys the logger).
+TEST(LoggerLifetimeTest, RegistrationAndDetaching) {
   CaptureTarget capture;
   {
     ScopedLogger first;
     first->SetLevel(LogLevel::Okay);
+    EXPECT_TRUE(first->Register(capture));
+    EXPECT_FALSE(first->Register(capture));
+    EXPECT_EQ(first->FindTarget("CaptureTarget"), &capture);
+    Log(LogLevel::Warn, 0, "one");
+    capture.Detach();
+    EXPECT_EQ(first->FindTarget("CaptureTarget"), nullptr);
+    Log(LogLevel::Warn, 0, "two");
+    EXPECT_EQ(capture.records.size(), 1u);
+    {
+      CaptureTarget scoped;
+      first->Register(scoped);
+    }  // destroyed: detached
+    EXPECT_EQ(first->FindTarget("CaptureTarget"), nullptr);
+    Log(LogLevel::Warn, 0, "three");  // must not touch the destroyed target
     first->Register(capture);
     ScopedLogger second;
     EXPECT_EQ(&*first, &*second);
