@@ -36,12 +36,9 @@ TEST(FormatTest, Templates) {
       {"%d %1", {'A'}, "65 A"},
       {"%q", {5}, "5"},  // unknown letter: the converter's default
       {"%u %x", {-1, int64_t{-1}}, "4294967295 ffffffffffffffff"},
-      {"%1 %2",
-       {std::numeric_limits<int64_t>::min(), std::numeric_limits<uint64_t>::max()},
-       "-9223372036854775808 18446744073709551615"},
-      {"%X %1 %e",
-       {std::numeric_limits<uint64_t>::max(), 1.5},
-       "FFFFFFFFFFFFFFFF 18446744073709551615 1.500000e+00"},
+      {"%X %1 %e %3",
+       {std::numeric_limits<uint64_t>::max(), 1.5, std::numeric_limits<int64_t>::min()},
+       "FFFFFFFFFFFFFFFF 18446744073709551615 1.500000e+00 -9223372036854775808"},
       {"%1 %2 %3", {3000000000u, true, 1.5}, "3000000000 1 1.5"},
       {"%ld %lld %d", {5, 5, int64_t{1} << 40}, "5 5 1099511627776"},  // no cut to 32 bits
       {"%hd %hhd %hhu", {70000, 300, uint64_t{511}}, "4464 44 255"},
@@ -110,20 +107,11 @@ std::string Fields(const NamedText& named) {
   std::string out;
   for (const NamedField& field : named.fields) {
     out += (out.empty() ? "" : " ") + field.name + "=";
-    switch (field.kind) {
-      case NamedField::Kind::Text:
-        out += "t:" + std::string(field.text);
-        break;
-      case NamedField::Kind::Bool:
-        out += field.boolean ? "b:1" : "b:0";
-        break;
-      case NamedField::Kind::Integer:
-        out += "i:" + std::to_string(field.integer);
-        break;
-      case NamedField::Kind::Float:
-        out += "f:" + Format("%1", field.real);
-        break;
-    }
+    using Kind = NamedField::Kind;
+    out += field.kind == Kind::Text      ? "t:" + std::string(field.text)
+           : field.kind == Kind::Bool    ? std::string(field.boolean ? "b:1" : "b:0")
+           : field.kind == Kind::Integer ? "i:" + std::to_string(field.integer)
+                                         : "f:" + Format("%1", field.real);
   }
   return out;
 }

@@ -122,11 +122,8 @@ TEST_F(LoggerTest, LongMessagesAndLinesAreCut) {
   // The full line keeps its newline: the last character makes room for it.
   EXPECT_EQ(capture.lines[0], std::string(kMaxLogLine - 1, 'a') + "\n");
 
-  CaptureTarget prefixed(">>#M<<");
-  const std::string line = prefixed.FormatLine(capture.records[0]);
-  EXPECT_EQ(line.size(), kMaxLogLine);
-  EXPECT_EQ(line.substr(0, 3), ">>a");
-  EXPECT_EQ(line.back(), '\n');
+  EXPECT_EQ(CaptureTarget(">>#M<<").FormatLine(capture.records[0]),
+            ">>" + std::string(kMaxLogLine - 3, 'a') + "\n");
 
   // A message that already ends in a newline at the limit is not doubled.
   LogRecord exact = MakeLogRecord(LogLevel::Warn, 0, std::string(kMaxLogLine - 1, 'b') + "\n");
@@ -185,16 +182,8 @@ class ReentrantTarget : public CaptureTarget {
   }
 };
 
-TEST_F(LoggerTest, LoggingFromInsideAWriteIsDropped) {
-  ReentrantTarget target;
-  logger->Register(target);
-  Log(LogLevel::Warn, 0, "outer");
-  ASSERT_EQ(target.records.size(), 1u);
-  EXPECT_EQ(target.records[0].message, "outer");
-}
-
-TEST_F(LoggerTest, ManyThreadsLogWholeRecords) {
-  CaptureTarget capture;
+TEST_F(LoggerTest, ManyThreadsLogWholeRecordsAndNestedOnesAreDropped) {
+  ReentrantTarget capture;
   logger->Register(capture);
   std::vector<std::thread> threads;
   for (int t = 0; t < 4; ++t) {
