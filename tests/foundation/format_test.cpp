@@ -72,32 +72,28 @@ TEST(FormatTest, Templates) {
   EXPECT_EQ(FormatV("%1$4096d", std::vector<FormatArg>{1}).size(), 4096u);
 }
 
+// The bounded form ends its text with a NUL within the size given and never writes past it.
 TEST(FormatTest, BoundedOutputIsCutAtItsEnd) {
+  // Size, template, arguments, text.
+  const std::tuple<size_t, const char*, std::vector<FormatArg>, std::string> rows[] = {
+      {8, "hello %1 %2", {"world", 42}, "hello w"},
+      {1, "hello", {}, ""},
+      // Cutting stops formatting: nothing after the cut is written, even where it would fit.
+      {6, "%1%2", {"abcdefgh", "x"}, "abcde"},
+      // A cut never leaves half a UTF-8 sequence.
+      {4, "\xC3\xA9\xC3\xA9", {}, "\xC3\xA9"},
+      {5, "a%1", {"\xE2\x82\xAC\xE2\x82\xAC"}, "a\xE2\x82\xAC"},
+  };
   char buffer[16];
-  std::memset(buffer, '@', sizeof buffer);
-  const std::vector<FormatArg> args{"world", 42};
-  // Room for seven characters and the NUL; the rest of the buffer stays untouched.
-  EXPECT_EQ(FormatTo(buffer, 8, "hello %1 %2", args), 7u);
-  EXPECT_STREQ(buffer, "hello w");
-  EXPECT_EQ(buffer[8], '@');
-
-  EXPECT_EQ(FormatTo(buffer, 1, "hello", args), 0u);
-  EXPECT_EQ(buffer[0], '\0');
-
+  for (const auto& [size, tmpl, args, expected] : rows) {
+    std::memset(buffer, '@', sizeof buffer);
+    const size_t n = FormatTo(buffer, size, tmpl, args);
+    EXPECT_EQ(std::string(buffer, n + 1) + buffer[size], expected + '\0' + '@') << tmpl;
+  }
   buffer[0] = '@';
-  EXPECT_EQ(FormatTo(buffer, 0, "hello", args), 0u);
+  EXPECT_EQ(FormatTo(buffer, 0, "hello", {}), 0u);
   EXPECT_EQ(buffer[0], '@');
-  EXPECT_EQ(FormatTo(nullptr, 10, "hello", args), 0u);
-
-  // Cutting stops formatting: nothing after the cut is written, even where it would fit.
-  EXPECT_EQ(FormatTo(buffer, 6, "%1%2", std::vector<FormatArg>{"abcdefgh", "x"}), 5u);
-  EXPECT_STREQ(buffer, "abcde");
-
-  // A cut never leaves half a UTF-8 sequence.
-  EXPECT_EQ(FormatTo(buffer, 4, "\xC3\xA9\xC3\xA9", {}), 2u);
-  EXPECT_STREQ(buffer, "\xC3\xA9");
-  EXPECT_EQ(FormatTo(buffer, 5, "a%1", std::vector<FormatArg>{"\xE2\x82\xAC\xE2\x82\xAC"}), 4u);
-  EXPECT_STREQ(buffer, "a\xE2\x82\xAC");
+  EXPECT_EQ(FormatTo(nullptr, 10, "hello", {}), 0u);
 }
 
 // ---- Named-template filler ----
