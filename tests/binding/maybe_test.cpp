@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 
 #include "binding/json.h"
 
@@ -10,12 +11,8 @@ namespace qor {
 namespace {
 
 TEST(MaybeTest, FailureFactoriesFixTheStatusAndDefaultMessage) {
-  struct Row {
-    Failure failure;
-    int status;
-    std::string message;
-  };
-  const Row rows[] = {
+  // The failure, its status and its message.
+  const std::tuple<Failure, int, std::string> rows[] = {
       {Failure::InternalServerError(), 500, "Internal server error"},
       {Failure::InternalServerError("disk on fire"), 500, "disk on fire"},
       {Failure::NotFound(), 404, "Not found"},
@@ -24,10 +21,10 @@ TEST(MaybeTest, FailureFactoriesFixTheStatusAndDefaultMessage) {
       {Failure("plain"), 0, "plain"},
       {Failure::Formatted(400, "Bad %1 of '%2'", 3, "x"), 400, "Bad 3 of 'x'"},
   };
-  for (const Row& row : rows) {
-    EXPECT_EQ(row.failure.Status(), row.status) << row.message;
-    EXPECT_EQ(row.failure.Message(), row.message);
-    EXPECT_TRUE(row.failure.Fields().empty());
+  for (const auto& [failure, status, message] : rows) {
+    EXPECT_EQ(failure.Status(), status) << message;
+    EXPECT_EQ(failure.Message(), message);
+    EXPECT_TRUE(failure.Fields().empty());
   }
 }
 

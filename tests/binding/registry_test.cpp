@@ -39,11 +39,9 @@ TEST(TypeRegistryTest, LookupsByNameAndIdentifier) {
   TypeRegistry registry;
   DeclareRecord<Point>(registry, "Point");
   DeclareEnum<Shade>(registry, "Shade").Value("Dark", Shade::Dark);
-  const TypeRecord* point = registry.FindType("Point");
   const TypeRecord* shade = registry.FindType("Shade");
-  ASSERT_NE(point, nullptr);
   ASSERT_NE(shade, nullptr);
-  EXPECT_EQ(registry.FindType(StaticType::Id<Point>()), point);
+  EXPECT_EQ(registry.FindType(StaticType::Id<Point>())->Name(), "Point");
   EXPECT_EQ(registry.FindType<Shade>(), shade);
   EXPECT_TRUE(shade->IsEnum());
   EXPECT_EQ(registry.FindType("point"), nullptr);
@@ -118,6 +116,31 @@ TEST(TypeRegistryTest, DescriptorsAndDescriptions) {
   // A struct or enum descriptor without any record describes by its code.
   EXPECT_EQ(registry.Describe(TypeDescriptor{NativeType::Vector, NativeType::Struct}),
             "vector<struct>");
+}
+
+// Two different types that share one identifier (printed alike, e.g. one name in two
+// anonymous namespaces of two files) never resolve to each other's record.
+// What two such types' identity records hold: one identifier, one printed name, two records.
+constexpr TypeIdRecord kFirst{0x1234ABCDu, "struct (anonymous namespace)::Thing"};
+constexpr TypeIdRecord kSecond{0x1234ABCDu, "struct (anonymous namespace)::Thing"};
+
+TEST(TypeIdentity, ADifferentTypeUnderAHeldIdentifierIsRefused) {
+  TypeRegistry registry;
+  ASSERT_FALSE(registry.BeginType("First", 4, kFirst, false).Refused());
+  const TypeBuilder second = registry.BeginType("Second", 8, kSecond, false);
+  EXPECT_TRUE(second.Refused());
+  EXPECT_EQ(second.Refusal(),
+            "Type 'Second' (struct (anonymous namespace)::Thing) is refused: its identifier "
+            "#1234ABCD is already held by the type 'First' (struct (anonymous namespace)::Thing)");
+  EXPECT_EQ(registry.FindType("Second"), nullptr);
+  ASSERT_NE(registry.FindType(kFirst.id), nullptr);
+  EXPECT_EQ(registry.FindType(kFirst.id)->Name(), "First");
+
+  // The same type under a second name is still accepted; its identifier keeps the first.
+  const TypeBuilder alias = registry.BeginType("Alias", 4, kFirst, false);
+  EXPECT_FALSE(alias.Refused());
+  EXPECT_TRUE(alias.Refusal().empty());
+  EXPECT_EQ(registry.FindType(kFirst.id)->Name(), "First");
 }
 
 }  // namespace
