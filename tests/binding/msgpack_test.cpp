@@ -34,7 +34,8 @@ ByteList Repeat(const ByteList& part, std::size_t times, const ByteList& tail = 
   return out;
 }
 
-// Each row: the bytes, what they decode to (see Shown) and how many bytes the value took.
+// Each row: the bytes, what they decode to (see Shown) and how many bytes the value took. The
+// conformance vectors check every format's value; the rows here, the kinds chosen.
 TEST(MsgPackDecode, DecodesEachFormatOrSaysWhereItFails) {
   const std::string kTruncated = "! Invalid MessagePack data. 8-bit integer value at position ";
   const std::string kTooDeep =
@@ -46,16 +47,11 @@ TEST(MsgPackDecode, DecodesEachFormatOrSaysWhereItFails) {
   };
   const Row rows[] = {
       {{0x05}, "signed 5", 1},
-      {{0xFF}, "signed -1", 1},
       {{0xCC, 0x05}, "unsigned 5", 2},
       {{0xCF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}, "unsigned 18446744073709551615", 9},
-      {{0xD0, 0x80}, "signed -128", 2},
       {{0xD3, 0x80, 0, 0, 0, 0, 0, 0, 0}, "signed -9223372036854775808", 9},
       {{0xCA, 0x3F, 0xC0, 0x00, 0x00}, "float 1.500000", 5},
-      {{0xC0}, "empty", 1},
       {{0xA3, 'a', 0x00, 'c'}, std::string("string a\0c", 10), 4},
-      {{0xDB, 0x00, 0x00, 0x00, 0x01, 'y'}, "string y", 6},
-      {{0xC4, 0x02, 0x00, 0xFF}, "blob AP8=", 4},
       {{0xC6, 0x00, 0x00, 0x00, 0x00}, "blob", 5},
       // Containers; trailing bytes are left for the caller.
       {{0x92, 0x01, 0x02, 0x03}, "collection [1,2]", 3},

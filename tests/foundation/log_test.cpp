@@ -39,7 +39,6 @@ class LoggerTest : public ::testing::Test {
 // Standard error takes level 1 without groups, not level 2 in "GEN"; the standard output
 // target, not registered at first, would take that one but not "DBG".
 TEST_F(LoggerTest, BuiltInTargetsStartWithTheirFilters) {
-  EXPECT_FALSE(logger->Enabled(LogLevel::Okay, 0));
   EXPECT_TRUE(logger->StdOutTarget().Accepts(LogLevel::Error, log_group::kGen));
   EXPECT_FALSE(logger->StdOutTarget().Accepts(LogLevel::Error, log_group::kDbg));
   ::testing::internal::CaptureStderr();
@@ -53,6 +52,7 @@ TEST_F(LoggerTest, BuiltInTargetsStartWithTheirFilters) {
 // Muted groups, the level and pausing apply before any target; warnings and errors are
 // counted as they pass.
 TEST_F(LoggerTest, GlobalFiltersAndCounts) {
+  EXPECT_FALSE(logger->Enabled(LogLevel::Okay, 0));
   CaptureTarget capture;
   ASSERT_TRUE(logger->Register(capture));
   Log(LogLevel::Warn, log_group::kXtr, "muted");
@@ -164,12 +164,10 @@ TEST(LoggerLifetimeTest, RegistrationAndDetaching) {
 TEST_F(LoggerTest, GroupsAreRegisteredAndFormatted) {
   EXPECT_EQ(Logger::RegisterGroup("DSK"), log_group::kDsk);
   const uint64_t bit = Logger::RegisterGroup("QZA");
-  ASSERT_NE(bit, 0u);
   EXPECT_GT(bit, log_group::kTst);
   EXPECT_EQ(Logger::RegisterGroup("QZAextra"), bit);  // compared on three letters
   EXPECT_EQ(Logger::RegisterGroup(""), 0u);
   EXPECT_EQ(Logger::FormatGroups(log_group::kDbg | log_group::kTst | bit), "DBG;TST;QZA");
-  EXPECT_EQ(Logger::FormatGroups(0), "");
   EXPECT_EQ(Logger::FormatGroups(uint64_t{1} << 63), "???");
 }
 
