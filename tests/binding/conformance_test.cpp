@@ -35,13 +35,9 @@ fs::path Corpora() {
   return fs::path(QOR_CORPORA_DIR);
 }
 
-#define SKIP_WITHOUT(folder)                                                               \
-  do {                                                                                     \
-    if (!fs::is_directory(folder)) {                                                       \
-      GTEST_SKIP() << "Conformance corpus not found at " << (folder).string()              \
-                   << "; put the shared corpora next to the repository to run this test."; \
-    }                                                                                      \
-  } while (false)
+// Without the corpora (put the shared corpora folder next to the repository) the tests skip.
+#define SKIP_WITHOUT(folder) \
+  if (!fs::is_directory(folder)) GTEST_SKIP() << "Conformance corpus not found at " << (folder)
 
 std::string ReadFile(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);

@@ -17,7 +17,7 @@ struct Point {
 };
 enum class Shade : std::int32_t { Dark = 1, Light = 2 };
 
-TEST(TypeRegistryTest, SecondDeclarationIsRefusedAndChangesNothing) {
+TEST(TypeRegistryTest, SecondDeclarationIsRefusedAndLookupsFindTheFirst) {
   TypeRegistry registry;
   auto first = DeclareRecord<Point>(registry, "Point", "first").Field("x", &Point::x);
   EXPECT_FALSE(first.Refused());
@@ -33,11 +33,8 @@ TEST(TypeRegistryTest, SecondDeclarationIsRefusedAndChangesNothing) {
   EXPECT_EQ(record->Description(), "first");
   EXPECT_TRUE(record->Tags().empty());
   EXPECT_EQ(registry.Types().size(), 1u);
-}
 
-TEST(TypeRegistryTest, LookupsByNameAndIdentifier) {
-  TypeRegistry registry;
-  DeclareRecord<Point>(registry, "Point");
+  // Lookups by name and by identifier.
   DeclareEnum<Shade>(registry, "Shade").Value("Dark", Shade::Dark);
   const TypeRecord* shade = registry.FindType("Shade");
   ASSERT_NE(shade, nullptr);
