@@ -18,6 +18,7 @@ namespace {
 TEST(FormatTest, Templates) {
   const char* none = nullptr;
   const std::string_view unterminated = std::string_view("abcdef").substr(0, 3);
+  const std::string owned = "str";  // arguments view their text: it must outlive the table
   int target = 0;
   // Template, arguments, text.
   const std::tuple<std::string, std::vector<FormatArg>, std::string> cases[] = {
@@ -46,7 +47,7 @@ TEST(FormatTest, Templates) {
       {"%+d %+d %05d %#x %#o % d", {5, -5, 42, 255, 8, 5}, "+5 -5 00042 0xff 010  5"},
       {"%1$5s|%2$-5s|", {"ab", "cd"}, "   ab|cd   |"},
       {"%5s", {"ab"}, ""},  // "%5" selects the fifth argument
-      {"%.2s %s %s %s", {"abcdef", none, unterminated, std::string("str")}, "ab (null) abc str"},
+      {"%.2s %s %s %s", {"abcdef", none, unterminated, owned}, "ab (null) abc str"},
       {"%#+ 0-5c|", {'z'}, "z    |"},
       {"a%nb", {target}, "ab"},  // "%n" never writes
       {"a%1$nb%s", {1, 2}, "ab1"},
