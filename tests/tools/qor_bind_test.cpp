@@ -41,7 +41,7 @@ struct ToolRun {
 // Runs qor-bind with `args` (plain words, no quotes), `input` on standard input.
 ToolRun RunTool(const std::vector<std::string>& args, const std::string& input = {}) {
   TempFile in(input), out, err;
-  std::string command = QOR_BIND_PATH;
+  std::string command = "'" QOR_BIND_PATH "'";
   for (const std::string& arg : args)
     command += " '" + arg + "'";
   command += " <" + in.Path() + " >" + out.Path() + " 2>" + err.Path();
