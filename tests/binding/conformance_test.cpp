@@ -18,13 +18,13 @@
 #include <map>
 #include <random>
 #include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "binding/json.h"
 #include "binding/msgpack.h"
 #include "binding/yaml.h"
+#include "tests/binding/shown.h"
 
 namespace qor {
 namespace {
@@ -35,13 +35,9 @@ fs::path Corpora() {
   return fs::path(QOR_CORPORA_DIR);
 }
 
-#define SKIP_WITHOUT(folder)                                                               \
-  do {                                                                                     \
-    if (!fs::is_directory(folder)) {                                                       \
-      GTEST_SKIP() << "Conformance corpus not found at " << (folder).string()              \
-                   << "; put the shared corpora next to the repository to run this test."; \
-    }                                                                                      \
-  } while (false)
+// Without the corpora (put the shared corpora folder next to the repository) the tests skip.
+#define SKIP_WITHOUT(folder) \
+  if (!fs::is_directory(folder)) GTEST_SKIP() << "Conformance corpus not found at " << (folder)
 
 std::string ReadFile(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
@@ -114,125 +110,40 @@ std::string Joined(const std::vector<std::string>& names) {
 
 // ---- JSONTestSuite --------------------------------------------------------------------------
 
-TEST(JsonConformance, AcceptsEveryYFileAndRefusesEveryNFile) {
+// y_ files must be read and n_ files refused; i_ files may go either way, but a refusal has a
+// message and what was read can be written and read again.
+TEST(JsonConformance, ReadsAsTheSuiteSays) {
   const fs::path folder = Corpora() / "json-test-suite" / "test_parsing";
   SKIP_WITHOUT(folder);
-  // Files where the codec decides against the suite, with the reason. RapidJSON's default
+  // Files where the codec decides against the suite. RapidJSON's default
   // reader agrees with every file but one: n_multidigit_number_then_00.json ("123" and a NUL
   // byte), which it accepts because it takes a NUL byte as the end of the input; the codec
   // refuses it because a NUL byte before the end of the text is a character like any other.
-  const std::map<std::string, std::string> kCodecDiffers = {
-      {"n_single_space.json", "an all-white-space body reads as an Empty value, not an error"},
-      {"n_structure_no_data.json", "an empty body reads as an Empty value, not an error"},
-  };
+  // An empty or all-white-space body reads as an Empty value, not an error.
+  const std::set<std::string> kCodecDiffers = {"n_single_space.json", "n_structure_no_data.json"};
 
   std::vector<std::string> wrong;
-  std::size_t yFiles = 0, nFiles = 0;
+  std::map<char, std::size_t> seen;
   for (const fs::path& path : SortedFiles(folder)) {
     const std::string name = path.filename().string();
-    const bool mustAccept = name.starts_with("y_");
-    const bool mustRefuse = name.starts_with("n_");
     const std::string text = ReadFile(path);
     MaybeType<Failure, BindingProperty> parsed = ParseJson(std::string_view(text));
-    if (!mustAccept && !mustRefuse) continue;  // i_ files: any outcome, checked below
-    (mustAccept ? yFiles : nFiles)++;
-    if (kCodecDiffers.count(name)) {
+    ++seen[name[0]];
+    if (kCodecDiffers.contains(name)) {
       if (parsed.Failed() || !parsed->IsEmpty()) wrong.push_back(name + ": listed, but not Empty");
-      continue;
-    }
-    if (mustAccept && parsed.Failed())
-      wrong.push_back(name + ": " + std::string(parsed.ErrorMessage()));
-    if (mustRefuse && parsed.Succeeded()) wrong.push_back(name + ": accepted");
-    if (parsed.Failed()) {
-      EXPECT_TRUE(parsed.ErrorMessage().starts_with("Error: ")) << name;
+    } else if (parsed.Failed()) {
+      // The depth limit decides the one file that nests 500 levels: it is within the limit.
+      if (name[0] == 'y' || name == "i_structure_500_nested_arrays.json")
+        wrong.push_back(name + ": " + std::string(parsed.ErrorMessage()));
+      if (!parsed.ErrorMessage().starts_with("Error: ")) wrong.push_back(name + ": no message");
+    } else if (name[0] == 'n') {
+      wrong.push_back(name + ": accepted");
+    } else if (ParseJson(WriteJson(*parsed)).Failed()) {
+      wrong.push_back(name + ": written, but not read again");
     }
   }
-  EXPECT_EQ(yFiles, 95u);
-  EXPECT_EQ(nFiles, 188u);
+  EXPECT_EQ(seen, (std::map<char, std::size_t>{{'i', 35}, {'n', 188}, {'y', 95}}));
   EXPECT_TRUE(wrong.empty()) << Joined(wrong);
-}
-
-TEST(JsonConformance, ImplementationDefinedFilesGiveAValueOrAMessage) {
-  const fs::path folder = Corpora() / "json-test-suite" / "test_parsing";
-  SKIP_WITHOUT(folder);
-  std::size_t seen = 0;
-  for (const fs::path& path : SortedFiles(folder)) {
-    const std::string name = path.filename().string();
-    if (!name.starts_with("i_")) continue;
-    ++seen;
-    const std::string text = ReadFile(path);
-    MaybeType<Failure, BindingProperty> parsed = ParseJson(std::string_view(text));
-    if (parsed.Failed()) {
-      EXPECT_TRUE(parsed.ErrorMessage().starts_with("Error: ")) << name;
-    } else {
-      // Whatever was accepted can be written and read again.
-      EXPECT_TRUE(ParseJson(WriteJson(*parsed)).Succeeded()) << name;
-    }
-  }
-  EXPECT_EQ(seen, 35u);
-  // The depth limit decides the one file that nests 500 levels: it is within the limit.
-  MaybeType<Failure, BindingProperty> nested =
-      ParseJson(ReadFile(folder / "i_structure_500_nested_arrays.json"));
-  EXPECT_TRUE(nested.Succeeded()) << nested.ErrorMessage();
-}
-
-// A tree as a RapidJSON value (for trees read from JSON: no Blobs or Enums), built without
-// recursion so that the deepest suite files fit.
-rapidjson::Value AsRapidJson(const BindingProperty& root, rapidjson::Document::AllocatorType& a) {
-  struct Open {
-    const BindingProperty* node;
-    rapidjson::Value* value;
-  };
-  rapidjson::Value result;
-  std::vector<Open> pending = {{&root, &result}};
-  while (!pending.empty()) {
-    const auto [node, value] = pending.back();
-    pending.pop_back();
-    switch (node->Kind()) {
-      case BindingKind::Bool:
-        value->SetBool(node->GetBool());
-        break;
-      case BindingKind::Signed:
-        value->SetInt64(node->GetSigned());
-        break;
-      case BindingKind::Unsigned:
-        value->SetUint64(node->GetUnsigned());
-        break;
-      case BindingKind::Float:
-        value->SetDouble(node->GetFloat());
-        break;
-      case BindingKind::String: {
-        const std::string_view text = node->GetString();
-        value->SetString(text.data(), static_cast<rapidjson::SizeType>(text.size()), a);
-        break;
-      }
-      case BindingKind::Collection:
-        value->SetArray();
-        value->Reserve(static_cast<rapidjson::SizeType>(node->Elements().size()), a);
-        for (std::size_t i = 0; i < node->Elements().size(); ++i)
-          value->PushBack(0, a);
-        for (std::size_t i = 0; i < node->Elements().size(); ++i) {
-          pending.push_back({&node->Elements()[i], &(*value)[static_cast<rapidjson::SizeType>(i)]});
-        }
-        break;
-      case BindingKind::Structure:
-        value->SetObject();
-        for (const BindingMember& member : node->Members()) {
-          rapidjson::Value key(member.Key().data(),
-                               static_cast<rapidjson::SizeType>(member.Key().size()), a);
-          value->AddMember(key, rapidjson::Value(), a);
-        }
-        for (std::size_t i = 0; i < node->Members().size(); ++i) {
-          pending.push_back({&node->Members()[i].Value(),
-                             &(value->MemberBegin() + static_cast<rapidjson::SizeType>(i))->value});
-        }
-        break;
-      default:
-        value->SetNull();
-        break;
-    }
-  }
-  return result;
 }
 
 template <typename Writer>
@@ -244,8 +155,9 @@ std::string WrittenByRapidJson(const rapidjson::Value& value) {
 }
 
 // The codec writes JSON itself: byte for byte it must be what RapidJSON's Writer and
-// PrettyWriter make of the same tree, on every document the suite accepts and on doubles of
-// every magnitude.
+// PrettyWriter make of the same tree (read by RapidJSON from the codec's own compact text),
+// on every document the suite accepts and on doubles of every magnitude; and it must read
+// back as the tree written.
 TEST(JsonConformance, WritesWhatRapidJsonWritersWrite) {
   const fs::path folder = Corpora() / "json-test-suite" / "test_parsing";
   SKIP_WITHOUT(folder);
@@ -273,27 +185,27 @@ TEST(JsonConformance, WritesWhatRapidJsonWritersWrite) {
     MaybeType<Failure, BindingProperty> parsed = ParseJson(std::string_view(text));
     if (parsed.Failed() || parsed->IsEmpty()) continue;
     ++compared;
+    const std::string compact = WriteJson(*parsed);
     rapidjson::Document document;
-    const rapidjson::Value value = AsRapidJson(*parsed, document.GetAllocator());
-    EXPECT_EQ(WriteJson(*parsed),
-              WrittenByRapidJson<rapidjson::Writer<rapidjson::StringBuffer>>(value))
+    document.Parse<rapidjson::kParseFullPrecisionFlag>(compact.data(), compact.size());
+    EXPECT_EQ(compact, WrittenByRapidJson<rapidjson::Writer<rapidjson::StringBuffer>>(document))
         << text.substr(0, 80);
     EXPECT_EQ(WriteJson(*parsed, nullptr, "\n"),
-              WrittenByRapidJson<rapidjson::PrettyWriter<rapidjson::StringBuffer>>(value))
+              WrittenByRapidJson<rapidjson::PrettyWriter<rapidjson::StringBuffer>>(document))
         << text.substr(0, 80);
+    EXPECT_TRUE(ParseJson(compact).Value() == *parsed) << text.substr(0, 80);
   }
   EXPECT_GT(compared, 100u);
 }
 
 // ---- msgpack-test-suite ---------------------------------------------------------------------
 
+// "C4 01 FF" as bytes.
 std::vector<std::uint8_t> FromHex(std::string_view hex) {
   std::vector<std::uint8_t> bytes;
-  for (std::size_t i = 0; i + 1 < hex.size() + 1; i += 3) {
-    if (i + 2 > hex.size()) break;
+  for (std::size_t i = 0; i + 2 <= hex.size(); i += 3)
     bytes.push_back(
         static_cast<std::uint8_t>(std::stoi(std::string(hex.substr(i, 2)), nullptr, 16)));
-  }
   return bytes;
 }
 
@@ -333,27 +245,17 @@ TEST(MsgPackConformance, DecodesEveryVectorOfAcceptedFormats) {
       for (const auto& encoding : testCase["msgpack"].GetArray()) {
         const std::string hex = encoding.GetString();
         const std::vector<std::uint8_t> bytes = FromHex(hex);
-        MsgPackDecoded result = DecodeMsgPack(bytes.data(), bytes.size());
-        if (extension) {
-          ++refused;
-          if (result.value.ErrorMessage() != "Invalid MessagePack data at position 0.") {
-            wrong.push_back(groupName + " " + hex + ": " +
-                            std::string(result.value.ErrorMessage()));
-          }
-          continue;
-        }
-        ++decoded;
-        if (result.value.Failed()) {
-          wrong.push_back(groupName + " " + hex + ": " + std::string(result.value.ErrorMessage()));
-        } else if (!MatchesCase(*result.value, testCase) || result.consumed != bytes.size()) {
-          wrong.push_back(groupName + " " + hex + ": decoded as " + WriteJson(*result.value));
-        }
+        const MsgPackDecoded result = DecodeMsgPack(bytes.data(), bytes.size());
+        const bool right =
+            extension ? result.value.ErrorMessage() == "Invalid MessagePack data at position 0."
+                      : result.value.Succeeded() && result.consumed == bytes.size() &&
+                            MatchesCase(*result.value, testCase);
+        if (!right) wrong.push_back(groupName + " " + hex + ": " + Shown(result.value));
+        ++(extension ? refused : decoded);
         // Every shorter prefix is truncated, never read past its end.
         for (std::size_t cut = 0; cut < bytes.size(); ++cut) {
-          if (DecodeMsgPack(bytes.data(), cut).value.Succeeded()) {
-            wrong.push_back(groupName + " " + hex + ": prefix of " + std::to_string(cut) +
-                            " bytes accepted");
-          }
+          if (DecodeMsgPack(bytes.data(), cut).value.Succeeded())
+            wrong.push_back(groupName + " " + hex + ": prefix accepted");
         }
       }
     }
@@ -387,70 +289,39 @@ std::vector<YamlCase> YamlCases(const fs::path& data) {
   return cases;
 }
 
-using ReasonMap = std::map<std::string, std::string>;
-
-void AddReason(ReasonMap& map, std::initializer_list<const char*> ids, const char* reason) {
-  for (const char* id : ids)
-    map.emplace(id, reason);
-}
-
 // Error cases that libyaml 0.2.5's parser accepts (its own conformance gaps) and that break
 // none of this reader's rules, so they read successfully.
-const ReasonMap& YamlErrorsAccepted() {
-  static const ReasonMap map = [] {
-    ReasonMap m;
-    AddReason(m,
-              {"9C9N", "9JBA", "CVW2", "DK95/01", "G5U8", "MUS6/00", "MUS6/01", "QB6E", "S98Z",
-               "SU5Z", "X4QW", "Y79Y/003", "YJV2"},
-              "libyaml 0.2.5 accepts this invalid input");
-    return m;
-  }();
-  return map;
-}
+const std::set<std::string> kYamlErrorsAccepted = {"9C9N",    "9JBA",     "CVW2", "DK95/01", "G5U8",
+                                                   "MUS6/00", "MUS6/01",  "QB6E", "S98Z",    "SU5Z",
+                                                   "X4QW",    "Y79Y/003", "YJV2"};
 
-// Valid cases this reader refuses, each with its reason.
-const ReasonMap& YamlValidRefused() {
-  static const ReasonMap map = [] {
-    ReasonMap m;
-    AddReason(m,
-              {"2JQS",     "2LFX",    "2SXE",    "4ABK",    "4MUZ/00", "4MUZ/01", "4MUZ/02", "58MP",
-               "5MUD",     "5T43",    "6BCT",    "6CA3",    "6LVF",    "6M2F",    "7Z25",    "8XYN",
-               "96NN/00",  "96NN/01", "9SA2",    "A2M4",    "BEC7",    "CFD4",    "DBG4",    "DK3J",
-               "DK95/00",  "DK95/03", "DK95/04", "FP8R",    "FRK4",    "HM87/00", "HWV9",    "K3WX",
-               "M7A3",     "MUS6/05", "MUS6/06", "NHX8",    "NJ66",    "NKF9",    "Q5MG",    "QT73",
-               "R4YG",     "S3PD",    "SM9W/01", "UKK6/00", "UT92",    "VJP3/01", "W4TN",    "W5VH",
-               "Y79Y/001", "Y79Y/010"},
-              "libyaml 0.2.5 reports a parser error on this valid input");
-    AddReason(m, {"35KP", "6ZKB", "9DXL", "9KAX", "JHB9", "KSS4", "L383", "PUW8", "RZT7", "U9NS"},
-              "several documents: one document per text is read");
-    AddReason(m, {"3GZX", "PW8X"}, "an anchor name is used twice: anchors must be unique");
-    AddReason(m,
-              {"4FJ6", "6BFJ", "6PBE", "9MMW", "KK5P", "LX3P", "M2N8/00", "M2N8/01", "M5DY", "Q9WF",
-               "RZP5", "SBG9", "V9D5", "X38W", "XW4D"},
-              "a sequence or mapping used as a mapping key: keys must be string scalars");
-    AddReason(m, {"FH7J"}, "a key tagged other than !!str: keys must be string scalars");
-    AddReason(m,
-              {"52DL", "565N", "5TYM", "6CK3", "6WLZ", "7FWL", "8MK2", "9WXW", "CC74", "CUP7",
-               "M5C3", "P76L", "S4JQ", "UKK6/02", "Z67P", "Z9M4"},
-              "a tag other than !!str, !!int, !!float and !!bool (\"!\" included)");
-    return m;
-  }();
-  return map;
-}
+// Valid cases this reader refuses, by reason.
+const std::set<std::string> kYamlValidRefused = {
+    // libyaml 0.2.5 reports a parser error on this valid input.
+    "2JQS", "2LFX", "2SXE", "4ABK", "4MUZ/00", "4MUZ/01", "4MUZ/02", "58MP", "5MUD", "5T43", "6BCT",
+    "6CA3", "6LVF", "6M2F", "7Z25", "8XYN", "96NN/00", "96NN/01", "9SA2", "A2M4", "BEC7", "CFD4",
+    "DBG4", "DK3J", "DK95/00", "DK95/03", "DK95/04", "FP8R", "FRK4", "HM87/00", "HWV9", "K3WX",
+    "M7A3", "MUS6/05", "MUS6/06", "NHX8", "NJ66", "NKF9", "Q5MG", "QT73", "R4YG", "S3PD", "SM9W/01",
+    "UKK6/00", "UT92", "VJP3/01", "W4TN", "W5VH", "Y79Y/001", "Y79Y/010",
+    // Several documents: one document per text is read.
+    "35KP", "6ZKB", "9DXL", "9KAX", "JHB9", "KSS4", "L383", "PUW8", "RZT7", "U9NS",
+    // An anchor name is used twice: anchors must be unique.
+    "3GZX", "PW8X",
+    // A sequence or mapping used as a mapping key: keys must be string scalars.
+    "4FJ6", "6BFJ", "6PBE", "9MMW", "KK5P", "LX3P", "M2N8/00", "M2N8/01", "M5DY", "Q9WF", "RZP5",
+    "SBG9", "V9D5", "X38W", "XW4D",
+    // A key tagged other than !!str: keys must be string scalars.
+    "FH7J",
+    // A tag other than !!str, !!int, !!float and !!bool ("!" included).
+    "52DL", "565N", "5TYM", "6CK3", "6WLZ", "7FWL", "8MK2", "9WXW", "CC74", "CUP7", "M5C3", "P76L",
+    "S4JQ", "UKK6/02", "Z67P", "Z9M4"};
 
-// Valid cases read successfully whose value differs from the suite's JSON, with the reason.
-// No case differs because of the YAML 1.1-style typing (yes/no/on/off, y/n, unquoted numbers):
-// the suite has no such plain scalar in a value position where its JSON expects a string, so
-// a typing difference would show up here as an unlisted mismatch.
-const ReasonMap& YamlValueDiffers() {
-  static const ReasonMap map = [] {
-    ReasonMap m;
-    AddReason(m, {"652Z", "HM87/01", "JEF9/02", "L24T/01", "Y2GN"},
-              "libyaml 0.2.5 reports different events for this input");
-    return m;
-  }();
-  return map;
-}
+// Valid cases read successfully whose value differs from the suite's JSON because libyaml
+// 0.2.5 reports different events for them. No case differs because of the YAML 1.1-style
+// typing (yes/no/on/off, y/n, unquoted numbers): the suite has no such plain scalar in a value
+// position where its JSON expects a string, so a typing difference would show up here as an
+// unlisted mismatch.
+const std::set<std::string> kYamlValueDiffers = {"652Z", "HM87/01", "JEF9/02", "L24T/01", "Y2GN"};
 
 // The documents of an in.json file (several JSON texts one after another); none for an empty
 // stream. False when the text does not parse.
@@ -470,35 +341,22 @@ bool JsonDocuments(const std::string& text, std::vector<rapidjson::Document>& do
   }
 }
 
-TEST(YamlConformance, ErrorCasesFailWithAMessage) {
+// Error cases must be refused with a message; valid ones read as their in.json says.
+TEST(YamlConformance, ReadsAsTheSuiteSays) {
   const fs::path data = Corpora() / "yaml-test-suite" / "data";
   SKIP_WITHOUT(data);
   std::vector<std::string> wrong;
-  std::size_t errorCases = 0;
+  std::size_t errorCases = 0, compared = 0;
   for (const YamlCase& yamlCase : YamlCases(data)) {
-    if (!fs::exists(yamlCase.folder / "error")) continue;
-    ++errorCases;
     MaybeType<Failure, BindingProperty> read = ParseYaml(ReadFile(yamlCase.folder / "in.yaml"));
-    const bool listed = YamlErrorsAccepted().count(yamlCase.id) != 0;
-    if (read.Succeeded() != listed) {
-      wrong.push_back(yamlCase.id + (read.Succeeded() ? ": accepted" : ": refused, but listed"));
-    }
     if (read.Failed() && read.ErrorMessage().empty()) wrong.push_back(yamlCase.id + ": no message");
-  }
-  EXPECT_EQ(errorCases, 94u);
-  EXPECT_TRUE(wrong.empty()) << Joined(wrong);
-}
-
-TEST(YamlConformance, ValidCasesReadAsTheSuiteSays) {
-  const fs::path data = Corpora() / "yaml-test-suite" / "data";
-  SKIP_WITHOUT(data);
-  std::vector<std::string> wrong;
-  std::size_t compared = 0;
-  for (const YamlCase& yamlCase : YamlCases(data)) {
-    if (fs::exists(yamlCase.folder / "error")) continue;
-    MaybeType<Failure, BindingProperty> read = ParseYaml(ReadFile(yamlCase.folder / "in.yaml"));
-    const bool refusedListed = YamlValidRefused().count(yamlCase.id) != 0;
-    if (read.Failed() != refusedListed) {
+    if (fs::exists(yamlCase.folder / "error")) {
+      ++errorCases;
+      if (read.Succeeded() != kYamlErrorsAccepted.contains(yamlCase.id))
+        wrong.push_back(yamlCase.id + (read.Succeeded() ? ": accepted" : ": refused, but listed"));
+      continue;
+    }
+    if (read.Failed() != kYamlValidRefused.contains(yamlCase.id)) {
       wrong.push_back(yamlCase.id + (read.Failed()
                                          ? ": refused: " + std::string(read.ErrorMessage())
                                          : ": read, but listed as refused"));
@@ -519,12 +377,12 @@ TEST(YamlConformance, ValidCasesReadAsTheSuiteSays) {
     if (!documents.empty()) expected.Swap(documents.front());
     ++compared;
     const bool differs = !Matches(*read, expected);
-    const bool differsListed = YamlValueDiffers().count(yamlCase.id) != 0;
-    if (differs != differsListed) {
+    if (differs != kYamlValueDiffers.contains(yamlCase.id)) {
       wrong.push_back(yamlCase.id + (differs ? ": read as " + WriteJson(*read) + " expected " + json
                                              : ": matches, but listed as differing"));
     }
   }
+  EXPECT_EQ(errorCases, 94u);
   EXPECT_GT(compared, 0u);
   EXPECT_TRUE(wrong.empty()) << Joined(wrong);
 }

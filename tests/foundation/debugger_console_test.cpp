@@ -50,9 +50,6 @@ TEST(DebuggerConsoleTarget, WritesOnlyWithATracerAskingOncePerSecond) {
   }
 
   target.SetTracerProbe(nullptr);
-  logger.Detach(target);
-  logger.Register(logger.StdErrTarget());
-  logger.Register(target, LogLevel::Warn, log_group::kDbg, 0, "#E(#T): #L| #M");
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <tuple>
 
 #include "foundation/log.h"
 
@@ -10,15 +11,8 @@ namespace qor {
 namespace {
 
 TEST(FatalReportTest, PartsAppearOnlyWhenGiven) {
-  struct Row {
-    const char* expression;
-    const char* description;
-    const char* file;
-    int line;
-    const char* function;
-    const char* report;
-  };
-  const Row rows[] = {
+  // Expression, description, file, line, function, and the report.
+  const std::tuple<const char*, const char*, const char*, int, const char*, const char*> rows[] = {
       {"ALE-EECF0606", "", "", 0, "", "Assertion failed!\n\nExpression: ALE-EECF0606"},
       {"", "", "f.cpp", 0, "", "Assertion failed!\n\nFile: f.cpp\n"},
       {"", "", "", -12, "", "Assertion failed!\n\nLine: -12\n\n"},
@@ -28,23 +22,15 @@ TEST(FatalReportTest, PartsAppearOnlyWhenGiven) {
        "Assertion failed!\n\nFile: a/b.cpp\nLine: 42\n\nFunction: void F()\n\n"
        "Expression: x > 0\n\nDescription: x must be positive"},
   };
-  for (const Row& row : rows) {
-    EXPECT_EQ(BuildFatalReport(row.expression, row.description, row.file, row.line, row.function),
-              row.report);
-  }
+  for (const auto& [expression, description, file, line, function, report] : rows)
+    EXPECT_EQ(BuildFatalReport(expression, description, file, line, function), report);
 }
 
 // The report reaches the log (here the standard-error target) before the process ends.
 using FatalDeathTest = ::testing::Test;
 
-TEST_F(FatalDeathTest, FatalExitLogsTheReportThenAborts) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
-  EXPECT_EXIT(FatalExit("ALE-EECF0606"), ::testing::KilledBySignal(SIGABRT),
-              "foundation_tests\\(0x[0-9a-f]+\\):  ERROR\\| Assertion failed!\n\n"
-              "Expression: ALE-EECF0606\n");
-}
-
-TEST_F(FatalDeathTest, FullReportAndNothingAfterIt) {
+// The whole report, in the standard-error target's line format, and nothing after it.
+TEST_F(FatalDeathTest, FatalAbortLogsTheReportThenAborts) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(
       {
@@ -52,8 +38,8 @@ TEST_F(FatalDeathTest, FullReportAndNothingAfterIt) {
         Log(LogLevel::Always, 0, "after the fatal call");
       },
       ::testing::KilledBySignal(SIGABRT),
-      "File: waiting.cpp\nLine: 17\n\nFunction: Await\n\nExpression: ptr != nullptr\n\n"
-      "Description: no state\n$");
+      "foundation_tests\\(0x[0-9a-f]+\\):  ERROR\\| Assertion failed!\n\nFile: waiting.cpp\nLine: "
+      "17\n\nFunction: Await\n\nExpression: ptr != nullptr\n\nDescription: no state\n$");
 }
 
 // A target whose write hits the fatal path: the logger's lock is held, so the report goes

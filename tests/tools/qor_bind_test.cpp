@@ -1,43 +1,25 @@
 // qor-bind run as a separate process: arguments, format sniffing, output, messages and exit
-// statuses.
-#include <fcntl.h>
+// statuses. What each reader accepts and its messages are the codecs' own tests' business.
 #include <gtest/gtest.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdint>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <string>
 #include <vector>
 
-extern char** environ;
-
 namespace {
 
-struct ToolRun {
-  int status = -1;  // exit status, or -1 when the process did not exit normally
-  std::string out;
-  std::string err;
-};
-
+// A file under /tmp holding `content`, removed with the object.
 class TempFile {
  public:
   explicit TempFile(const std::string& content = {}) {
     char name[] = "/tmp/qor-bind-test-XXXXXX";
-    const int fd = mkstemp(name);
+    close(mkstemp(name));
     path_ = name;
-    if (fd >= 0) {
-      std::size_t done = 0;
-      while (done < content.size()) {
-        const ssize_t wrote = write(fd, content.data() + done, content.size() - done);
-        if (wrote <= 0) break;
-        done += static_cast<std::size_t>(wrote);
-      }
-      close(fd);
-    }
+    std::ofstream(path_, std::ios::binary) << content;
   }
   ~TempFile() { unlink(path_.c_str()); }
   const std::string& Path() const { return path_; }
@@ -50,118 +32,83 @@ class TempFile {
   std::string path_;
 };
 
-// Runs qor-bind with `args`, `input` on standard input, and collects what it writes.
+struct ToolRun {
+  int status = -1;  // exit status, or -1 when the process did not exit normally
+  std::string out;
+  std::string err;
+};
+
+// Runs qor-bind with `args` (plain words, no quotes), `input` on standard input.
 ToolRun RunTool(const std::vector<std::string>& args, const std::string& input = {}) {
   TempFile in(input), out, err;
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, in.Path().c_str(), O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, out.Path().c_str(), O_WRONLY | O_TRUNC, 0);
-  posix_spawn_file_actions_addopen(&actions, 2, err.Path().c_str(), O_WRONLY | O_TRUNC, 0);
-  std::vector<std::string> argv0 = {QOR_BIND_PATH};
-  argv0.insert(argv0.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (std::string& arg : argv0)
-    argv.push_back(arg.data());
-  argv.push_back(nullptr);
-
-  ToolRun run;
-  pid_t pid = 0;
-  if (posix_spawn(&pid, QOR_BIND_PATH, &actions, nullptr, argv.data(), environ) != 0) {
-    posix_spawn_file_actions_destroy(&actions);
-    ADD_FAILURE() << "cannot start " << QOR_BIND_PATH;
-    return run;
-  }
-  posix_spawn_file_actions_destroy(&actions);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  if (WIFEXITED(status)) run.status = WEXITSTATUS(status);
-  run.out = out.Read();
-  run.err = err.Read();
-  return run;
+  std::string command = "'" QOR_BIND_PATH "'";
+  for (const std::string& arg : args)
+    command += " '" + arg + "'";
+  command += " <" + in.Path() + " >" + out.Path() + " 2>" + err.Path();
+  const int status = std::system(command.c_str());
+  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out.Read(), err.Read()};
 }
 
-std::string Bytes(std::initializer_list<int> bytes) {
-  std::string out;
-  for (int b : bytes)
-    out.push_back(static_cast<char>(b));
-  return out;
-}
-
-TEST(QorBind, WritesEachFormatAsJson) {
+TEST(QorBind, ConvertsToJsonOrExitsWithTheReason) {
+  const std::string usage = "\nTry 'qor-bind --help'.\n";
+  TempFile file("---\nlist: [a, b]\n");
   struct Row {
     std::vector<std::string> args;
     std::string input;
+    int status;
     std::string out;
+    std::string err;  // "?": any message
   };
   const Row rows[] = {
-      {{}, R"({"b":1,"a":[true,null,-2,2.50]})", "{\"a\":[true,null,-2,2.5],\"b\":1}\n"},
-      {{}, " \n [1]", "[1]\n"},
-      // MessagePack is recognised by its first byte.
+      {{}, R"({"b":1,"a":[true,null,-2,2.50]})", 0, "{\"a\":[true,null,-2,2.5],\"b\":1}\n", ""},
+      {{}, " \n [1]", 0, "[1]\n", ""},
+      // MessagePack is recognised by its first byte, YAML by its leading "---", anything else
+      // is JSON.
       {{},
-       Bytes({0x82, 0xA1, 'z', 0x01, 0xA1, 'a', 0x92, 0xC3, 0xC4, 0x01, 0xFF}),
-       "{\"a\":[true,\"/w==\"],\"z\":1}\n"},
-      // YAML by its leading "---".
-      {{}, "---\na: yes\nb: [1, -7, 2.5, '42']\n", "{\"a\":true,\"b\":[1,-7,2.5,\"42\"]}\n"},
-      // Anything else is JSON.
-      {{}, "42", "42\n"},
-      {{}, "", "null\n"},
-      {{"--from", "yaml"}, "a: b\n", "{\"a\":\"b\"}\n"},
-      {{"--from", "msgpack"}, Bytes({0x05}), "5\n"},
-      {{"--pretty"},
-       R"({"b":[1,{}],"a":{"k":"v"}})",
-       "{\n    \"a\": {\n        \"k\": \"v\"\n    },\n    \"b\": [\n        1,\n        {}\n    "
-       "]\n}\n"},
-      {{"-"}, "[true]", "[true]\n"},
+       "\x82\xA1z\x01\xA1"
+       "a\x92\xC3\xC4\x01\xFF",
+       0,
+       "{\"a\":[true,\"/w==\"],\"z\":1}\n",
+       ""},
+      {{}, "---\na: yes\nb: [1, '42']\n", 0, "{\"a\":true,\"b\":[1,\"42\"]}\n", ""},
+      {{}, "42", 0, "42\n", ""},
+      {{}, "", 0, "null\n", ""},
+      {{"--from", "yaml"}, "a: b\n", 0, "{\"a\":\"b\"}\n", ""},
+      {{"--from", "msgpack"}, "\x05", 0, "5\n", ""},
+      {{"--pretty", file.Path()},
+       "ignored",
+       0,
+       "{\n    \"list\": [\n        \"a\",\n        \"b\"\n    ]\n}\n",
+       ""},
+      {{"-"}, "[true]", 0, "[true]\n", ""},
+      // A reader's failure exits with 1 and writes nothing to standard output.
+      {{}, "[1,]", 1, "", "?"},
+      {{}, "\x91\x01\x02", 1, "", "Extra MessagePack data at position 2 after the first value.\n"},
+      {{"/nonexistent/qor-bind-input"},
+       "",
+       1,
+       "",
+       "qor-bind: cannot open '/nonexistent/qor-bind-input': No such file or directory\n"},
+      // Bad arguments exit with 2.
+      {{"--bogus"}, "[]", 2, "", "qor-bind: unknown option '--bogus'" + usage},
+      {{"--from"}, "[]", 2, "", "qor-bind: --from needs a format: json, msgpack or yaml" + usage},
+      {{"--from", "xml"},
+       "[]",
+       2,
+       "",
+       "qor-bind: unknown format 'xml' (expected json, msgpack or yaml)" + usage},
+      {{"a.json", "b.json"}, "[]", 2, "", "qor-bind: only one FILE may be given" + usage},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.input);
     const ToolRun run = RunTool(row.args, row.input);
-    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.status, row.status) << run.err;
     EXPECT_EQ(run.out, row.out);
-    EXPECT_EQ(run.err, "");
-  }
-}
-
-TEST(QorBind, ReadsTheNamedFile) {
-  TempFile file("---\nlist: [a, b]\n");
-  const ToolRun run = RunTool({"--pretty", file.Path()}, "ignored");
-  EXPECT_EQ(run.status, 0) << run.err;
-  EXPECT_EQ(run.out, "{\n    \"list\": [\n        \"a\",\n        \"b\"\n    ]\n}\n");
-}
-
-// A reader's failure (its own message is its codec's business) exits with 1 and writes
-// nothing to standard output.
-TEST(QorBind, ExitsWithOneWhenTheInputCannotBeRead) {
-  for (const std::string& input : {std::string("[1,]"), Bytes({0x91, 0x01, 0x02})}) {
-    const ToolRun run = RunTool({}, input);
-    EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.out, "");
-    EXPECT_NE(run.err, "");
-  }
-  const ToolRun missing = RunTool({"/nonexistent/qor-bind-input"});
-  EXPECT_EQ(missing.status, 1);
-  EXPECT_EQ(missing.err,
-            "qor-bind: cannot open '/nonexistent/qor-bind-input': No such file or directory\n");
-}
-
-TEST(QorBind, RefusesBadArgumentsWithStatusTwo) {
-  struct Row {
-    std::vector<std::string> args;
-    std::string firstLine;
-  };
-  const Row rows[] = {
-      {{"--bogus"}, "qor-bind: unknown option '--bogus'"},
-      {{"--from"}, "qor-bind: --from needs a format: json, msgpack or yaml"},
-      {{"--from", "xml"}, "qor-bind: unknown format 'xml' (expected json, msgpack or yaml)"},
-      {{"a.json", "b.json"}, "qor-bind: only one FILE may be given"},
-  };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.firstLine);
-    const ToolRun run = RunTool(row.args, "[]");
-    EXPECT_EQ(run.status, 2);
-    EXPECT_EQ(run.out, "");
-    EXPECT_EQ(run.err, row.firstLine + "\nTry 'qor-bind --help'.\n");
+    if (row.err == "?") {
+      EXPECT_NE(run.err, "");
+    } else {
+      EXPECT_EQ(run.err, row.err);
+    }
   }
 }
 
@@ -173,7 +120,6 @@ TEST(QorBind, HelpExplainsTheTool) {
         run.out.starts_with("Usage: qor-bind [--from json|msgpack|yaml] [--pretty] [FILE]\n"))
         << run.out;
     EXPECT_NE(run.out.find("Exit status"), std::string::npos);
-    EXPECT_EQ(run.err, "");
   }
 }
 
