@@ -162,8 +162,7 @@ TEST_F(PagesTest, FailedAnswersMapToTheEndpointsMessages) {
   // No failed catalog was kept: the next query fetches.
   storefront = [](const host::ExternalCall&) { return Page(200, kCatalog); };
   ForgetActivity();
-  EXPECT_EQ(Items(Get(R"(/qor-store/v1/catalog?inventoryType=["CHAMPION"])")),
-            std::vector<std::string>{"CHAMPION:2"});
+  EXPECT_EQ(Items(Get(R"(/qor-store/v1/catalog?inventoryType=["CHAMPION"])")), Texts{"CHAMPION:2"});
   EXPECT_EQ(CatalogFetches(), 1u);
 }
 
@@ -171,7 +170,7 @@ TEST_F(PagesTest, WalletAnswersTheStorefrontBalancesEachTime) {
   SetPage(kWalletUrl, Page(200, R"({"ip":1350,"vp":-5,"other":true})"));
   EXPECT_EQ(JsonText(Get("/qor-store/v1/wallet").body), R"({"ip":1350,"vp":-5})");
   (void)Get("/qor-store/v1/wallet");  // not cached: each call asks again
-  EXPECT_EQ(ExternalUrls(), (std::vector<std::string>{kWalletUrl, kWalletUrl}));
+  EXPECT_EQ(ExternalUrls(), (Texts{kWalletUrl, kWalletUrl}));
   EXPECT_TRUE(Published(kWalletUri).empty());
 }
 

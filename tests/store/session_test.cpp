@@ -55,10 +55,8 @@ TEST_F(SessionTest, StartWithUsableSessionPublishesUrlAndWalletBeforeLocaleArriv
 
   ASSERT_EQ(LcdsCalls().size(), 1u);
   EXPECT_EQ(LcdsCalls()[0].destination + "." + LcdsCalls()[0].method, "loginService.getStoreUrl");
-  ASSERT_EQ(Published(kStoreUrlUri).size(), 1u);
-  EXPECT_EQ(Published(kStoreUrlUri)[0].GetString(), "https://store.example");
-  ASSERT_EQ(Published(kWalletUri).size(), 1u);
-  EXPECT_EQ(JsonText(Published(kWalletUri)[0]), R"({"ip":5,"vp":6})");
+  EXPECT_EQ(Published(kStoreUrlUri), Texts{R"("https://store.example")"});
+  EXPECT_EQ(Published(kWalletUri), Texts{R"({"ip":5,"vp":6})"});
   ASSERT_EQ(ExternalCalls().size(), 1u);
   EXPECT_EQ(ExternalCalls()[0].url, "https://store.example/storefront/v2/wallet?language=");
   EXPECT_EQ(ExternalCalls()[0].timeLimit, 20u);
@@ -69,8 +67,7 @@ TEST_F(SessionTest, StartWithUsableSessionPublishesUrlAndWalletBeforeLocaleArriv
   ForgetActivity();
   (void)Get("/qor-store/v1/catalog");
   EXPECT_EQ(ExternalUrls(),
-            std::vector<std::string>{
-                "https://store.example/storefront/v1/catalog?region=NA1&language=en_US"});
+            Texts{"https://store.example/storefront/v1/catalog?region=NA1&language=en_US"});
 }
 
 TEST_F(SessionTest, StoreUrlTakesThePartBeforeTheQueryWithoutOneTrailingSlash) {
@@ -127,10 +124,8 @@ TEST_F(SessionTest, OnlyTheStepToAUsableSessionFetchesAndPublishes) {
 
   LogIn("first");
   EXPECT_EQ(LcdsCalls().size(), 1u);
-  ASSERT_EQ(Published(kStoreUrlUri).size(), 1u);
-  EXPECT_EQ(Published(kStoreUrlUri)[0].GetString(), "https://s.example");
-  ASSERT_EQ(Published(kWalletUri).size(), 1u);
-  EXPECT_EQ(JsonText(Published(kWalletUri)[0]), R"({"ip":1,"vp":2})");
+  EXPECT_EQ(Published(kStoreUrlUri), Texts{R"("https://s.example")"});
+  EXPECT_EQ(Published(kWalletUri), Texts{R"({"ip":1,"vp":2})"});
   EXPECT_EQ(WalletRequest(), wallet + " Bearer first");
   // Still usable: nothing is fetched, the earlier token stays.
   ForgetActivity();
@@ -158,7 +153,7 @@ TEST_F(SessionTest, FailedStoreUrlOrWalletAtLoginPublishesNothingForIt) {
   LogIn("tok");
   EXPECT_TRUE(Published(kStoreUrlUri).empty());
   // The wallet is still asked for, from the empty URL, and its failure is not published.
-  EXPECT_EQ(ExternalUrls(), std::vector<std::string>{"/storefront/v2/wallet?language="});
+  EXPECT_EQ(ExternalUrls(), Texts{"/storefront/v2/wallet?language="});
   EXPECT_TRUE(Published(kWalletUri).empty());
   // Logged in all the same: a later update is no edge.
   ForgetActivity();
@@ -198,7 +193,7 @@ TEST_F(SessionTest, LocaleAndPlatformIdFillTheCatalogUrl) {
     Deliver(c.uri, c.eventType, c.data);
     ForgetActivity();
     (void)Get("/qor-store/v1/catalog");
-    EXPECT_EQ(ExternalUrls(), std::vector<std::string>{c.url});
+    EXPECT_EQ(ExternalUrls(), Texts{c.url});
   }
 }
 
