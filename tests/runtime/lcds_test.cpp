@@ -11,15 +11,15 @@
 #include "binding/json.h"
 #include "binding/record.h"
 #include "host/core/host_core.h"
-#include "tests/runtime/events_test_module.h"
+#include "tests/runtime/runtime_fixture.h"
 
 namespace qor {
 namespace {
 
-using events_test::EventsTestModule;
 using host::HostCore;
 using host::LocalCall;
 using host::LocalReply;
+using runtime_test::TestModule;
 
 struct Skin {
   std::int32_t skinId = 0;
@@ -107,7 +107,7 @@ class LcdsTest : public ::testing::Test {
   }
 
   HostCore host;
-  EventsTestModule module{host};
+  TestModule module{host};
   LcdsClient& lcds = module.lcds;
   std::vector<LocalCall> calls;
   LocalReply reply = LocalReply::Value(LcdsResponse("", BindingProperty()));

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "host/core/host_core.h"
+#include "tests/runtime/runtime_fixture.h"
 
 namespace qor {
 namespace {
@@ -21,38 +22,12 @@ using host::LocalCall;
 using host::LocalReply;
 using host::StreamPiece;
 
-// Lets a case replace the host's external response record with one of its own making.
-class TestModule final : public AppModule {
- public:
-  std::function<void(PluginExternalResponse&)> rawExternal;
-
-  void SendExternalRequest(PluginExternalResponse& response,
-                           const PluginExternalRequest& request) override {
-    if (rawExternal) {
-      response = PluginExternalResponse{};
-      rawExternal(response);
-      return;
-    }
-    AppModule::SendExternalRequest(response, request);
-  }
-};
-
 struct Unregistered {
   int value = 0;
 };
 
 class LocalClientTest : public testing::Test {
  protected:
-  LocalClientTest() : module(new TestModule) {
-    PluginLoadInfo info{};
-    info.versionMajor = 18;
-    info.versionMinor = 2;
-    info.versionPatch = 7;
-    module->Attach(info, "qor-store");
-    module->Initialize(host.HostObject(9));
-  }
-  ~LocalClientTest() override { AppModule::Shutdown(module); }
-
   LocalReply Streamed(std::vector<StreamPiece> pieces, uint32_t hint = 0) {
     LocalReply reply;
     reply.stream = std::move(pieces);
@@ -61,7 +36,7 @@ class LocalClientTest : public testing::Test {
   }
 
   HostCore host;
-  TestModule* module;
+  runtime_test::TestModule module{host, 2, 7};
 };
 
 TEST_F(LocalClientTest, FailureMessages) {
@@ -76,7 +51,7 @@ TEST_F(LocalClientTest, FailureMessages) {
     int status;
     std::string message;
   };
-  TestModule& m = *module;
+  AppModule& m = module;
   const Case cases[] = {
       {"parameter that does not convert",
        [&] { return CallLocal(m, PLUGIN_METHOD_POST, "/peer/x", Unregistered{}).Error(); }, 400,
@@ -108,7 +83,7 @@ TEST_F(LocalClientTest, ShortReadsWithMoreSetYieldBetweenReads) {
   });
   int nested = 0;
   host.Post([&] { ++nested; });  // runs inside the first yield
-  auto result = CallLocalFor<BindingProperty>(*module, PLUGIN_METHOD_GET, "/stream");
+  auto result = CallLocalFor<BindingProperty>(module, PLUGIN_METHOD_GET, "/stream");
   ASSERT_TRUE(result.Succeeded()) << result.ErrorMessage();
   EXPECT_EQ(result->Member("a").ToSigned(), 1);
   EXPECT_EQ(host.Counts().beginWait, 2u);
@@ -131,7 +106,7 @@ TEST_F(LocalClientTest, StreamFailures) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     host.SetLocalPeer("/stream", [&](const LocalCall&) { return Streamed(c.pieces); });
-    auto result = CallLocalFor<BindingProperty>(*module, PLUGIN_METHOD_GET, "/stream");
+    auto result = CallLocalFor<BindingProperty>(module, PLUGIN_METHOD_GET, "/stream");
     ASSERT_TRUE(result.Failed());
     EXPECT_EQ(result.Status(), 0);
     EXPECT_EQ(std::string(result.ErrorMessage()).rfind(c.message, 0), 0u) << result.ErrorMessage();
@@ -156,7 +131,7 @@ TEST_F(LocalClientTest, UserAgentHeaderRule) {
       {{{"USER-AGENT", "mine"}, {"a", "1"}}, {{"USER-AGENT", "mine"}, {"a", "1"}}},
   };
   for (const Case& c : cases) {
-    auto response = ExternalGet<std::string>(*module, "https://shop.invalid/x", 20, c.headers);
+    auto response = ExternalGet<std::string>(module, "https://shop.invalid/x", 20, c.headers);
     EXPECT_TRUE(response.Succeeded()) << response.error;
     EXPECT_EQ(response.value, "ok");
     const ExternalCall call = host.ExternalCalls().back();
@@ -196,7 +171,7 @@ TEST_F(LocalClientTest, ExternalResultsAndFailures) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     host.SetExternalResponder([&](const ExternalCall&) { return c.reply; });
-    auto response = ExternalGet<PluginResourceEvent>(*module, "https://shop.invalid/w", 20, {});
+    auto response = ExternalGet<PluginResourceEvent>(module, "https://shop.invalid/w", 20, {});
     EXPECT_EQ(response.connectionCode, c.connectionCode);
     EXPECT_EQ(response.parseFailed, c.parseFailed);
     EXPECT_EQ(response.conversionFailed, c.conversionFailed);
@@ -236,17 +211,16 @@ TEST_F(LocalClientTest, MalformedExternalRecords) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     releases = 0;
-    module->rawExternal = [&](PluginExternalResponse& r) {
+    module.rawExternal = [&](PluginExternalResponse& r) {
       c.fill(r);
       r.status = 200;
       r.release = &CountRelease;
     };
-    auto response = ExternalGet<std::string>(*module, "https://shop.invalid/t", 20, {});
+    auto response = ExternalGet<std::string>(module, "https://shop.invalid/t", 20, {});
     EXPECT_EQ(response.error, c.error);
     EXPECT_EQ(response.value, "");
     EXPECT_EQ(releases, 1);  // the host's record is always released
   }
-  module->rawExternal = nullptr;
 }
 
 }  // namespace

@@ -7,15 +7,15 @@
 
 #include "binding/record.h"
 #include "host/core/host_core.h"
-#include "tests/runtime/events_test_module.h"
+#include "tests/runtime/runtime_fixture.h"
 
 namespace qor {
 namespace {
 
-using events_test::EventsTestModule;
 using host::HostCore;
 using host::LocalCall;
 using host::LocalReply;
+using runtime_test::TestModule;
 
 struct Sample {
   std::int32_t count = 0;
@@ -54,7 +54,7 @@ class ResourceEventsTest : public ::testing::Test {
   }
 
   HostCore host;
-  EventsTestModule module{host};
+  TestModule module{host};
   ResourceEvents& events = module.Events();
 };
 
@@ -199,7 +199,7 @@ TEST_F(ResourceEventsTest, FailedInitialFetchInstallsTheWatcherWithoutDelivery) 
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
     HostCore caseHost;
-    EventsTestModule caseModule(caseHost);
+    TestModule caseModule(caseHost);
     DeclareRecord<Sample>(caseModule.Types(), "Sample")
         .Field("count", &Sample::count)
         .Field("name", &Sample::name);

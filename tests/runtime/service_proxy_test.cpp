@@ -10,15 +10,15 @@
 #include "binding/json.h"
 #include "binding/record.h"
 #include "host/core/host_core.h"
-#include "tests/runtime/events_test_module.h"
+#include "tests/runtime/runtime_fixture.h"
 
 namespace qor {
 namespace {
 
-using events_test::EventsTestModule;
 using host::HostCore;
 using host::LocalCall;
 using host::LocalReply;
+using runtime_test::TestModule;
 
 struct Purchase {
   std::int64_t itemId = 0;
@@ -66,7 +66,7 @@ class ServiceProxyTest : public ::testing::Test {
   }
 
   HostCore host;
-  EventsTestModule module{host};
+  TestModule module{host};
   ServiceProxy& proxy = module.Proxy();
   Outcomes outcomes;
   std::vector<LocalCall> calls;
@@ -82,7 +82,7 @@ TEST_F(ServiceProxyTest, UuidRequestCompletesWhenItsAnswerArrives) {
   EXPECT_EQ(calls[0].method, uint32_t{PLUGIN_METHOD_POST});
   EXPECT_EQ(calls[0].arguments[0], BindingProperty("svc"));
   EXPECT_EQ(calls[0].arguments[1], BindingProperty("get"));
-  EXPECT_EQ(calls[0].arguments[2], BindingProperty(std::uint64_t{EventsTestModule::kPluginHandle}));
+  EXPECT_EQ(calls[0].arguments[2], BindingProperty(std::uint64_t{TestModule::kPluginHandle}));
   EXPECT_EQ(WriteJson(calls[0].arguments[3]), R"({"itemId":5})");
   EXPECT_EQ(proxy.InFlightCount(), 1u);
 
@@ -112,7 +112,7 @@ TEST_F(ServiceProxyTest, MethodFormAllowsOneRequestPerName) {
   ASSERT_EQ(calls[0].arguments.size(), 6u);
   EXPECT_EQ(calls[0].arguments[2], BindingProperty("form"));
   EXPECT_EQ(calls[0].arguments[3], BindingProperty("extra"));
-  EXPECT_EQ(calls[0].arguments[4], BindingProperty(std::uint64_t{EventsTestModule::kPluginHandle}));
+  EXPECT_EQ(calls[0].arguments[4], BindingProperty(std::uint64_t{TestModule::kPluginHandle}));
   EXPECT_EQ(calls[0].arguments[5], BindingProperty(1));
 
   host.DeliverEvent("OnServiceProxyMethodEvent", Answer("", "svc", "m", "done"));
