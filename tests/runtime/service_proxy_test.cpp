@@ -221,41 +221,29 @@ TEST_F(ServiceProxyTest, CallParsesThePayloadOrFails) {
   EXPECT_EQ(refused.get().ErrorMessage(), "Finalizing");
 }
 
+// A reply with an errorCode is a failure with that status and message; the whole failure also
+// names a non-zero code as a field, for the log.
 TEST(StoreProxyReply, ErrorCodeRule) {
-  struct Case {
-    std::string_view json;
-    bool succeeds;
-    int status;
-    std::string_view message;
-    bool namedField;
+  const std::pair<std::string_view, std::string_view> cases[] = {
+      {R"({"errorCode":5,"errorMessage":"Not enough RP"})", "! 5 Not enough RP errorCode_int"},
+      {R"({"errorCode":0,"errorMessage":"Soft failure"})", "! 0 Soft failure"},
+      {R"({"errorCode":"7","errorMessage":"Text code"})", "! 7 Text code errorCode_int"},
+      {R"({"errorCode":null})", "! 0 "},
+      {R"({"transactionId":"t-1"})", R"(= {"transactionId":"t-1"})"},
+      {R"([{"errorCode":5}])", R"(= [{"errorCode":5}])"},
   };
-  const Case cases[] = {
-      {R"({"errorCode":5,"errorMessage":"Not enough RP"})", false, 5, "Not enough RP", true},
-      {R"({"errorCode":0,"errorMessage":"Soft failure"})", false, 0, "Soft failure", false},
-      {R"({"errorCode":"7","errorMessage":"Text code"})", false, 7, "Text code", true},
-      {R"({"errorCode":null})", false, 0, "", false},
-      {R"({"transactionId":"t-1"})", true, 0, "", false},
-      {R"([{"errorCode":5}])", true, 0, "", false},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.json);
-    MaybeType<Failure, BindingProperty> reply =
-        ServiceProxy::CheckStoreProxyReply(ParseJson(c.json));
-    ASSERT_EQ(reply.Succeeded(), c.succeeds);
-    if (c.succeeds) {
-      EXPECT_EQ(WriteJson(*reply), c.json);
-      continue;
+  for (const auto& [json, expected] : cases) {
+    SCOPED_TRACE(json);
+    MaybeType<Failure, BindingProperty> reply = ServiceProxy::CheckStoreProxyReply(ParseJson(json));
+    std::string outcome = "= " + (reply.Succeeded() ? WriteJson(*reply) : "");
+    if (reply.Failed()) {
+      outcome = "! " + std::to_string(reply.Status()) + " " + std::string(reply.ErrorMessage());
+      const std::optional<Failure> whole = ServiceProxy::StoreProxyFailure(ParseJson(json).Value());
+      ASSERT_TRUE(whole.has_value());
+      for (const auto& field : whole->Fields())
+        outcome += " " + field.name;
     }
-    const Failure failure = reply.Error();
-    EXPECT_EQ(failure.Status(), c.status);
-    EXPECT_EQ(failure.Message(), c.message);
-    // The whole failure also names a non-zero code as a field, for the log.
-    const std::optional<Failure> whole = ServiceProxy::StoreProxyFailure(ParseJson(c.json).Value());
-    ASSERT_TRUE(whole.has_value());
-    EXPECT_EQ(whole->Fields().size(), c.namedField ? 1u : 0u);
-    if (c.namedField) {
-      EXPECT_EQ(whole->Fields()[0].name, "errorCode_int");
-    }
+    EXPECT_EQ(outcome, expected);
   }
 }
 
