@@ -13,14 +13,8 @@ namespace {
 
 constexpr std::string_view kOrdersPrefix = "/qor-store/v1/order-notifications/";
 
-class OrdersTest : public StoreFixture {
+class OrdersTest : public StartedStore {
  protected:
-  void SetUp() override {
-    StoreFixture::SetUp();
-    StartStore();
-    ForgetActivity();
-  }
-
   // The ids the list endpoint answers, sorted.
   std::vector<uint64_t> ListedIds() {
     Reply reply = Get("/qor-store/v1/order-notifications");

@@ -12,14 +12,8 @@ namespace {
 
 constexpr const char* kCatalogUrl = "/storefront/v1/catalog?region=&language=";
 
-class PurchaseTest : public StoreFixture {
+class PurchaseTest : public StartedStore {
  protected:
-  void SetUp() override {
-    StoreFixture::SetUp();
-    StartStore();
-    ForgetActivity();
-  }
-
   Reply Purchase(std::string_view skinId, std::string_view cost) {
     return Call(PLUGIN_METHOD_POST, "/qor-store/v1/skins/" + std::string(skinId) + "/purchase",
                 cost);

@@ -176,4 +176,14 @@ class StoreFixture : public testing::Test {
   size_t logSeen_ = 0;
 };
 
+// The store started, with nothing recorded yet.
+class StartedStore : public StoreFixture {
+ protected:
+  void SetUp() override {
+    StoreFixture::SetUp();
+    StartStore();
+    ForgetActivity();
+  }
+};
+
 }  // namespace qor::store_test

@@ -22,14 +22,8 @@ std::string Message(std::string_view type, std::string_view msgId,
 
 const std::vector<std::string> kFive = {"P1", "P2", "P3", "P4", "P5"};
 
-class ToastsTest : public StoreFixture {
+class ToastsTest : public StartedStore {
  protected:
-  void SetUp() override {
-    StoreFixture::SetUp();
-    StartStore();
-    ForgetActivity();
-  }
-
   void Enable() { Deliver(kGiftingUri, "Update", "true"); }
   void Messages(const std::vector<std::string>& messages) {
     std::string list = "[";
