@@ -296,8 +296,9 @@ TEST_F(DispatchTest, BodyContentTypes) {
     request.contentType = c.contentType;
     request.body = c.body;
     EXPECT_EQ(ErrorOf(function, request), c.error);
-    if (*c.error == '\0' && c.body.empty()) EXPECT_TRUE(log_.arguments[0].IsEmpty());
-    if (*c.error == '\0' && !c.body.empty()) EXPECT_EQ(log_.arguments[0].Member("k").ToSigned(), 7);
+    if (*c.error == '\0') {
+      EXPECT_EQ(WriteJson(log_.arguments[0]), c.body.empty() ? "" : R"({"k":7})");
+    }
   }
   // A body without a body parameter is ignored.
   Function& without = Add(PLUGIN_METHOD_POST, "/n", {});
@@ -388,8 +389,9 @@ TEST_F(DispatchTest, WritesTheReplyRecord) {
 // JSON, YAML and MessagePack reply formats reach the host as the handler chose them; any other
 // code reaches it as 0.
 TEST_F(DispatchTest, ReplyFormatsPassThrough) {
-  for (uint32_t format :
-       {PLUGIN_REPLY_FORMAT_JSON, PLUGIN_REPLY_FORMAT_YAML, PLUGIN_REPLY_FORMAT_MSGPACK, 7u}) {
+  const uint32_t formats[] = {PLUGIN_REPLY_FORMAT_JSON, PLUGIN_REPLY_FORMAT_YAML,
+                              PLUGIN_REPLY_FORMAT_MSGPACK, 7};
+  for (uint32_t format : formats) {
     Function& function = Add(PLUGIN_METHOD_GET, "/f", {},
                              [format](CallResult& result) { result.replyFormat = format; });
     Request request;
