@@ -208,6 +208,7 @@ TEST_F(DispatchTest, BindsTextArguments) {
       {"/t/{+rest}",
        "rest:o obj:o text",
        {{"/t/x?obj=%7B%22a%22%3A1%7D", {}, R"(["x",{"a":1},null])"},
+        {"/t/x?obj=%20%5B1%2C2%5D", {}, R"(["x",[1,2],null])"},  // JSON after spaces
         {"/t/x?obj=---%0Aa%3A%201", {}, R"(["x",{"a":1},null])"},
         // A string parameter keeps an encoded text as it is.
         {"/t/x?obj=%81%A1a%01&text=%7Bnot", {}, R"(["x",{"a":1},"{not"])"},
