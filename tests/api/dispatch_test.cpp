@@ -110,9 +110,12 @@ class DispatchTest : public ::testing::Test {
     record.headers = headers.empty() ? nullptr : headers.data();
     record.headerCount = static_cast<uint32_t>(headers.size());
     record.contentType = request.contentType ? request.contentType->c_str() : nullptr;
+    // The body's bytes alone, with no NUL after them: ASan sees a read past the length.
+    std::vector<char> body;
     if (request.body) {
-      record.body = request.body->data();
-      record.bodyLength = static_cast<uint32_t>(request.body->size());
+      body.assign(request.body->begin(), request.body->end());
+      record.body = body.empty() ? "" : body.data();
+      record.bodyLength = static_cast<uint32_t>(body.size());
     }
     PluginLocalResponse response;
     std::memset(&response, 0xAB, sizeof(response));  // the entry must not trust what it gets
@@ -278,6 +281,7 @@ TEST_F(DispatchTest, BodyContentTypes) {
       {"capitals", "APPLICATION/JSON", R"({"k":7})", ""},
       {"api json", "application/vnd.api+json", R"({"k":7})", ""},
       {"yaml", "application/x-yaml", "k: 7", ""},
+      {"yaml in JSON form", "application/x-yaml", R"({"k":7})", ""},
       {"text yaml", "text/x-yaml", "k: 7", "Unsupported body content type"},
       {"no content type", std::nullopt, R"({"k":7})", "Unsupported body content type"},
       {"msgpack", "application/x-msgpack", msgpack, ""},
@@ -309,25 +313,6 @@ TEST_F(DispatchTest, BodyContentTypes) {
   request.contentType = "text/plain";
   request.body = "x";
   EXPECT_EQ(ErrorOf(without, request), "");
-}
-
-TEST_F(DispatchTest, BodiesAreReadWithinTheirLength) {
-  Function& function = Add(PLUGIN_METHOD_POST, "/b", Params("body@b:o"));
-  // The body is the first seven bytes of a longer buffer with no NUL after them.
-  const std::string buffer = R"({"k":7}{"k":8})";
-  std::vector<char> heap(buffer.begin(), buffer.begin() + 7);  // ASan sees any overrun
-  PluginLocalRequest record{};
-  record.method = PLUGIN_METHOD_POST;
-  record.path = "/b";
-  record.context = dispatcher_.ContextOf(function);
-  record.contentType = "application/x-yaml";
-  record.body = heap.data();
-  record.bodyLength = 7;
-  PluginLocalResponse response{};
-  Dispatcher::CallEntry(&response, &record);
-  EXPECT_EQ(response.errorText, nullptr);
-  response.release(&response);
-  EXPECT_EQ(log_.arguments[0].Member("k").ToSigned(), 7);
 }
 
 TEST_F(DispatchTest, InvalidFunction) {
