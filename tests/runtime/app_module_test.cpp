@@ -130,29 +130,19 @@ TEST(AppModuleAwait, CallbacksRunNestedInsideTheWait) {
   EXPECT_EQ(module.PendingScheduledCallbacks(), 0u);
 }
 
-// The module's log goes to its host after Initialize; the host shows it on standard error,
-// where the death test looks for the report.
-void ShowLogOnStdErr(HostCore& host) {
+// Awaits a future twice: one without state, or one that is ready. The module's log goes to
+// its host after Initialize; the host shows it on standard error, where the death test looks
+// for the report.
+void AwaitTwice(bool withState) {
+  HostCore host;
+  TestModule module(host);
   host.SetLogSink([](uint32_t, std::string_view message) {
     std::fprintf(stderr, "%.*s\n", static_cast<int>(message.size()), message.data());
   });
-}
-
-void AwaitWithoutState() {
-  HostCore host;
-  TestModule module(host);
-  ShowLogOnStdErr(host);
-  std::future<MaybeType<Failure, int>> empty;
-  (void)module.Await(empty);
-}
-
-void AwaitTwice() {
-  HostCore host;
-  TestModule module(host);
-  ShowLogOnStdErr(host);
   std::promise<MaybeType<Failure, int>> promise;
   promise.set_value(1);
-  auto future = promise.get_future();
+  std::future<MaybeType<Failure, int>> future;
+  if (withState) future = promise.get_future();
   (void)module.Await(future);
   (void)module.Await(future);
 }
@@ -160,8 +150,8 @@ void AwaitTwice() {
 TEST(AppModuleAwaitDeathTest, AFutureWithoutStateOrReadTwiceIsFatal) {
   // A fresh process: earlier cases may have moved the logger's output to a host.
   GTEST_FLAG_SET(death_test_style, "threadsafe");
-  EXPECT_DEATH(AwaitWithoutState(), "Expression: ALE-6D828C10");
-  EXPECT_DEATH(AwaitTwice(), "Expression: ALE-6D828C10");
+  EXPECT_DEATH(AwaitTwice(false), "Expression: ALE-6D828C10");
+  EXPECT_DEATH(AwaitTwice(true), "Expression: ALE-6D828C10");
 }
 
 // ---- Scheduling ---------------------------------------------------------------------------
