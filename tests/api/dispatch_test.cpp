@@ -110,9 +110,12 @@ class DispatchTest : public ::testing::Test {
     record.headers = headers.empty() ? nullptr : headers.data();
     record.headerCount = static_cast<uint32_t>(headers.size());
     record.contentType = request.contentType ? request.contentType->c_str() : nullptr;
+    // The body's bytes alone, with no NUL after them: ASan sees a read past the length.
+    std::vector<char> body;
     if (request.body) {
-      record.body = request.body->data();
-      record.bodyLength = static_cast<uint32_t>(request.body->size());
+      body.assign(request.body->begin(), request.body->end());
+      record.body = body.empty() ? "" : body.data();
+      record.bodyLength = static_cast<uint32_t>(body.size());
     }
     PluginLocalResponse response;
     std::memset(&response, 0xAB, sizeof(response));  // the entry must not trust what it gets
@@ -151,115 +154,89 @@ class DispatchTest : public ::testing::Test {
 // MessagePack texts; dotted names reach into them.
 TEST_F(DispatchTest, BindsTextArguments) {
   struct Row {
-    const char* templ;
-    const char* params;
     const char* path;
     Headers headers;
     std::string expected;  // the arguments as JSON, or the error text
   };
+  struct Group {
+    const char* templ;
+    const char* params;
+    std::vector<Row> rows;
+  };
   const std::string locationP =
       "Argument '%1' for 'GetPById' was specified in an invalid location.";
-  const Row rows[] = {
+  const Group groups[] = {
       {"/s/{id}",
        "id@p filter@q userAgent@h count:i",
-       "/s/a%20b?filter=x%2By&count=1&count=2",
-       {{"useragent", "client/1"}, {"UserAgent", "ignored"}},
-       R"(["a b","x+y","client/1","2"])"},
-      {"/p/{id}", "id@p q@q name h@h", "/p/1?q=a", {}, R"(["1","a",null,null])"},
-      {"/p/{id}", "id@p q@q name h@h", "/p/1?id=2", {}, Format(locationP, "id")},
-      {"/p/{id}", "id@p q@q name h@h", "/p/1?h=2", {}, Format(locationP, "h")},
-      {"/p/{id}", "id@p q@q name h@h", "/p/1?zz.a=1", {}, "Unknown argument 'zz' for 'GetPById'."},
-      {"/p/{id}", "id@p q@q name h@h", "/p/1?name=", {}, "Expected value for argument 'name'."},
-      // The first failure stays: the unknown name comes before the bad location.
+       {{"/s/a%20b?filter=x%2By&count=1&count=2",
+         {{"useragent", "client/1"}, {"UserAgent", "ignored"}},
+         R"(["a b","x+y","client/1","2"])"}}},
       {"/p/{id}",
        "id@p q@q name h@h",
-       "/p/1?zz=1&id=3",
-       {},
-       "Unknown argument 'zz' for 'GetPById'."},
-      // A header is looked up for header and any-place parameters only.
-      {"/p/{id}",
-       "id@p q@q name h@h",
-       "/p/1",
-       {{"q", "x"}, {"name", "n"}, {"h", "v"}},
-       R"(["1",null,"n","v"])"},
+       {{"/p/1?q=a", {}, R"(["1","a",null,null])"},
+        {"/p/1?id=2", {}, Format(locationP, "id")},
+        {"/p/1?h=2", {}, Format(locationP, "h")},
+        {"/p/1?zz.a=1", {}, "Unknown argument 'zz' for 'GetPById'."},
+        {"/p/1?name=", {}, "Expected value for argument 'name'."},
+        // The first failure stays: the unknown name comes before the bad location.
+        {"/p/1?zz=1&id=3", {}, "Unknown argument 'zz' for 'GetPById'."},
+        // A header is looked up for header and any-place parameters only.
+        {"/p/1", {{"q", "x"}, {"name", "n"}, {"h", "v"}}, R"(["1",null,"n","v"])"},
+        {"/p/1?name=q", {{"name", "h"}}, R"(["1",null,"q",null])"}}},
       // Header, then path, then query: the last source that names a parameter gives its value.
-      {"/o/{x}", "x", "/o/p", {{"x", "h"}}, R"(["p"])"},
-      {"/o/{x}", "x", "/o/p?x=q", {{"x", "h"}}, R"(["q"])"},
-      {"/p/{id}", "id@p q@q name h@h", "/p/1?name=q", {{"name", "h"}}, R"(["1",null,"q",null])"},
+      {"/o/{x}", "x", {{"/o/p", {{"x", "h"}}, R"(["p"])"}, {"/o/p?x=q", {{"x", "h"}}, R"(["q"])"}}},
       // Captures beyond the call's inline room; the last of a repeated header counts.
       {"/m/{a}/{b}/{c}/{d}/{e}/{f}/{g}/{h}/{i}/{j}",
        "a@p b@p c@p d@p e@p f@p g@p h@p i@p j@p t@h",
-       "/m/1/%41/x+y/4/5/6/7/8/9/%2F%zz",
-       {{"t", "first"}, {"T", "other"}, {"t", "last"}},
-       R"(["1","A","x y","4","5","6","7","8","9","/%zz","last"])"},
-      {"/r/{x}/{x}", "x@p", "/r/a%20/b%21", {}, R"(["b!"])"},  // the last capture of a name
+       {{"/m/1/%41/x+y/4/5/6/7/8/9/%2F%zz",
+         {{"t", "first"}, {"T", "other"}, {"t", "last"}},
+         R"(["1","A","x y","4","5","6","7","8","9","/%zz","last"])"}}},
+      {"/r/{x}/{x}", "x@p", {{"/r/a%20/b%21", {}, R"(["b!"])"}}},  // the last capture of a name
       {"/w/{x}/{y}",
        "x@q",
-       "/w/1/2",
-       {},
-       "Argument 'x' for 'GetWByXByY' was specified in an invalid location."},
-      {"/w/{x}/{y}", "x@q", "/w/1", {}, "Invalid function"},
+       {{"/w/1/2", {}, "Argument 'x' for 'GetWByXByY' was specified in an invalid location."},
+        {"/w/1", {}, "Invalid function"}}},
       // Nobody mentions "flag": false; "maybe" is optional: Empty; a bare name sets a bool.
       {"/d",
        "flag:b maybe:b? set:b object:o record:r list:v",
-       "/d?set&object=&record&list=",
-       {},
-       "[false,null,true,{},{},[]]"},
+       {{"/d?set&object=&record&list=", {}, "[false,null,true,{},{},[]]"}}},
       {"/x",
        "items:v cost:r",
-       "/x?items.2=c&cost.amount=5&cost.parts.1.name=n",
-       {},
-       R"([[null,null,"c"],{"amount":"5","parts":[null,{"name":"n"}]}])"},
-      {"/x", "items:v cost:r", "/x?items.x2=c", {}, "Index x2 is in an incorrect format"},
-      {"/x", "items:v cost:r", "/x?items.1a=c", {}, "Index 1a is in an incorrect format"},
-      {"/x", "items:v cost:r", "/x?items.08=c", {}, "Index 08 is in an incorrect format"},
-      {"/x", "items:v cost:r", "/x?items.99999999999=c", {}, "Index 99999999999 is out of range"},
-      {"/x", "items:v cost:r", "/x?items.65536=c", {}, "Index 65536 is out of range"},
+       {{"/x?items.2=c&cost.amount=5&cost.parts.1.name=n",
+         {},
+         R"([[null,null,"c"],{"amount":"5","parts":[null,{"name":"n"}]}])"},
+        {"/x?items.x2=c", {}, "Index x2 is in an incorrect format"},
+        {"/x?items.08=c", {}, "Index 08 is in an incorrect format"},
+        {"/x?items.65536=c", {}, "Index 65536 is out of range"}}},
       {"/t/{+rest}",
        "rest:o obj:o text",
-       "/t/x?obj=%7B%22a%22%3A1%7D",
-       {},
-       R"(["x",{"a":1},null])"},
-      {"/t/{+rest}", "rest:o obj:o text", "/t/x?obj=%20%5B1%2C2%5D", {}, R"(["x",[1,2],null])"},
-      {"/t/{+rest}", "rest:o obj:o text", "/t/x?obj=---%0Aa%3A%201", {}, R"(["x",{"a":1},null])"},
-      // A string parameter keeps an encoded text as it is.
-      {"/t/{+rest}",
-       "rest:o obj:o text",
-       "/t/x?obj=%81%A1a%01&text=%7Bnot",
-       {},
-       R"(["x",{"a":1},"{not"])"},
-      {"/t/{+rest}",
-       "rest:o obj:o text",
-       "/t/x?obj=%7Bbad",
-       {},
-       "Couldn't deserialize JSON value for parameter 'obj' of 'GetTByRest': Error: Missing a "
-       "name for object member. at offset 1."},
-      {"/t/{+rest}",
-       "rest:o obj:o text",
-       "/t/x?obj=---%0Aa%3A%20%5B1",
-       {},
-       "Couldn't deserialize YAML value for parameter 'obj' of 'GetTByRest': YAML parser error: "
-       "did not find expected ',' or ']'. At line: 2 col: 0"},
-      {"/t/{+rest}",
-       "rest:o obj:o text",
-       "/t/x?obj=%81%01%02",
-       {},
-       "Couldn't deserialize MessagePack value for parameter 'obj' of 'GetTByRest': Invalid "
-       "MessagePack data at position 1. Map keys must be strings."},
-      {"/t/{+rest}",
-       "rest:o obj:o text",
-       "/t/%5Bno",
-       {},
-       "Couldn't deserialize JSON value for parameter 'rest' of 'GetTByRest': Error: Invalid "
-       "value. at offset 2."},
+       {{"/t/x?obj=%7B%22a%22%3A1%7D", {}, R"(["x",{"a":1},null])"},
+        {"/t/x?obj=%20%5B1%2C2%5D", {}, R"(["x",[1,2],null])"},  // JSON after spaces
+        {"/t/x?obj=---%0Aa%3A%201", {}, R"(["x",{"a":1},null])"},
+        // A string parameter keeps an encoded text as it is.
+        {"/t/x?obj=%81%A1a%01&text=%7Bnot", {}, R"(["x",{"a":1},"{not"])"},
+        {"/t/x?obj=---%0Aa%3A%20%5B1",
+         {},
+         "Couldn't deserialize YAML value for parameter 'obj' of 'GetTByRest': YAML parser "
+         "error: did not find expected ',' or ']'. At line: 2 col: 0"},
+        {"/t/x?obj=%81%01%02",
+         {},
+         "Couldn't deserialize MessagePack value for parameter 'obj' of 'GetTByRest': Invalid "
+         "MessagePack data at position 1. Map keys must be strings."},
+        {"/t/%5Bno",
+         {},
+         "Couldn't deserialize JSON value for parameter 'rest' of 'GetTByRest': Error: Invalid "
+         "value. at offset 2."}}},
   };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(std::string(row.templ) + " " + row.path);
-    Function& function = Add(PLUGIN_METHOD_GET, row.templ, Params(row.params));
-    Request request;
-    request.path = row.path;
-    request.headers = row.headers;
-    EXPECT_EQ(Outcome(function, request), row.expected);
+  for (const Group& group : groups) {
+    Function& function = Add(PLUGIN_METHOD_GET, group.templ, Params(group.params));
+    for (const Row& row : group.rows) {
+      SCOPED_TRACE(row.path);
+      Request request;
+      request.path = row.path;
+      request.headers = row.headers;
+      EXPECT_EQ(Outcome(function, request), row.expected);
+    }
   }
 }
 
@@ -304,6 +281,7 @@ TEST_F(DispatchTest, BodyContentTypes) {
       {"capitals", "APPLICATION/JSON", R"({"k":7})", ""},
       {"api json", "application/vnd.api+json", R"({"k":7})", ""},
       {"yaml", "application/x-yaml", "k: 7", ""},
+      {"yaml in JSON form", "application/x-yaml", R"({"k":7})", ""},
       {"text yaml", "text/x-yaml", "k: 7", "Unsupported body content type"},
       {"no content type", std::nullopt, R"({"k":7})", "Unsupported body content type"},
       {"msgpack", "application/x-msgpack", msgpack, ""},
@@ -313,6 +291,7 @@ TEST_F(DispatchTest, BodyContentTypes) {
       {"json NUL inside", "application/json", std::string(R"({"k":7})") + '\0' + "junk", ""},
       {"bad json", "application/json", "{",
        "Error: Missing a name for object member. at offset 1."},
+      {"empty json", "application/json", "", ""},  // the body parameter is Empty
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -323,7 +302,7 @@ TEST_F(DispatchTest, BodyContentTypes) {
     request.body = c.body;
     EXPECT_EQ(ErrorOf(function, request), c.error);
     if (*c.error == '\0') {
-      EXPECT_EQ(log_.arguments[0].Member("k").ToSigned(), 7);
+      EXPECT_EQ(WriteJson(log_.arguments[0]), c.body.empty() ? "" : R"({"k":7})");
     }
   }
   // A body without a body parameter is ignored.
@@ -336,52 +315,17 @@ TEST_F(DispatchTest, BodyContentTypes) {
   EXPECT_EQ(ErrorOf(without, request), "");
 }
 
-TEST_F(DispatchTest, BodiesAreReadWithinTheirLength) {
-  Function& function = Add(PLUGIN_METHOD_POST, "/b", Params("body@b:o"));
-  // The body is the first seven bytes of a longer buffer with no NUL after them.
-  const std::string buffer = R"({"k":7}{"k":8})";
-  std::vector<char> heap(buffer.begin(), buffer.begin() + 7);  // ASan sees any overrun
-  PluginLocalRequest record{};
-  record.method = PLUGIN_METHOD_POST;
-  record.path = "/b";
-  record.context = dispatcher_.ContextOf(function);
-  record.contentType = "application/x-yaml";
-  record.body = heap.data();
-  record.bodyLength = 7;
-  PluginLocalResponse response{};
-  Dispatcher::CallEntry(&response, &record);
-  EXPECT_EQ(response.errorText, nullptr);
-  response.release(&response);
-  EXPECT_EQ(log_.arguments[0].Member("k").ToSigned(), 7);
-
-  // An empty JSON body gives the body parameter an Empty value.
-  record.contentType = "application/json";
-  record.bodyLength = 0;
-  Dispatcher::CallEntry(&response, &record);
-  EXPECT_EQ(response.errorText, nullptr);
-  response.release(&response);
-  EXPECT_TRUE(log_.arguments[0].IsEmpty());
-}
-
 TEST_F(DispatchTest, InvalidFunction) {
   Function& function = Add(PLUGIN_METHOD_PUT, "/v/{id}", Params("id"));
-  const std::pair<uint32_t, const char*> cases[] = {
-      {PLUGIN_METHOD_GET, "/v/1"}, {PLUGIN_METHOD_PUT, "/v/1/2"}, {PLUGIN_METHOD_PUT, "/w/1"}};
-  for (const auto& [method, path] : cases) {
-    SCOPED_TRACE(path);
-    Request request;
-    request.method = method;
-    request.path = path;
-    PluginLocalResponse response = Call(function, request);
-    EXPECT_STREQ(response.errorText, "Invalid function");
-    EXPECT_EQ(response.status, 404u);
-    response.release(&response);
-  }
-  PluginLocalRequest record{};
-  PluginLocalResponse response{};
-  Dispatcher::CallEntry(&response, &record);  // no context word
+  Request request;
+  request.path = "/v/1";  // a GET
+  PluginLocalResponse response = Call(function, request);
   EXPECT_STREQ(response.errorText, "Invalid function");
   EXPECT_EQ(response.status, 404u);
+  response.release(&response);
+  PluginLocalRequest record{};
+  Dispatcher::CallEntry(&response, &record);  // no context word
+  EXPECT_STREQ(response.errorText, "Invalid function");
   response.release(&response);
   EXPECT_EQ(log_.calls, 0);
 }
@@ -399,7 +343,6 @@ TEST_F(DispatchTest, WritesTheReplyRecord) {
     result.status = 201;
     result.statusText = "Created";
     result.headers["X-One"] = "1";
-    result.replyFormat = 7;  // not a reply format: reaches the host as 0
     result.formatFlag = 1;
   });
   Request request;
@@ -408,7 +351,6 @@ TEST_F(DispatchTest, WritesTheReplyRecord) {
   EXPECT_EQ(response.errorText, nullptr);
   EXPECT_EQ(response.status, 201u);
   EXPECT_STREQ(response.statusText, "Created");
-  EXPECT_EQ(response.replyFormat, 0u);
   EXPECT_EQ(response.formatFlag, 1);
   ASSERT_EQ(response.headerCount, 1u);
   EXPECT_STREQ(response.headers[0].name, "X-One");
@@ -430,16 +372,18 @@ TEST_F(DispatchTest, WritesTheReplyRecord) {
   response.release(&response);  // releasing a released record is harmless
 }
 
-// JSON, YAML and MessagePack reply formats reach the host as the handler chose them.
+// JSON, YAML and MessagePack reply formats reach the host as the handler chose them; any other
+// code reaches it as 0.
 TEST_F(DispatchTest, ReplyFormatsPassThrough) {
-  for (uint32_t format :
-       {PLUGIN_REPLY_FORMAT_JSON, PLUGIN_REPLY_FORMAT_YAML, PLUGIN_REPLY_FORMAT_MSGPACK}) {
+  const uint32_t formats[] = {PLUGIN_REPLY_FORMAT_JSON, PLUGIN_REPLY_FORMAT_YAML,
+                              PLUGIN_REPLY_FORMAT_MSGPACK, 7};
+  for (uint32_t format : formats) {
     Function& function = Add(PLUGIN_METHOD_GET, "/f", {},
                              [format](CallResult& result) { result.replyFormat = format; });
     Request request;
     request.path = "/f";
     PluginLocalResponse response = Call(function, request);
-    EXPECT_EQ(response.replyFormat, format);
+    EXPECT_EQ(response.replyFormat, format == 7 ? 0u : format);
     response.release(&response);
   }
 }
@@ -457,14 +401,6 @@ TEST_F(DispatchTest, HandlerFailuresCarryTheirStatus) {
   EXPECT_EQ(response.status, 503u);
   EXPECT_STREQ(response.statusText, "");  // none set: the empty text
   EXPECT_EQ(response.body.tag, 0u);
-  response.release(&response);
-
-  // An argument failure sets no status.
-  Function& strict = Add(PLUGIN_METHOD_GET, "/g", {});
-  request.path = "/g?x=1";
-  response = Call(strict, request);
-  EXPECT_STREQ(response.errorText, "Unknown argument 'x' for 'GetG'.");
-  EXPECT_EQ(response.status, 0u);
   response.release(&response);
 }
 

@@ -62,16 +62,13 @@ TEST(Route, MatchesWholePaths) {
   const Case cases[] = {
       {"/qor-store/v1/{pageType}", "/qor-store/v1/featured", true, {{"pageType", "featured"}}},
       {"/qor-store/v1/{pageType}", "/qor-store/v1", false, {}},
-      {"/qor-store/v1/wallet", "/qor-store/v1/wallet", true, {}},
       {"/qor-store/v1/wallet", "/qor-store/v1/wallet/", false, {}},
       {"/n/{text}", "/n/gift%20message+x", true, {{"text", "gift message x"}}},
       {"/f/{+rest}", "/f/a/b/c", true, {{"rest", "a/b/c"}}},
       {"/f/{+rest}/end", "/f/a/end/b/end", true, {{"rest", "a/end/b"}}},
       {"/f{#frag}", "/f#a/b", true, {{"frag", "a/b"}}},
-      {"/f{#frag}", "/fa/b", false, {}},
       {"/{a}.{b}", "/x.y.z", true, {{"a", "x.y"}, {"b", "z"}}},
       {"/{a}/{a}", "/1/2", true, {{"a", "2"}}},
-      {"/{x}.y", "/az.y", true, {{"x", "az"}}},
       // Templates matched in one pass: segments end at the next "/", a rest or fragment
       // capture ends where the final literal text begins.
       {"/a/{x}/b/{y}", "/a/1/b/2", true, {{"x", "1"}, {"y", "2"}}},

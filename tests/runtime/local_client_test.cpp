@@ -9,7 +9,9 @@
 #include <string>
 #include <vector>
 
+#include "binding/json.h"
 #include "host/core/host_core.h"
+#include "tests/runtime/runtime_fixture.h"
 
 namespace qor {
 namespace {
@@ -21,38 +23,12 @@ using host::LocalCall;
 using host::LocalReply;
 using host::StreamPiece;
 
-// Lets a case replace the host's external response record with one of its own making.
-class TestModule final : public AppModule {
- public:
-  std::function<void(PluginExternalResponse&)> rawExternal;
-
-  void SendExternalRequest(PluginExternalResponse& response,
-                           const PluginExternalRequest& request) override {
-    if (rawExternal) {
-      response = PluginExternalResponse{};
-      rawExternal(response);
-      return;
-    }
-    AppModule::SendExternalRequest(response, request);
-  }
-};
-
 struct Unregistered {
   int value = 0;
 };
 
 class LocalClientTest : public testing::Test {
  protected:
-  LocalClientTest() : module(new TestModule) {
-    PluginLoadInfo info{};
-    info.versionMajor = 18;
-    info.versionMinor = 2;
-    info.versionPatch = 7;
-    module->Attach(info, "qor-store");
-    module->Initialize(host.HostObject(9));
-  }
-  ~LocalClientTest() override { AppModule::Shutdown(module); }
-
   LocalReply Streamed(std::vector<StreamPiece> pieces, uint32_t hint = 0) {
     LocalReply reply;
     reply.stream = std::move(pieces);
@@ -61,7 +37,7 @@ class LocalClientTest : public testing::Test {
   }
 
   HostCore host;
-  TestModule* module;
+  runtime_test::TestModule module{host, 2, 7};
 };
 
 TEST_F(LocalClientTest, FailureMessages) {
@@ -76,7 +52,7 @@ TEST_F(LocalClientTest, FailureMessages) {
     int status;
     std::string message;
   };
-  TestModule& m = *module;
+  AppModule& m = module;
   const Case cases[] = {
       {"parameter that does not convert",
        [&] { return CallLocal(m, PLUGIN_METHOD_POST, "/peer/x", Unregistered{}).Error(); }, 400,
@@ -102,40 +78,31 @@ TEST_F(LocalClientTest, FailureMessages) {
     EXPECT_NE(call.path, "/peer/x");
 }
 
-TEST_F(LocalClientTest, ShortReadsWithMoreSetYieldBetweenReads) {
-  host.SetLocalPeer("/stream", [&](const LocalCall&) {
-    return Streamed({{"{\"a\":", true}, {"", true}, {"1}", false}});
-  });
-  int nested = 0;
-  host.Post([&] { ++nested; });  // runs inside the first yield
-  auto result = CallLocalFor<BindingProperty>(*module, PLUGIN_METHOD_GET, "/stream");
-  ASSERT_TRUE(result.Succeeded()) << result.ErrorMessage();
-  EXPECT_EQ(result->Member("a").ToSigned(), 1);
-  EXPECT_EQ(host.Counts().beginWait, 2u);
-  EXPECT_EQ(host.WaitMarks()[0].label, "Wait: yield");
-  EXPECT_EQ(nested, 1);
-}
-
-TEST_F(LocalClientTest, StreamFailures) {
+// A short read with "more" set yields to the host before the next read.
+TEST_F(LocalClientTest, StreamedResponses) {
+  const std::string failed = "Error reading streamed response for GET /stream: ";
   struct Case {
-    const char* name;
     std::vector<StreamPiece> pieces;
-    std::string message;
+    std::string outcome;  // the value as JSON, or the beginning of the failure's message
   };
   const Case cases[] = {
-      {"read error",
-       {{"{", true}, {"", true, true}},
-       "Error reading streamed response for GET /stream: Stream read error"},
-      {"bad json", {{"{oops", false}}, "Error reading streamed response for GET /stream: Error: "},
+      {{{"{\"a\":", true}, {"", true}, {"1}", false}}, R"({"a":1})"},
+      {{{"{", true}, {"", true, true}}, failed + "Stream read error"},
+      {{{"{oops", false}}, failed + "Error: "},
   };
+  int nested = 0;
+  host.Post([&] { ++nested; });  // runs inside the first yield
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
+    SCOPED_TRACE(c.outcome);
     host.SetLocalPeer("/stream", [&](const LocalCall&) { return Streamed(c.pieces); });
-    auto result = CallLocalFor<BindingProperty>(*module, PLUGIN_METHOD_GET, "/stream");
-    ASSERT_TRUE(result.Failed());
+    auto result = CallLocalFor<BindingProperty>(module, PLUGIN_METHOD_GET, "/stream");
     EXPECT_EQ(result.Status(), 0);
-    EXPECT_EQ(std::string(result.ErrorMessage()).rfind(c.message, 0), 0u) << result.ErrorMessage();
+    const std::string outcome =
+        result.Succeeded() ? WriteJson(*result) : std::string(result.ErrorMessage());
+    EXPECT_TRUE(outcome.starts_with(c.outcome)) << outcome;
   }
+  EXPECT_EQ(host.WaitMarks()[0].label, "Wait: yield");
+  EXPECT_EQ(nested, 1);
 }
 
 // ---- External GET ---------------------------------------------------------------------------
@@ -156,7 +123,7 @@ TEST_F(LocalClientTest, UserAgentHeaderRule) {
       {{{"USER-AGENT", "mine"}, {"a", "1"}}, {{"USER-AGENT", "mine"}, {"a", "1"}}},
   };
   for (const Case& c : cases) {
-    auto response = ExternalGet<std::string>(*module, "https://shop.invalid/x", 20, c.headers);
+    auto response = ExternalGet<std::string>(module, "https://shop.invalid/x", 20, c.headers);
     EXPECT_TRUE(response.Succeeded()) << response.error;
     EXPECT_EQ(response.value, "ok");
     const ExternalCall call = host.ExternalCalls().back();
@@ -168,14 +135,6 @@ TEST_F(LocalClientTest, UserAgentHeaderRule) {
 }
 
 TEST_F(LocalClientTest, ExternalResultsAndFailures) {
-  struct Case {
-    const char* name;
-    ExternalReply reply;
-    int32_t connectionCode;
-    bool parseFailed;
-    bool conversionFailed;
-    std::string error;  // prefix
-  };
   auto reply = [](int32_t code, std::string body) {
     ExternalReply r;
     r.connectionCode = code;
@@ -183,29 +142,23 @@ TEST_F(LocalClientTest, ExternalResultsAndFailures) {
     return r;
   };
   const std::string label = "GET https://shop.invalid/w";
-  const Case cases[] = {
-      {"connection error text", reply(7, "timed out"), 1, false, false, "timed out"},
-      {"empty body", reply(0, ""), 0, false, false,
-       "Error converting response for " + label + ": body was empty"},
-      {"bad json", reply(0, "{nope"), 0, true, false,
-       "Error deserializing json response for " + label + ": Error: "},
-      {"wrong shape", reply(0, "[1]"), 0, false, true,
-       "Error converting response for " + label + " to PluginResourceEvent: "},
-      {"good", reply(0, R"({"uri":"/a","eventType":"Update"})"), 0, false, false, ""},
+  // The outcome: the connection code, the failure flags, then the error or the value's uri.
+  const std::pair<ExternalReply, std::string> cases[] = {
+      {reply(7, "timed out"), "1: timed out"},
+      {reply(0, ""), "0: Error converting response for " + label + ": body was empty"},
+      {reply(0, "{nope"), "0 parse: Error deserializing json response for " + label + ": Error: "},
+      {reply(0, "[1]"),
+       "0 conversion: Error converting response for " + label + " to PluginResourceEvent: "},
+      {reply(0, R"({"uri":"/a","eventType":"Update"})"), "0: value /a"},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    host.SetExternalResponder([&](const ExternalCall&) { return c.reply; });
-    auto response = ExternalGet<PluginResourceEvent>(*module, "https://shop.invalid/w", 20, {});
-    EXPECT_EQ(response.connectionCode, c.connectionCode);
-    EXPECT_EQ(response.parseFailed, c.parseFailed);
-    EXPECT_EQ(response.conversionFailed, c.conversionFailed);
-    if (c.error.empty()) {
-      EXPECT_EQ(response.error, "");
-      EXPECT_EQ(response.value.uri, "/a");
-    } else {
-      EXPECT_EQ(response.error.rfind(c.error, 0), 0u) << response.error;
-    }
+  for (const auto& [answer, expected] : cases) {
+    SCOPED_TRACE(answer.body);
+    host.SetExternalResponder([&](const ExternalCall&) { return answer; });
+    auto r = ExternalGet<PluginResourceEvent>(module, "https://shop.invalid/w", 20, {});
+    const std::string outcome = std::to_string(r.connectionCode) + (r.parseFailed ? " parse" : "") +
+                                (r.conversionFailed ? " conversion" : "") + ": " +
+                                (r.error.empty() ? "value " + r.value.uri : r.error);
+    EXPECT_TRUE(outcome.starts_with(expected)) << outcome;
   }
 }
 
@@ -236,17 +189,16 @@ TEST_F(LocalClientTest, MalformedExternalRecords) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     releases = 0;
-    module->rawExternal = [&](PluginExternalResponse& r) {
+    module.rawExternal = [&](PluginExternalResponse& r) {
       c.fill(r);
       r.status = 200;
       r.release = &CountRelease;
     };
-    auto response = ExternalGet<std::string>(*module, "https://shop.invalid/t", 20, {});
+    auto response = ExternalGet<std::string>(module, "https://shop.invalid/t", 20, {});
     EXPECT_EQ(response.error, c.error);
     EXPECT_EQ(response.value, "");
     EXPECT_EQ(releases, 1);  // the host's record is always released
   }
-  module->rawExternal = nullptr;
 }
 
 }  // namespace

@@ -144,8 +144,6 @@ TEST_P(PluginLifecycleTest, MemoryStatsCountTheModulesAllocations) {
   EXPECT_GT(stats.peakBytesInUse, 0u);
   EXPECT_LE(stats.peakBytesInUse, stats.bytesAllocated);
   EXPECT_LE(stats.blocksInUseAtPeak, stats.allocations);
-  EXPECT_EQ(stats.reserved[0], 0u);
-  EXPECT_EQ(stats.reserved[1], 0u);
   library->Shutdown(info->context);
   const PluginMemoryStats after = library->MemoryStats(nullptr);
   EXPECT_GT(after.frees, stats.frees);  // destroying the module freed its blocks

@@ -10,15 +10,15 @@
 #include "binding/json.h"
 #include "binding/record.h"
 #include "host/core/host_core.h"
-#include "tests/runtime/events_test_module.h"
+#include "tests/runtime/runtime_fixture.h"
 
 namespace qor {
 namespace {
 
-using events_test::EventsTestModule;
 using host::HostCore;
 using host::LocalCall;
 using host::LocalReply;
+using runtime_test::TestModule;
 
 struct Purchase {
   std::int64_t itemId = 0;
@@ -66,7 +66,7 @@ class ServiceProxyTest : public ::testing::Test {
   }
 
   HostCore host;
-  EventsTestModule module{host};
+  TestModule module{host};
   ServiceProxy& proxy = module.Proxy();
   Outcomes outcomes;
   std::vector<LocalCall> calls;
@@ -82,7 +82,7 @@ TEST_F(ServiceProxyTest, UuidRequestCompletesWhenItsAnswerArrives) {
   EXPECT_EQ(calls[0].method, uint32_t{PLUGIN_METHOD_POST});
   EXPECT_EQ(calls[0].arguments[0], BindingProperty("svc"));
   EXPECT_EQ(calls[0].arguments[1], BindingProperty("get"));
-  EXPECT_EQ(calls[0].arguments[2], BindingProperty(std::uint64_t{EventsTestModule::kPluginHandle}));
+  EXPECT_EQ(calls[0].arguments[2], BindingProperty(std::uint64_t{TestModule::kPluginHandle}));
   EXPECT_EQ(WriteJson(calls[0].arguments[3]), R"({"itemId":5})");
   EXPECT_EQ(proxy.InFlightCount(), 1u);
 
@@ -103,6 +103,17 @@ TEST_F(ServiceProxyTest, AnswerArrivingBeforeItsRequestIsDeliveredAtRegistration
   EXPECT_EQ(proxy.ReceivedCount(), 0u);
 }
 
+TEST_F(ServiceProxyTest, ARepeatedRequestIdEndsTheEarlierRequestAndKeepsTheLater) {
+  uuidReply = LocalReply::Value("same");  // the host answers every request with the same id
+  proxy.StartRequest("svc", "get", 1, "", outcomes.Completion("a"));
+  proxy.StartRequest("svc", "get", 2, "", outcomes.Completion("b"));
+  EXPECT_EQ(outcomes.seen, std::vector<std::string>{
+                               "a!Replaced by a later service proxy request with the id same"});
+  proxy.OnUuidResponse(PluginServiceProxyResponse{"same", "svc", "get", "2"});
+  EXPECT_EQ(outcomes.seen.back(), "b=2");
+  EXPECT_EQ(proxy.InFlightCount(), 0u);
+}
+
 TEST_F(ServiceProxyTest, MethodFormAllowsOneRequestPerName) {
   proxy.StartRequest("svc", "m", 1, "form", outcomes.Completion("first"), BindingProperty("extra"));
   proxy.StartRequest("svc", "m", 2, "form", outcomes.Completion("second"));
@@ -112,7 +123,7 @@ TEST_F(ServiceProxyTest, MethodFormAllowsOneRequestPerName) {
   ASSERT_EQ(calls[0].arguments.size(), 6u);
   EXPECT_EQ(calls[0].arguments[2], BindingProperty("form"));
   EXPECT_EQ(calls[0].arguments[3], BindingProperty("extra"));
-  EXPECT_EQ(calls[0].arguments[4], BindingProperty(std::uint64_t{EventsTestModule::kPluginHandle}));
+  EXPECT_EQ(calls[0].arguments[4], BindingProperty(std::uint64_t{TestModule::kPluginHandle}));
   EXPECT_EQ(calls[0].arguments[5], BindingProperty(1));
 
   host.DeliverEvent("OnServiceProxyMethodEvent", Answer("", "svc", "m", "done"));
@@ -210,41 +221,29 @@ TEST_F(ServiceProxyTest, CallParsesThePayloadOrFails) {
   EXPECT_EQ(refused.get().ErrorMessage(), "Finalizing");
 }
 
+// A reply with an errorCode is a failure with that status and message; the whole failure also
+// names a non-zero code as a field, for the log.
 TEST(StoreProxyReply, ErrorCodeRule) {
-  struct Case {
-    std::string_view json;
-    bool succeeds;
-    int status;
-    std::string_view message;
-    bool namedField;
+  const std::pair<std::string_view, std::string_view> cases[] = {
+      {R"({"errorCode":5,"errorMessage":"Not enough RP"})", "! 5 Not enough RP errorCode_int"},
+      {R"({"errorCode":0,"errorMessage":"Soft failure"})", "! 0 Soft failure"},
+      {R"({"errorCode":"7","errorMessage":"Text code"})", "! 7 Text code errorCode_int"},
+      {R"({"errorCode":null})", "! 0 "},
+      {R"({"transactionId":"t-1"})", R"(= {"transactionId":"t-1"})"},
+      {R"([{"errorCode":5}])", R"(= [{"errorCode":5}])"},
   };
-  const Case cases[] = {
-      {R"({"errorCode":5,"errorMessage":"Not enough RP"})", false, 5, "Not enough RP", true},
-      {R"({"errorCode":0,"errorMessage":"Soft failure"})", false, 0, "Soft failure", false},
-      {R"({"errorCode":"7","errorMessage":"Text code"})", false, 7, "Text code", true},
-      {R"({"errorCode":null})", false, 0, "", false},
-      {R"({"transactionId":"t-1"})", true, 0, "", false},
-      {R"([{"errorCode":5}])", true, 0, "", false},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.json);
-    MaybeType<Failure, BindingProperty> reply =
-        ServiceProxy::CheckStoreProxyReply(ParseJson(c.json));
-    ASSERT_EQ(reply.Succeeded(), c.succeeds);
-    if (c.succeeds) {
-      EXPECT_EQ(WriteJson(*reply), c.json);
-      continue;
+  for (const auto& [json, expected] : cases) {
+    SCOPED_TRACE(json);
+    MaybeType<Failure, BindingProperty> reply = ServiceProxy::CheckStoreProxyReply(ParseJson(json));
+    std::string outcome = "= " + (reply.Succeeded() ? WriteJson(*reply) : "");
+    if (reply.Failed()) {
+      outcome = "! " + std::to_string(reply.Status()) + " " + std::string(reply.ErrorMessage());
+      const std::optional<Failure> whole = ServiceProxy::StoreProxyFailure(ParseJson(json).Value());
+      ASSERT_TRUE(whole.has_value());
+      for (const auto& field : whole->Fields())
+        outcome += " " + field.name;
     }
-    const Failure failure = reply.Error();
-    EXPECT_EQ(failure.Status(), c.status);
-    EXPECT_EQ(failure.Message(), c.message);
-    // The whole failure also names a non-zero code as a field, for the log.
-    const std::optional<Failure> whole = ServiceProxy::StoreProxyFailure(ParseJson(c.json).Value());
-    ASSERT_TRUE(whole.has_value());
-    EXPECT_EQ(whole->Fields().size(), c.namedField ? 1u : 0u);
-    if (c.namedField) {
-      EXPECT_EQ(whole->Fields()[0].name, "errorCode_int");
-    }
+    EXPECT_EQ(outcome, expected);
   }
 }
 
@@ -262,13 +261,7 @@ TEST_F(ServiceProxyTest, StoreProxyCallAwaitedOnAHostThreadCompletesDuringTheWai
   ASSERT_TRUE(result->Succeeded()) << result->ErrorMessage();
   EXPECT_EQ(WriteJson(**result), R"({"transactionId":"t-9"})");
 
-  const auto marks = host.WaitMarks();
-  ASSERT_EQ(marks.size(), 2u);
-  EXPECT_TRUE(marks[0].begin);
-  EXPECT_EQ(
-      marks[0].label,
-      "Wait: future<" + std::string(StaticType::Name<MaybeType<Failure, BindingProperty>>()) + ">");
-  EXPECT_FALSE(marks[1].begin);
+  EXPECT_EQ(host.Counts().beginWait, 1u);
   EXPECT_EQ(host.WaitDepth(), 0);
 }
 

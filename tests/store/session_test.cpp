@@ -13,26 +13,21 @@ namespace {
 
 class SessionTest : public StoreFixture {
  protected:
-  // The URL of the wallet request the store makes now.
-  std::string WalletUrl() {
+  // The wallet request the store makes now: its URL, and its Authorization header if any.
+  std::string WalletRequest() {
     ForgetActivity();
     (void)Get("/qor-store/v1/wallet");
-    std::vector<std::string> urls = ExternalUrls();
-    return urls.size() == 1 ? urls[0] : "<" + std::to_string(urls.size()) + " requests>";
-  }
-  std::optional<std::string> WalletAuthorization() {
-    ForgetActivity();
-    (void)Get("/qor-store/v1/wallet");
-    std::optional<std::string> value;
+    std::string request;
     for (const host::ExternalCall& call : ExternalCalls()) {
+      request += call.url;
       for (const auto& [name, text] : call.headers) {
-        if (name == "Authorization") value = text;
+        if (name == "Authorization") request += " " + text;
       }
     }
-    return value;
+    return request;
   }
-  void LogIn(std::string_view token, uint64_t summonerId = 11, uint64_t accountId = 22) {
-    Deliver(kSessionUri, "Update", SessionJson("SUCCEEDED", summonerId, accountId, token));
+  void LogIn(std::string_view token) {
+    Deliver(kSessionUri, "Update", SessionJson("SUCCEEDED", 11, 22, token));
   }
 };
 
@@ -59,25 +54,20 @@ TEST_F(SessionTest, StartWithUsableSessionPublishesUrlAndWalletBeforeLocaleArriv
   StartStore();
 
   ASSERT_EQ(LcdsCalls().size(), 1u);
-  EXPECT_EQ(LcdsCalls()[0].destination, "loginService");
-  EXPECT_EQ(LcdsCalls()[0].method, "getStoreUrl");
-  EXPECT_EQ(LcdsCalls()[0].parameters.Size(), 0u);
-  ASSERT_EQ(Published(kStoreUrlUri).size(), 1u);
-  EXPECT_EQ(Published(kStoreUrlUri)[0].GetString(), "https://store.example");
-  ASSERT_EQ(Published(kWalletUri).size(), 1u);
-  EXPECT_EQ(JsonText(Published(kWalletUri)[0]), R"({"ip":5,"vp":6})");
-  const std::vector<host::ExternalCall> calls = ExternalCalls();
-  ASSERT_EQ(calls.size(), 1u);
-  EXPECT_EQ(calls[0].url, "https://store.example/storefront/v2/wallet?language=");
-  EXPECT_EQ(calls[0].timeLimit, 20u);
-  EXPECT_EQ(WalletAuthorization(), "Bearer tok");
+  EXPECT_EQ(LcdsCalls()[0].destination + "." + LcdsCalls()[0].method, "loginService.getStoreUrl");
+  EXPECT_EQ(Published(kStoreUrlUri), Texts{R"("https://store.example")"});
+  EXPECT_EQ(Published(kWalletUri), Texts{R"({"ip":5,"vp":6})"});
+  ASSERT_EQ(ExternalCalls().size(), 1u);
+  EXPECT_EQ(ExternalCalls()[0].url, "https://store.example/storefront/v2/wallet?language=");
+  EXPECT_EQ(ExternalCalls()[0].timeLimit, 20u);
 
   // The locale and platform id came in after the wallet, and are used from then on.
+  EXPECT_EQ(WalletRequest(),
+            "https://store.example/storefront/v2/wallet?language=en_US Bearer tok");
   ForgetActivity();
   (void)Get("/qor-store/v1/catalog");
   EXPECT_EQ(ExternalUrls(),
-            std::vector<std::string>{
-                "https://store.example/storefront/v1/catalog?region=NA1&language=en_US"});
+            Texts{"https://store.example/storefront/v1/catalog?region=NA1&language=en_US"});
 }
 
 TEST_F(SessionTest, StoreUrlTakesThePartBeforeTheQueryWithoutOneTrailingSlash) {
@@ -104,87 +94,58 @@ TEST_F(SessionTest, StoreUrlTakesThePartBeforeTheQueryWithoutOneTrailingSlash) {
     SCOPED_TRACE(c.reply.value_or("<failed call>"));
     storeUrlReply = c.reply;
     Reply reply = Get("/qor-store/v1/getStoreUrl");
-    if (c.status == 0) {
-      ASSERT_TRUE(reply.Succeeded()) << *reply.error;
-      EXPECT_EQ(reply.body.GetString(), c.answer);
-    } else {
-      EXPECT_EQ(reply.status, c.status);
-      EXPECT_EQ(reply.error.value_or("<success>"), c.answer);
-    }
+    EXPECT_EQ(reply.status, c.status);
+    EXPECT_EQ(reply.Succeeded() ? std::string(reply.body.GetString()) : *reply.error, c.answer);
   }
   // Asking for it does not keep it.
-  EXPECT_EQ(WalletUrl(), "/storefront/v2/wallet?language=");
+  EXPECT_EQ(WalletRequest(), "/storefront/v2/wallet?language=");
   EXPECT_TRUE(Published(kStoreUrlUri).empty());
 }
 
-TEST_F(SessionTest, OnlyTheFalseToTrueEdgeFetchesAndPublishes) {
+// Only the step to a usable session (SUCCEEDED, both ids set) fetches the store URL and the
+// wallet and takes the token; a LOGGING_OUT update keeps the URL and the header, a Delete
+// empties the URL and the locale but keeps the header.
+TEST_F(SessionTest, OnlyTheStepToAUsableSessionFetchesAndPublishes) {
   storeUrlReply = "https://s.example/";
-  SetPage("https://s.example/storefront/v2/wallet?language=", Page(200, R"({"ip":1,"vp":2})"));
+  const std::string wallet = "https://s.example/storefront/v2/wallet?language=fr_FR";
+  SetPage(wallet, Page(200, R"({"ip":1,"vp":2})"));
   StartStore();
-  ASSERT_TRUE(ExternalUrls().empty());
-
-  LogIn("first");
-  EXPECT_EQ(LcdsCalls().size(), 1u);
-  ASSERT_EQ(Published(kStoreUrlUri).size(), 1u);
-  EXPECT_EQ(Published(kStoreUrlUri)[0].GetString(), "https://s.example");
-  ASSERT_EQ(Published(kWalletUri).size(), 1u);
-  EXPECT_EQ(JsonText(Published(kWalletUri)[0]), R"({"ip":1,"vp":2})");
-  EXPECT_EQ(WalletAuthorization(), "Bearer first");
-
-  // Still usable: nothing is fetched, the earlier token stays.
-  ForgetActivity();
-  LogIn("second");
-  EXPECT_TRUE(LcdsCalls().empty());
-  EXPECT_TRUE(ExternalUrls().empty());
-  EXPECT_EQ(WalletAuthorization(), "Bearer first");
-
-  // Logging out keeps the URL and the header until a Delete.
-  Deliver(kSessionUri, "Update", SessionJson("LOGGING_OUT", 11, 22, "first"));
-  EXPECT_EQ(WalletUrl(), "https://s.example/storefront/v2/wallet?language=");
-  EXPECT_EQ(WalletAuthorization(), "Bearer first");
-
-  // Usable again: a new edge, a new token.
-  ForgetActivity();
-  LogIn("third");
-  EXPECT_EQ(LcdsCalls().size(), 1u);
-  EXPECT_EQ(Published(kStoreUrlUri).size(), 1u);
-  EXPECT_EQ(WalletAuthorization(), "Bearer third");
-}
-
-TEST_F(SessionTest, SessionsThatAreNotUsableFetchNothing) {
-  storeUrlReply = "https://s.example";
-  StartStore();
-  EXPECT_TRUE(LcdsCalls().empty());
-  const std::string sessions[] = {
-      SessionJson("SUCCEEDED", 11, 0, "t"),    SessionJson("SUCCEEDED", 0, 22, "t"),
-      SessionJson("IN_PROGRESS", 11, 22, "t"), SessionJson("ERROR", 11, 22, "t"),
-      SessionJson("LOGGING_OUT", 11, 22, "t"),
-  };
-  for (const std::string& session : sessions) {
+  Deliver(kRegionLocaleUri, "Update", R"({"locale":"fr_FR","region":"EU"})");
+  for (const std::string& session :
+       {SessionJson("SUCCEEDED", 11, 0, "t"), SessionJson("SUCCEEDED", 0, 22, "t"),
+        SessionJson("IN_PROGRESS", 11, 22, "t"), SessionJson("ERROR", 11, 22, "t"),
+        SessionJson("LOGGING_OUT", 11, 22, "t")}) {
     SCOPED_TRACE(session);
     Deliver(kSessionUri, "Update", session);
     EXPECT_TRUE(LcdsCalls().empty());
     EXPECT_TRUE(ExternalUrls().empty());
   }
-  EXPECT_EQ(WalletAuthorization(), std::nullopt);
-}
+  EXPECT_EQ(WalletRequest(), "/storefront/v2/wallet?language=fr_FR");
 
-TEST_F(SessionTest, DeleteEmptiesUrlAndLocaleButKeepsTheHeader) {
-  storeUrlReply = "https://s.example";
-  StartStore();
-  Deliver(kRegionLocaleUri, "Update", R"({"locale":"fr_FR","region":"EU"})");
-  LogIn("tok");
-  EXPECT_EQ(WalletUrl(), "https://s.example/storefront/v2/wallet?language=fr_FR");
+  LogIn("first");
+  EXPECT_EQ(LcdsCalls().size(), 1u);
+  EXPECT_EQ(Published(kStoreUrlUri), Texts{R"("https://s.example")"});
+  EXPECT_EQ(Published(kWalletUri), Texts{R"({"ip":1,"vp":2})"});
+  EXPECT_EQ(WalletRequest(), wallet + " Bearer first");
+  // Still usable: nothing is fetched, the earlier token stays.
+  ForgetActivity();
+  LogIn("second");
+  EXPECT_TRUE(LcdsCalls().empty());
+  EXPECT_TRUE(ExternalUrls().empty());
+  EXPECT_EQ(WalletRequest(), wallet + " Bearer first");
+
+  Deliver(kSessionUri, "Update", SessionJson("LOGGING_OUT", 11, 22, "first"));
+  EXPECT_EQ(WalletRequest(), wallet + " Bearer first");
+  ForgetActivity();
+  LogIn("third");
+  EXPECT_EQ(LcdsCalls().size(), 1u);
+  EXPECT_EQ(WalletRequest(), wallet + " Bearer third");
 
   Deliver(kSessionUri, "Delete");
-  EXPECT_EQ(WalletUrl(), "/storefront/v2/wallet?language=");
-  EXPECT_EQ(WalletAuthorization(), "Bearer tok");
-
-  // Logged out by the Delete: the next usable session is an edge again.
+  EXPECT_EQ(WalletRequest(), "/storefront/v2/wallet?language= Bearer third");
   ForgetActivity();
-  LogIn("new");
+  LogIn("fourth");
   EXPECT_EQ(LcdsCalls().size(), 1u);
-  EXPECT_EQ(WalletAuthorization(), "Bearer new");
 }
 
 TEST_F(SessionTest, FailedStoreUrlOrWalletAtLoginPublishesNothingForIt) {
@@ -192,7 +153,7 @@ TEST_F(SessionTest, FailedStoreUrlOrWalletAtLoginPublishesNothingForIt) {
   LogIn("tok");
   EXPECT_TRUE(Published(kStoreUrlUri).empty());
   // The wallet is still asked for, from the empty URL, and its failure is not published.
-  EXPECT_EQ(ExternalUrls(), std::vector<std::string>{"/storefront/v2/wallet?language="});
+  EXPECT_EQ(ExternalUrls(), Texts{"/storefront/v2/wallet?language="});
   EXPECT_TRUE(Published(kWalletUri).empty());
   // Logged in all the same: a later update is no edge.
   ForgetActivity();
@@ -200,51 +161,40 @@ TEST_F(SessionTest, FailedStoreUrlOrWalletAtLoginPublishesNothingForIt) {
   EXPECT_TRUE(LcdsCalls().empty());
 }
 
-TEST_F(SessionTest, RegionLocaleIsReadAsTextAndItsDeleteEmptiesTheStoreUrl) {
+// The locale and the platform id are read as text; a Delete of either empties it, and a
+// Delete of the region-locale or of the session empties the store URL too.
+TEST_F(SessionTest, LocaleAndPlatformIdFillTheCatalogUrl) {
   storeUrlReply = "https://s.example";
-  StartStore();
+  StartStore();  // every catalog fetch fails, so each query asks again
+  LogIn("tok");
+  const std::string s = "https://s.example/storefront/v1/catalog?region=";
+  const std::string bare = "/storefront/v1/catalog?region=";
   struct Case {
-    const char* data;
-    const char* language;
+    std::string_view uri;
+    const char* eventType;
+    std::optional<std::string_view> data;
+    std::string url;
   };
   const Case cases[] = {
-      {R"({"locale":"en_GB","region":"EUW"})", "en_GB"},
-      {R"({"locale":-12})", "-12"},
-      {R"({"locale":["en_US"]})", ""},
-      {R"("en_US")", ""},
+      {kRegionLocaleUri, "Update", R"({"locale":"en_GB","region":"EUW"})", s + "&language=en_GB"},
+      {kRegionLocaleUri, "Update", R"({"locale":-12})", s + "&language=-12"},
+      {kRegionLocaleUri, "Update", R"({"locale":["en_US"]})", s + "&language="},
+      {kRegionLocaleUri, "Update", R"("en_US")", s + "&language="},
+      {kRegionLocaleUri, "Create", R"({"locale":"es_ES"})", s + "&language=es_ES"},
+      {kPlatformIdUri, "Update", R"("NA1")", s + "NA1&language=es_ES"},
+      {kPlatformIdUri, "Update", "42", s + "42&language=es_ES"},
+      {kPlatformIdUri, "Delete", std::nullopt, s + "&language=es_ES"},
+      {kRegionLocaleUri, "Delete", std::nullopt, bare + "&language="},
+      {kPlatformIdUri, "Update", R"("EUW1")", bare + "EUW1&language="},
+      {kSessionUri, "Delete", std::nullopt, bare + "&language="},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.data);
-    Deliver(kRegionLocaleUri, "Update", c.data);
-    EXPECT_EQ(WalletUrl(), std::string("/storefront/v2/wallet?language=") + c.language);
-  }
-  LogIn("tok");
-  Deliver(kRegionLocaleUri, "Create", R"({"locale":"es_ES","region":"EUW"})");
-  EXPECT_EQ(WalletUrl(), "https://s.example/storefront/v2/wallet?language=es_ES");
-  Deliver(kRegionLocaleUri, "Delete");
-  EXPECT_EQ(WalletUrl(), "/storefront/v2/wallet?language=");
-}
-
-TEST_F(SessionTest, PlatformIdIsTheCatalogRegion) {
-  StartStore();  // every catalog fetch fails, so each query asks again
-  auto catalogUrl = [&] {
+    SCOPED_TRACE(std::string(c.eventType) + " " + std::string(c.uri));
+    Deliver(c.uri, c.eventType, c.data);
     ForgetActivity();
     (void)Get("/qor-store/v1/catalog");
-    std::vector<std::string> urls = ExternalUrls();
-    return urls.size() == 1 ? urls[0] : std::string("<none>");
-  };
-  EXPECT_EQ(catalogUrl(), "/storefront/v1/catalog?region=&language=");
-  Deliver(kRegionLocaleUri, "Update", R"({"locale":"en_US","region":"NA"})");
-  Deliver(kPlatformIdUri, "Update", R"("NA1")");
-  EXPECT_EQ(catalogUrl(), "/storefront/v1/catalog?region=NA1&language=en_US");
-  Deliver(kPlatformIdUri, "Update", "42");
-  EXPECT_EQ(catalogUrl(), "/storefront/v1/catalog?region=42&language=en_US");
-  Deliver(kPlatformIdUri, "Delete");
-  EXPECT_EQ(catalogUrl(), "/storefront/v1/catalog?region=&language=en_US");
-  // A session Delete empties it too.
-  Deliver(kPlatformIdUri, "Update", R"("EUW1")");
-  Deliver(kSessionUri, "Delete");
-  EXPECT_EQ(catalogUrl(), "/storefront/v1/catalog?region=&language=");
+    EXPECT_EQ(ExternalUrls(), Texts{c.url});
+  }
 }
 
 }  // namespace

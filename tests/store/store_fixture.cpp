@@ -1,31 +1,15 @@
 #include "tests/store/store_fixture.h"
 
-#include <algorithm>
 #include <utility>
 
 #include "api/host_value.h"
 #include "binding/json.h"
+#include "runtime/lcds.h"
+#include "runtime/resource_events.h"
 
 namespace qor::store_test {
 
 namespace {
-
-// The host event name of a resource URI ("OnJsonApiEvent" and the first three segments, five
-// under "qor-platform-config"), written out here rather than taken from the runtime.
-std::string EventNameOf(std::string_view uri) {
-  std::vector<std::string_view> segments;
-  for (size_t at = 0; at <= uri.size();) {
-    size_t end = uri.find('/', at);
-    if (end == std::string_view::npos) end = uri.size();
-    if (end > at) segments.push_back(uri.substr(at, end - at));
-    at = end + 1;
-  }
-  const size_t keep = !segments.empty() && segments.front() == "qor-platform-config" ? 5 : 3;
-  std::string name = "OnJsonApiEvent";
-  for (size_t i = 0; i < segments.size() && i < keep; ++i)
-    name += "_" + std::string(segments[i]);
-  return name;
-}
 
 BindingProperty FirstArgument(const host::LocalCall& call) {
   return call.arguments.empty() ? BindingProperty() : call.arguments[0];
@@ -151,7 +135,7 @@ void StoreFixture::Deliver(std::string_view uri, std::string_view eventType,
   if (json) event.MutableMember("data") = Json(*json);
   event.MutableMember("eventType") = eventType;
   event.MutableMember("uri") = uri;
-  host_.DeliverEvent(EventNameOf(uri), event);
+  host_.DeliverEvent(ResourceEvents::EventNameOfUri(uri), event);
   host_.Drain();
 }
 
@@ -161,9 +145,7 @@ void StoreFixture::Push(std::string_view className, std::string_view bodyJson) {
   event.MutableMember("clientId") = "client";
   event.MutableMember("subtopic") = "messages";
   event.MutableMember("typeName") = className;
-  std::string name = "OnLcdsEvent_" + std::string(className);
-  std::replace(name.begin(), name.end(), '.', '_');
-  host_.DeliverEvent(name, event);
+  host_.DeliverEvent(LcdsClient::EventNameOfClass(className), event);
   host_.Drain();
 }
 
@@ -205,7 +187,6 @@ Reply StoreFixture::Call(uint32_t method, std::string_view path, std::string_vie
     return reply;
   }
   const PluginFunctionEntry* entry = functions_[selection->index];
-  reply.function = entry->name;
 
   const std::string pathText(path);
   const std::string bodyText(body);
@@ -238,34 +219,29 @@ std::vector<host::ExternalCall> StoreFixture::ExternalCalls() const {
   return calls;
 }
 
-std::vector<std::string> StoreFixture::ExternalUrls() const {
+Texts StoreFixture::ExternalUrls() const {
   std::vector<std::string> urls;
   for (const host::ExternalCall& call : ExternalCalls())
     urls.push_back(call.url);
   return urls;
 }
 
-std::vector<BindingProperty> StoreFixture::Published(std::string_view uri) const {
-  std::vector<BindingProperty> data;
-  const std::string name = EventNameOf(uri);
-  const std::vector<host::PublishedEvent> events = host_.PublishedEvents();
-  for (size_t i = publishedSeen_; i < events.size(); ++i) {
-    const BindingProperty& payload = events[i].payload;
-    if (events[i].name == name && payload.Member("uri").GetString() == uri &&
-        payload.Member("eventType").GetString() == "Update") {
-      data.push_back(payload.Member("data"));
-    }
+Texts StoreFixture::Published(std::string_view uri) const {
+  Texts data;
+  const std::string update = "Update " + std::string(uri) + " ";
+  for (const std::string& event : PublishedUnder(uri)) {
+    if (event.starts_with(update)) data.push_back(event.substr(update.size()));
   }
   return data;
 }
 
-std::vector<std::string> StoreFixture::PublishedUnder(std::string_view prefix) const {
+Texts StoreFixture::PublishedUnder(std::string_view prefix) const {
   std::vector<std::string> out;
   const std::vector<host::PublishedEvent> events = host_.PublishedEvents();
   for (size_t i = publishedSeen_; i < events.size(); ++i) {
     const BindingProperty& payload = events[i].payload;
     const std::string_view uri = payload.Member("uri").GetString();
-    if (!uri.starts_with(prefix) || events[i].name != EventNameOf(uri)) continue;
+    if (!uri.starts_with(prefix) || events[i].name != ResourceEvents::EventNameOfUri(uri)) continue;
     std::string text =
         std::string(payload.Member("eventType").GetString()) + " " + std::string(uri);
     if (!payload.Member("data").IsEmpty()) text += " " + JsonText(payload.Member("data"));

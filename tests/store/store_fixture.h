@@ -35,9 +35,10 @@
 
 namespace qor::store_test {
 
+using Texts = std::vector<std::string>;
+
 // What an endpoint call answered.
 struct Reply {
-  std::string function;  // the name of the function the call reached ("" when none)
   uint32_t status = 0;
   std::optional<std::string> error;  // the failure's message; nothing on success
   BindingProperty body;
@@ -136,14 +137,15 @@ class StoreFixture : public testing::Test {
   Reply Get(std::string_view path) { return Call(PLUGIN_METHOD_GET, path); }
 
   // ---- What the plug-in did since the last ForgetActivity -------------------------------
-  std::vector<std::string> ExternalUrls() const;
+  Texts ExternalUrls() const;
   std::vector<host::ExternalCall> ExternalCalls() const;
   const std::vector<LcdsCallRecord>& LcdsCalls() const { return lcdsCalls_; }
-  // The data of every Update the plug-in published for `uri` under the URI's own event name.
-  std::vector<BindingProperty> Published(std::string_view uri) const;
+  // The data (as JSON) of every Update the plug-in published for `uri` under the URI's own
+  // event name.
+  Texts Published(std::string_view uri) const;
   // Every event published under a URI that begins with `prefix`: "Type uri" (Delete) or
   // "Type uri data" (the data as JSON), in order.
-  std::vector<std::string> PublishedUnder(std::string_view prefix) const;
+  Texts PublishedUnder(std::string_view prefix) const;
   // The log lines written since, those whose message begins with `prefix`.
   std::vector<Line> LogSince(std::string_view prefix = {}) const;
   // Forgets the requests, events, log lines and legacy calls recorded so far.
@@ -172,6 +174,16 @@ class StoreFixture : public testing::Test {
   size_t externalSeen_ = 0;
   size_t publishedSeen_ = 0;
   size_t logSeen_ = 0;
+};
+
+// The store started, with nothing recorded yet.
+class StartedStore : public StoreFixture {
+ protected:
+  void SetUp() override {
+    StoreFixture::SetUp();
+    StartStore();
+    ForgetActivity();
+  }
 };
 
 }  // namespace qor::store_test

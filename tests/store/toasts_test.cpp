@@ -22,14 +22,8 @@ std::string Message(std::string_view type, std::string_view msgId,
 
 const std::vector<std::string> kFive = {"P1", "P2", "P3", "P4", "P5"};
 
-class ToastsTest : public StoreFixture {
+class ToastsTest : public StartedStore {
  protected:
-  void SetUp() override {
-    StoreFixture::SetUp();
-    StartStore();
-    ForgetActivity();
-  }
-
   void Enable() { Deliver(kGiftingUri, "Update", "true"); }
   void Messages(const std::vector<std::string>& messages) {
     std::string list = "[";
@@ -58,25 +52,24 @@ TEST_F(ToastsTest, EachDialogKindPostsItsNotification) {
             R"("id":0,"source":"store","state":"toast",)"
             R"("titleKey":"notifications_store_gift_title","type":"gift"})");
 
+  // The others: their kind (which names the title and detail keys), dismissible, and data.
   struct Case {
     const char* type;
     size_t params;
-    const char* kind;  // the toast's type; its keys are "notifications_store_<kind>_..."
-    bool dismissible;
-    const char* data;
+    const char* toast;  // type, dismissible and data of the toast
     bool warns;
   };
   const Case cases[] = {
-      {"giftDelivered", 5, "gift_opened", true,
-       R"({"inventoryType":"P4","itemId":"P5","message":"P3","msgId":"M","receiver":"P1",)"
-       R"("sender":"P2"})",
+      {"giftDelivered", 5,
+       R"(gift_opened true {"inventoryType":"P4","itemId":"P5","message":"P3","msgId":"M",)"
+       R"("receiver":"P1","sender":"P2"})",
        false},
-      {"rewardReceiver", 5, "reward", false,
-       R"({"inventoryType":"P3","itemId":"P4","msgId":"M","receiver":"P1"})", false},
+      {"rewardReceiver", 5,
+       R"(reward false {"inventoryType":"P3","itemId":"P4","msgId":"M","receiver":"P1"})", false},
       // Fewer than five params: posted with empty data; only a gift warns.
-      {"giftReceiver", 4, "gift", false, "{}", true},
-      {"giftDelivered", 0, "gift_opened", true, "{}", true},
-      {"rewardReceiver", 4, "reward", false, "{}", false},
+      {"giftReceiver", 4, "gift false {}", true},
+      {"giftDelivered", 0, "gift_opened true {}", true},
+      {"rewardReceiver", 4, "reward false {}", false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.type) + " with " + std::to_string(c.params) + " params");
@@ -85,13 +78,13 @@ TEST_F(ToastsTest, EachDialogKindPostsItsNotification) {
     Messages(
         {Message(c.type, "M", std::vector<std::string>(kFive.begin(), kFive.begin() + c.params))});
     ASSERT_EQ(toasts.size(), 1u);
-    EXPECT_EQ(toasts[0].Member("type").GetString(), c.kind);
-    EXPECT_EQ(toasts[0].Member("titleKey").GetString(),
-              "notifications_store_" + std::string(c.kind) + "_title");
-    EXPECT_EQ(toasts[0].Member("detailKey").GetString(),
-              "notifications_store_" + std::string(c.kind) + "_details");
-    EXPECT_EQ(toasts[0].Member("dismissible").GetBool(), c.dismissible);
-    EXPECT_EQ(JsonText(toasts[0].Member("data")), c.data);
+    const BindingProperty& toast = toasts[0];
+    EXPECT_EQ(std::string(toast.Member("type").GetString()) + " " +
+                  (toast.Member("dismissible").GetBool() ? "true " : "false ") +
+                  JsonText(toast.Member("data")),
+              c.toast);
+    EXPECT_EQ(toast.Member("titleKey").GetString(),
+              "notifications_store_" + std::string(toast.Member("type").GetString()) + "_title");
     const std::vector<Line> warning = {{1, "Malformed gift data; missing parameters"}};
     EXPECT_EQ(LogSince(), c.warns ? warning : std::vector<Line>());
   }
@@ -107,7 +100,7 @@ TEST_F(ToastsTest, OtherTypesAndLegacyMessagesWithoutParamsAreDropped) {
   EXPECT_TRUE(LogSince().empty());
   // With params a legacy message is posted like any other.
   Push(kDialogClass, Message("rewardReceiver", "legacy", kFive));
-  EXPECT_EQ(PostedIds(), std::vector<std::string>{"legacy"});
+  EXPECT_EQ(PostedIds(), Texts{"legacy"});
 }
 
 TEST_F(ToastsTest, MessagesWaitUntilTheConfigurationDecides) {
@@ -120,52 +113,35 @@ TEST_F(ToastsTest, MessagesWaitUntilTheConfigurationDecides) {
   Deliver(kConfigCompleteUri, "Update", "false");
   EXPECT_TRUE(toasts.empty());
   Deliver(kConfigCompleteUri, "Update", "true");
-  EXPECT_EQ(PostedIds(), (std::vector<std::string>{"1", "2", "3"}));
+  EXPECT_EQ(PostedIds(), (Texts{"1", "2", "3"}));
   // A second completion changes nothing; a message now goes out at once, and every delivery
   // of the list dispatches it again.
   Deliver(kConfigCompleteUri, "Update", "true");
   Messages({Message("giftReceiver", "4", kFive)});
   Messages({Message("giftReceiver", "4", kFive)});
-  EXPECT_EQ(PostedIds(), (std::vector<std::string>{"1", "2", "3", "4", "4"}));
+  EXPECT_EQ(PostedIds(), (Texts{"1", "2", "3", "4", "4"}));
 }
 
-TEST_F(ToastsTest, ASettingOfFalseOutlastsConfigurationComplete) {
+// Only a Bool false disables toasts; it holds the messages even after the configuration
+// completes, until a setting that enables them posts what was held, once.
+TEST_F(ToastsTest, OnlyABoolFalseDisablesAndItOutlastsConfigurationComplete) {
   Deliver(kGiftingUri, "Update", "false");
   Messages({Message("giftReceiver", "1", kFive)});
   Deliver(kConfigCompleteUri, "Update", "true");
   Messages({Message("giftReceiver", "2", kFive)});
   EXPECT_TRUE(toasts.empty());
-  // A later setting that enables them posts what was held, once.
   Enable();
   Enable();
-  EXPECT_EQ(PostedIds(), (std::vector<std::string>{"1", "2"}));
-}
-
-TEST_F(ToastsTest, OnlyABoolFalseDisables) {
-  struct Case {
-    const char* name;
-    const char* eventType;
-    std::optional<std::string_view> value;
-    bool posts;
-  };
-  const Case cases[] = {
-      {"Bool false", "Update", "false", false},
-      {"String false", "Update", R"("false")", true},
-      {"zero", "Update", "0", true},
-      {"Bool true", "Create", "true", true},
-      {"Delete", "Delete", std::nullopt, true},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
+  EXPECT_EQ(PostedIds(), (Texts{"1", "2"}));
+  const std::pair<const char*, std::optional<std::string_view>> enabling[] = {
+      {"Update", R"("false")"}, {"Update", "0"}, {"Create", "true"}, {"Delete", std::nullopt}};
+  for (const auto& [eventType, value] : enabling) {
+    SCOPED_TRACE(std::string(eventType) + " " + std::string(value.value_or("")));
     Deliver(kGiftingUri, "Update", "false");
     toasts.clear();
-    Messages({Message("giftReceiver", c.name, kFive)});
-    Deliver(kGiftingUri, c.eventType, c.value);
-    EXPECT_EQ(toasts.size(), c.posts ? 1u : 0u);
-    if (!c.posts) {
-      Enable();  // still held: the next enabling setting posts it
-      EXPECT_EQ(PostedIds(), std::vector<std::string>{c.name});
-    }
+    Messages({Message("giftReceiver", "m", kFive)});
+    Deliver(kGiftingUri, eventType, value);
+    EXPECT_EQ(PostedIds(), Texts{"m"});
   }
 }
 
@@ -176,22 +152,22 @@ TEST_F(ToastsTest, TurningToastsOffDuringADrainKeepsTheRest) {
     if (toasts.size() == 1) Deliver(kGiftingUri, "Update", "false");
   };
   Enable();
-  EXPECT_EQ(PostedIds(), std::vector<std::string>{"1"});
+  EXPECT_EQ(PostedIds(), Texts{"1"});
   onToast = nullptr;
   Enable();
-  EXPECT_EQ(PostedIds(), (std::vector<std::string>{"1", "2", "3"}));
+  EXPECT_EQ(PostedIds(), (Texts{"1", "2", "3"}));
 }
 
 TEST_F(ToastsTest, AFailedPostIsIgnoredAndTheDrainGoesOn) {
   Messages({Message("giftReceiver", "1", kFive), Message("rewardReceiver", "2", kFive)});
   toastsFail = true;
   Enable();
-  EXPECT_EQ(PostedIds(), (std::vector<std::string>{"1", "2"}));
+  EXPECT_EQ(PostedIds(), (Texts{"1", "2"}));
   // Not posted again.
   toastsFail = false;
   Enable();
   Deliver(kConfigCompleteUri, "Update", "true");
-  EXPECT_EQ(PostedIds(), (std::vector<std::string>{"1", "2"}));
+  EXPECT_EQ(PostedIds(), (Texts{"1", "2"}));
 }
 
 TEST_F(ToastsTest, TheFirstFetchesInsideStartDecideAndDispatch) {
@@ -199,7 +175,7 @@ TEST_F(ToastsTest, TheFirstFetchesInsideStartDecideAndDispatch) {
   SetResource(kConfigCompleteUri, "true");
   SetResource(kSimpleMessagesUri, "[" + Message("giftReceiver", "at-start", kFive) + "]");
   StartStore();
-  EXPECT_EQ(PostedIds(), std::vector<std::string>{"at-start"});
+  EXPECT_EQ(PostedIds(), Texts{"at-start"});
 }
 
 }  // namespace
