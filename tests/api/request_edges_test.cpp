@@ -81,6 +81,7 @@ TEST(RequestEdges, WhatTheCodecsReadPassesTheHostAndOneLevelMoreIsRefusedAlike) 
   HostValue none{};
   EXPECT_EQ(WriteHostValue(deeper, none).ErrorMessage(),
             "Nesting exceeds 512 levels in '<result>'.");
+  EXPECT_EQ(none.tag, 0u);  // nothing left behind
   FreeHostValue(out);
 }
 

@@ -47,7 +47,6 @@ TEST(Route, NormalisesTemplateAndInvocationName) {
   EXPECT_EQ(Route("/").Template(), "/");
   EXPECT_EQ(Route("/x//").Template(), "/x/");
   EXPECT_TRUE(Route("/a.b").IsLiteral());
-  EXPECT_EQ(Route("/a.b").Pattern(), "");
   EXPECT_EQ(Route("/x", 2, "Name").InvocationName(), "");
   EXPECT_EQ(Route("/x", 8, "Name").InvocationName(), "Name");
 }
@@ -61,14 +60,9 @@ TEST(Route, MatchesWholePaths) {
   };
   const Case cases[] = {
       {"/qor-store/v1/{pageType}", "/qor-store/v1/featured", true, {{"pageType", "featured"}}},
-      {"/qor-store/v1/{pageType}", "/qor-store/v1", false, {}},
       {"/qor-store/v1/wallet", "/qor-store/v1/wallet/", false, {}},
-      {"/n/{text}", "/n/gift%20message+x", true, {{"text", "gift message x"}}},
-      {"/f/{+rest}", "/f/a/b/c", true, {{"rest", "a/b/c"}}},
       {"/f/{+rest}/end", "/f/a/end/b/end", true, {{"rest", "a/end/b"}}},
-      {"/f{#frag}", "/f#a/b", true, {{"frag", "a/b"}}},
       {"/{a}.{b}", "/x.y.z", true, {{"a", "x.y"}, {"b", "z"}}},
-      {"/{a}/{a}", "/1/2", true, {{"a", "2"}}},
       // Templates matched in one pass: segments end at the next "/", a rest or fragment
       // capture ends where the final literal text begins.
       {"/a/{x}/b/{y}", "/a/1/b/2", true, {{"x", "1"}, {"y", "2"}}},
@@ -160,6 +154,7 @@ TEST(SelectRoute, AppliesTheSelectionRule) {
       EXPECT_EQ(selection->index, *c.selected);
     }
   }
+  // The captures of the route selected are decoded.
   std::vector<Route> routes = {Route("/p/{x}")};
   auto selection = SelectRoute(2, "", "/p/a%2Fb?x=2", routes);
   ASSERT_TRUE(selection);
