@@ -27,25 +27,23 @@ struct Purchase {
 BindingProperty Answer(std::string_view uuid, std::string_view service, std::string_view method,
                        std::string_view payload, std::string_view error = {}) {
   BindingProperty answer;
-  answer.MutableMember("error") = error;
-  answer.MutableMember("methodName") = method;
-  answer.MutableMember("payload") = payload;
-  answer.MutableMember("serviceName") = service;
-  answer.MutableMember("status") = "200";
-  answer.MutableMember("uuid") = uuid;
+  for (const auto& [name, text] : {std::pair{"error", error},
+                                   {"methodName", method},
+                                   {"payload", payload},
+                                   {"serviceName", service},
+                                   {"uuid", uuid}})
+    answer.MutableMember(name) = text;
   return answer;
 }
 
-// Records every completion of one test.
-struct Outcomes {
-  ServiceProxy::Completion Completion(std::string tag) {
-    return [this, tag](const ServiceProxy::Outcome& outcome) {
-      seen.push_back(tag +
-                     (outcome.Succeeded() ? "=" + outcome->payload : "!" + outcome.ErrorMessage()));
-    };
-  }
-  std::vector<std::string> seen;
-};
+// A call's arguments as one JSON array.
+std::string Arguments(const LocalCall& call) {
+  BindingProperty list;
+  list.SetCollection();
+  for (const BindingProperty& argument : call.arguments)
+    list.Append() = argument;
+  return WriteJson(list);
+}
 
 class ServiceProxyTest : public ::testing::Test {
  protected:
@@ -65,10 +63,18 @@ class ServiceProxyTest : public ::testing::Test {
     });
   }
 
+  // A completion that records its outcome, after `tag`, in `seen`.
+  ServiceProxy::Completion Completion(std::string tag) {
+    return [this, tag](const ServiceProxy::Outcome& outcome) {
+      seen.push_back(tag +
+                     (outcome.Succeeded() ? "=" + outcome->payload : "!" + outcome.ErrorMessage()));
+    };
+  }
+
   HostCore host;
   TestModule module{host};
   ServiceProxy& proxy = module.Proxy();
-  Outcomes outcomes;
+  std::vector<std::string> seen;
   std::vector<LocalCall> calls;
   std::function<BindingProperty(const std::string&)> answerDuringPost;
   std::function<BindingProperty(const std::string&)> postAfterPost;
@@ -76,60 +82,48 @@ class ServiceProxyTest : public ::testing::Test {
 };
 
 TEST_F(ServiceProxyTest, UuidRequestCompletesWhenItsAnswerArrives) {
-  proxy.StartRequest("svc", "get", Purchase{5}, "", outcomes.Completion("a"));
+  proxy.StartRequest("svc", "get", Purchase{5}, "", Completion("a"));
   ASSERT_EQ(calls.size(), 1u);
-  ASSERT_EQ(calls[0].arguments.size(), 4u);
   EXPECT_EQ(calls[0].method, uint32_t{PLUGIN_METHOD_POST});
-  EXPECT_EQ(calls[0].arguments[0], BindingProperty("svc"));
-  EXPECT_EQ(calls[0].arguments[1], BindingProperty("get"));
-  EXPECT_EQ(calls[0].arguments[2], BindingProperty(std::uint64_t{TestModule::kPluginHandle}));
-  EXPECT_EQ(WriteJson(calls[0].arguments[3]), R"({"itemId":5})");
+  EXPECT_EQ(Arguments(calls[0]), R"(["svc","get",7,{"itemId":5}])");
   EXPECT_EQ(proxy.InFlightCount(), 1u);
 
   host.DeliverEvent("OnServiceProxyUuidEvent", Answer("uuid-other", "svc", "get", "0"));
-  EXPECT_TRUE(outcomes.seen.empty());
+  EXPECT_TRUE(seen.empty());
   host.DeliverEvent("OnServiceProxyUuidEvent", Answer("uuid-1", "svc", "get", "1"));
-  EXPECT_EQ(outcomes.seen, std::vector<std::string>{"a=1"});
+  EXPECT_EQ(seen, std::vector<std::string>{"a=1"});
   EXPECT_EQ(proxy.InFlightCount(), 0u);
-  // The answer without a request stays.
+  // The answer without a request stays, until a request with its id takes it.
   EXPECT_EQ(proxy.ReceivedCount(), 1u);
-}
-
-TEST_F(ServiceProxyTest, AnswerArrivingBeforeItsRequestIsDeliveredAtRegistration) {
   answerDuringPost = [](const std::string& uuid) { return Answer(uuid, "svc", "get", "early"); };
-  proxy.StartRequest("svc", "get", 1, "", outcomes.Completion("a"));
-  EXPECT_EQ(outcomes.seen, std::vector<std::string>{"a=early"});
+  proxy.StartRequest("svc", "get", 1, "", Completion("b"));
+  EXPECT_EQ(seen.back(), "b=early");
   EXPECT_EQ(proxy.InFlightCount(), 0u);
-  EXPECT_EQ(proxy.ReceivedCount(), 0u);
 }
 
 TEST_F(ServiceProxyTest, ARepeatedRequestIdEndsTheEarlierRequestAndKeepsTheLater) {
   uuidReply = LocalReply::Value("same");  // the host answers every request with the same id
-  proxy.StartRequest("svc", "get", 1, "", outcomes.Completion("a"));
-  proxy.StartRequest("svc", "get", 2, "", outcomes.Completion("b"));
-  EXPECT_EQ(outcomes.seen, std::vector<std::string>{
-                               "a!Replaced by a later service proxy request with the id same"});
+  proxy.StartRequest("svc", "get", 1, "", Completion("a"));
+  proxy.StartRequest("svc", "get", 2, "", Completion("b"));
+  EXPECT_EQ(seen, std::vector<std::string>{
+                      "a!Replaced by a later service proxy request with the id same"});
   proxy.OnUuidResponse(PluginServiceProxyResponse{"same", "svc", "get", "2"});
-  EXPECT_EQ(outcomes.seen.back(), "b=2");
+  EXPECT_EQ(seen.back(), "b=2");
   EXPECT_EQ(proxy.InFlightCount(), 0u);
 }
 
 TEST_F(ServiceProxyTest, MethodFormAllowsOneRequestPerName) {
-  proxy.StartRequest("svc", "m", 1, "form", outcomes.Completion("first"), BindingProperty("extra"));
-  proxy.StartRequest("svc", "m", 2, "form", outcomes.Completion("second"));
-  EXPECT_EQ(outcomes.seen, std::vector<std::string>{"second!Request already in flight"});
+  proxy.StartRequest("svc", "m", 1, "form", Completion("first"), BindingProperty("extra"));
+  proxy.StartRequest("svc", "m", 2, "form", Completion("second"));
+  EXPECT_EQ(seen, std::vector<std::string>{"second!Request already in flight"});
   ASSERT_EQ(calls.size(), 1u);
   EXPECT_EQ(calls[0].path, ServiceProxy::kMethodRequestPath);
-  ASSERT_EQ(calls[0].arguments.size(), 6u);
-  EXPECT_EQ(calls[0].arguments[2], BindingProperty("form"));
-  EXPECT_EQ(calls[0].arguments[3], BindingProperty("extra"));
-  EXPECT_EQ(calls[0].arguments[4], BindingProperty(std::uint64_t{TestModule::kPluginHandle}));
-  EXPECT_EQ(calls[0].arguments[5], BindingProperty(1));
+  EXPECT_EQ(Arguments(calls[0]), R"(["svc","m","form","extra",7,1])");
 
   host.DeliverEvent("OnServiceProxyMethodEvent", Answer("", "svc", "m", "done"));
-  EXPECT_EQ(outcomes.seen.back(), "first=done");
+  EXPECT_EQ(seen.back(), "first=done");
   // Once answered the name is free again.
-  proxy.StartRequest("svc", "m", 3, "form", outcomes.Completion("third"));
+  proxy.StartRequest("svc", "m", 3, "form", Completion("third"));
   EXPECT_EQ(calls.size(), 2u);
   EXPECT_EQ(proxy.InFlightCount(), 1u);
 }
@@ -138,13 +132,13 @@ TEST_F(ServiceProxyTest, StartFailuresReachTheCompletion) {
   struct Unregistered {
     int x = 0;
   };
-  proxy.StartRequest("svc", "m", Unregistered{}, "", outcomes.Completion("convert"));
+  proxy.StartRequest("svc", "m", Unregistered{}, "", Completion("convert"));
   uuidReply = LocalReply::Error(502, "login plug-in away");
-  proxy.StartRequest("svc", "m", 1, "", outcomes.Completion("post"));
+  proxy.StartRequest("svc", "m", 1, "", Completion("post"));
   uuidReply = LocalReply::Value(BindingProperty(17));
-  proxy.StartRequest("svc", "m", 1, "", outcomes.Completion("uuid"));
+  proxy.StartRequest("svc", "m", 1, "", Completion("uuid"));
   EXPECT_EQ(
-      outcomes.seen,
+      seen,
       (std::vector<std::string>{
           "convert!Failed to convert type " + std::string(StaticType::Name<Unregistered>()) +
               " to BindingProperty for serialization",
@@ -157,24 +151,23 @@ TEST_F(ServiceProxyTest, StartFailuresReachTheCompletion) {
 }
 
 TEST_F(ServiceProxyTest, ShutdownEndsRequestsInFlightAndRefusesNewOnes) {
-  proxy.StartRequest("svc", "m", 1, "", outcomes.Completion("flying"));
-  proxy.StartRequest("svc", "n", 1, "form", outcomes.Completion("method"));
+  proxy.StartRequest("svc", "m", 1, "", Completion("flying"));
+  proxy.StartRequest("svc", "n", 1, "form", Completion("method"));
   module.finalizing = true;
   module.Stop();
-  std::sort(outcomes.seen.begin(), outcomes.seen.end());
-  EXPECT_EQ(outcomes.seen, (std::vector<std::string>{"flying!Finalizing", "method!Finalizing"}));
+  std::sort(seen.begin(), seen.end());
+  EXPECT_EQ(seen, (std::vector<std::string>{"flying!Finalizing", "method!Finalizing"}));
   EXPECT_EQ(proxy.InFlightCount(), 0u);
 
-  proxy.StartRequest("svc", "m", 1, "", outcomes.Completion("late"));
-  EXPECT_EQ(outcomes.seen.back(), "late!Finalizing");
+  proxy.StartRequest("svc", "m", 1, "", Completion("late"));
+  EXPECT_EQ(seen.back(), "late!Finalizing");
   EXPECT_EQ(calls.size(), 2u);
   // An answer for the ended request changes nothing.
   proxy.OnUuidResponse(PluginServiceProxyResponse{"uuid-1", "svc", "m", "1"});
-  EXPECT_EQ(outcomes.seen.size(), 3u);
+  EXPECT_EQ(seen.size(), 3u);
 }
 
 TEST_F(ServiceProxyTest, AsyncEventsGoToTheirHandler) {
-  std::vector<std::string> seen;
   proxy.SetAsyncHandler("svc", "tick", [&](const PluginServiceProxyResponse& r) {
     seen.push_back(r.payload);
     // Replacing itself while running is safe.
@@ -190,22 +183,17 @@ TEST_F(ServiceProxyTest, AsyncEventsGoToTheirHandler) {
 
 TEST_F(ServiceProxyTest, CallParsesThePayloadOrFails) {
   struct Case {
-    std::string_view label;
-    std::string payload;
-    std::string error;
-    std::string expected;  // JSON of the value, or the failure's message
-    bool succeeds;
+    std::string payload, error;
+    std::string outcome;  // "=" and the value as JSON, or "!" and the failure's message
   };
   const std::string type(StaticType::Name<BindingProperty>());
   const Case cases[] = {
-      {"payload", R"({"ok":[1,2]})", "", R"({"ok":[1,2]})", true},
-      {"empty payload", "", "", "", true},
-      {"error text", R"({"ok":1})", "remote failed", "remote failed", false},
-      {"bad JSON", "{nope", "", "Failed to deserialize response payload \"{nope\" to a " + type,
-       false},
+      {R"({"ok":[1,2]})", "", R"(={"ok":[1,2]})"},
+      {"", "", "="},
+      {R"({"ok":1})", "remote failed", "!remote failed"},
+      {"{nope", "", "!Failed to deserialize response payload \"{nope\" to a " + type},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.label);
     postAfterPost = [&](const std::string& uuid) {
       return Answer(uuid, "svc", "m", c.payload, c.error);
     };
@@ -213,12 +201,12 @@ TEST_F(ServiceProxyTest, CallParsesThePayloadOrFails) {
     host.Drain();
     ASSERT_EQ(future.wait_for(std::chrono::seconds(0)), std::future_status::ready);
     MaybeType<Failure, BindingProperty> result = future.get();
-    ASSERT_EQ(result.Succeeded(), c.succeeds) << result.ErrorMessage();
-    EXPECT_EQ(c.succeeds ? WriteJson(*result) : std::string(result.ErrorMessage()), c.expected);
+    EXPECT_EQ(
+        result.Succeeded() ? "=" + WriteJson(*result) : "!" + std::string(result.ErrorMessage()),
+        c.outcome);
   }
   module.finalizing = true;
-  auto refused = proxy.Call("svc", "m", 1);
-  EXPECT_EQ(refused.get().ErrorMessage(), "Finalizing");
+  EXPECT_EQ(proxy.Call("svc", "m", 1).get().ErrorMessage(), "Finalizing");
 }
 
 // A reply with an errorCode is a failure with that status and message; the whole failure also
@@ -257,10 +245,8 @@ TEST_F(ServiceProxyTest, StoreProxyCallAwaitedOnAHostThreadCompletesDuringTheWai
   std::thread hostThread(
       [&] { result.emplace(proxy.StoreProxyCall("purchaseItem", Purchase{9})); });
   hostThread.join();
-  ASSERT_TRUE(result.has_value());
-  ASSERT_TRUE(result->Succeeded()) << result->ErrorMessage();
+  ASSERT_TRUE(result.has_value() && result->Succeeded());
   EXPECT_EQ(WriteJson(**result), R"({"transactionId":"t-9"})");
-
   EXPECT_EQ(host.Counts().beginWait, 1u);
   EXPECT_EQ(host.WaitDepth(), 0);
 }
@@ -268,10 +254,10 @@ TEST_F(ServiceProxyTest, StoreProxyCallAwaitedOnAHostThreadCompletesDuringTheWai
 TEST_F(ServiceProxyTest, CompletionMayStartAnotherRequest) {
   answerDuringPost = [](const std::string& uuid) { return Answer(uuid, "svc", "m", uuid); };
   proxy.StartRequest("svc", "m", 1, "", [&](const ServiceProxy::Outcome& first) {
-    outcomes.seen.push_back("first=" + first->payload);
-    proxy.StartRequest("svc", "m", 2, "", outcomes.Completion("second"));
+    seen.push_back("first=" + first->payload);
+    proxy.StartRequest("svc", "m", 2, "", Completion("second"));
   });
-  EXPECT_EQ(outcomes.seen, (std::vector<std::string>{"first=uuid-1", "second=uuid-2"}));
+  EXPECT_EQ(seen, (std::vector<std::string>{"first=uuid-1", "second=uuid-2"}));
 }
 
 }  // namespace
