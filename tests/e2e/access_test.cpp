@@ -16,7 +16,8 @@ TEST(ParseBasicAuthorization, ReadsUserAndPassword) {
       {"basic " + EncodeBase64("qor:secret"), {{"qor", "secret"}}},  // scheme in any case
       {"Basic " + EncodeBase64("qor:a:b"), {{"qor", "a:b"}}},        // password keeps later colons
       {"Basic " + EncodeBase64("qor:"), {{"qor", ""}}},
-      {"Basic " + EncodeBase64("qorsecret"), refused},  // no colon
+      {"Basic " + EncodeBase64("qor:>>>???~~"), {{"qor", ">>>???~~"}}},  // digits, + and /
+      {"Basic " + EncodeBase64("qorsecret"), refused},                   // no colon
       {"Basic " + EncodeBase64(std::string("qor:se\0cret", 11)), refused},
       {"Bearer " + EncodeBase64("qor:secret"), refused},
       {"Basic ", refused},

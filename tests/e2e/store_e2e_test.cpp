@@ -95,6 +95,20 @@ TEST_F(Demo, PurchaseStoryFromWalletToOrderNotificationAndWalletAfter) {
   EXPECT_EQ(Host().Get(kWalletResource).body, R"({"ip":4800,"vp":250})");
 }
 
+// The host's simulated store proxy sends the legacy balance message when the messaging service
+// is off (what the store makes of it is shown by the store's own tests).
+TEST_F(Demo, WithoutMessagingServiceTheWalletFollowsTheLegacyBalanceMessage) {
+  ASSERT_EQ(
+      Host()
+          .Call({"PUT", "/dev/v1/resources?uri=/qor-platform-config/v1/namespaces/MBXStore/UseVMS",
+                 "false"})
+          .status,
+      204);
+  HttpResult bought = Host().Call(Purchase(20003, R"({"currency":"IP","cost":3900})"));
+  EXPECT_EQ(bought.status, 204) << bought.body;
+  EXPECT_EQ(Host().Get(kWalletResource).body, R"({"ip":900,"vp":1600})");
+}
+
 TEST_F(Demo, StorefrontPagesAndTheWaitingGiftComeThroughTheStore) {
   HttpResult login = Host().Get("/qor-store/v1/login");
   EXPECT_EQ(login.status, 200);
@@ -184,7 +198,9 @@ TEST_F(Demo, OpenApiDescribesTheStoreEndpointsAndTheControlApi) {
 // ---- Command lines ---------------------------------------------------------------------------
 
 // The options themselves are read in unit tests; here the exit statuses of the mains.
-TEST(CommandLines, MistakesAreExplainedWithAnExitStatus) {
+TEST(CommandLines, HelpAndMistakesGiveTheirExitStatus) {
+  EXPECT_EQ(RunCommand(std::string(QOR_HOST_BINARY) + " --help").first, 0);
+  EXPECT_EQ(RunCommand(std::string(QOR_STOREFRONT_BINARY) + " --help").first, 0);
   const auto [both, bothText] =
       RunCommand(std::string(QOR_HOST_BINARY) + " --demo --scenario x.json --listen 127.0.0.1:0");
   EXPECT_EQ(both, 2);
