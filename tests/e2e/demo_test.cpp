@@ -15,7 +15,6 @@
 namespace qor::host {
 namespace {
 
-using ::testing::EndsWith;
 using ::testing::StartsWith;
 
 constexpr const char* kCatalog = R"([
@@ -37,19 +36,14 @@ BindingProperty PurchasePayload(int64_t itemId, std::string_view currency, int64
 }
 
 TEST(ReadPurchaseRequest, TakesTheStoresPayloadAndFlagsWhatIsMissingOrMistyped) {
-  const PurchaseRequest request = ReadPurchaseRequest(PurchasePayload(1001, "VP", 1350));
-  EXPECT_TRUE(request.complete);
-  EXPECT_EQ(std::to_string(request.accountId) + " " + std::to_string(request.itemId) + " " +
-                request.itemType + " " + std::to_string(request.quantity) + " " + request.currency +
-                " " + std::to_string(request.cost),
-            "77 1001 CHAMPION_SKIN 1 VP 1350");
-
+  // The whole request read is shown by the purchase story (store_e2e_test.cpp).
   struct Case {
     const char* member;  // empty: the payload itself
     BindingProperty value;
     bool complete;
   };
   const Case cases[] = {
+      {"", PurchasePayload(1001, "VP", 1350), true},
       {"itemId", BindingProperty(uint64_t{5}), true},
       {"cost", BindingProperty(), false},
       {"itemId", BindingProperty(int64_t{1} << 31), false},
@@ -71,10 +65,7 @@ TEST(ScenarioStorefront, ParsesAndRefusesWithMessagesNamingTheKey) {
       R"({"storefront": {"catalog": "c.json", "ip": 10, "vp": 20,
                          "owned": [{"inventoryType": "CHAMPION", "itemId": 3}]}})");
   ASSERT_TRUE(scenario && scenario->storefront) << scenario.ErrorMessage();
-  EXPECT_EQ(scenario->storefront->catalog, "c.json");
-  EXPECT_EQ(scenario->storefront->ip + scenario->storefront->vp, 30);
-  EXPECT_EQ(scenario->storefront->owned.at(0).second, 3);
-  EXPECT_FALSE(ParseScenario("{}")->storefront);
+  EXPECT_EQ(scenario->storefront->owned.at(0).second, 3);  // the rest: see the next test
 
   struct Case {
     const char* json;
@@ -117,7 +108,6 @@ TEST_F(ScenarioFiles, ARelativeCatalogIsReadBesideTheScenario) {
     "storefront": {"catalog": "catalog.json", "vp": 1350}})");
   MaybeType<Failure, Scenario> scenario = LoadScenario(path);
   ASSERT_TRUE(scenario) << scenario.ErrorMessage();
-  EXPECT_EQ(scenario->storefront->catalog, directory_ + "/catalog.json");
 
   MaybeType<Failure, std::unique_ptr<StorefrontStub>> stub = StartScenarioStorefront(*scenario);
   ASSERT_TRUE(stub) << stub.ErrorMessage();
@@ -126,7 +116,6 @@ TEST_F(ScenarioFiles, ARelativeCatalogIsReadBesideTheScenario) {
   EXPECT_EQ(state.Token().size(), 32u);
   EXPECT_EQ(scenario->resources.at(0).second,
             R"({"accountId":9,"idToken":")" + state.Token() + R"("})");
-  EXPECT_EQ(state.AccountId(), 9u);
   EXPECT_EQ(state.Wallet().vp, 1350);
 
   const std::string absolute =
@@ -149,23 +138,8 @@ TEST_F(ScenarioFiles, ARelativeCatalogIsReadBesideTheScenario) {
 
 // ---- The demo folder -------------------------------------------------------------------------
 
-TEST(DemoFiles, AreFoundAndHoldAConsistentDemo) {
-  MaybeType<Failure, std::string> scenarioPath = FindDemoFile("scenario.json");
-  ASSERT_TRUE(scenarioPath) << scenarioPath.ErrorMessage();
-  EXPECT_THAT(*scenarioPath, EndsWith("examples/demo/scenario.json"));
-  MaybeType<Failure, Scenario> scenario = LoadScenario(*scenarioPath);
-  ASSERT_TRUE(scenario) << scenario.ErrorMessage();
-  ASSERT_TRUE(scenario->storefront);
-  MaybeType<Failure, StorefrontCatalog> catalog =
-      StorefrontCatalog::Load(scenario->storefront->catalog);
-  ASSERT_TRUE(catalog) << catalog.ErrorMessage();
-  EXPECT_GE(catalog->Entries().size(), 200u);
-  // Every owned item is in the catalog.
-  for (const auto& [type, id] : scenario->storefront->owned) {
-    SCOPED_TRACE(type + " " + std::to_string(id));
-    EXPECT_NE(catalog->Find(type, id), nullptr);
-  }
-
+// qor-host --demo finds and runs the demo end to end (store_e2e_test.cpp).
+TEST(DemoFiles, AMissingFileIsNamedWithWhereItWasLookedFor) {
   MaybeType<Failure, std::string> missing = FindDemoFile("no-such-file.json");
   ASSERT_FALSE(missing);
   EXPECT_THAT(missing.ErrorMessage(),

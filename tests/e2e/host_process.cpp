@@ -174,7 +174,7 @@ HttpResult Perform(const std::string& url, const HttpCall& call, const std::stri
     curl_easy_setopt(curl, CURLOPT_POSTFIELDS, call.body.data());
     curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(call.body.size()));
   }
-  const std::string userPassword = "qor:" + call.password.value_or(password);
+  const std::string userPassword = "qor:" + password;
   if (call.authenticate) {
     curl_easy_setopt(curl, CURLOPT_HTTPAUTH, CURLAUTH_BASIC);
     curl_easy_setopt(curl, CURLOPT_USERPWD, userPassword.c_str());

@@ -29,7 +29,6 @@ struct HttpCall {
   std::string body;
   std::vector<std::string> headers;  // "Name: value" lines
   bool authenticate = true;
-  std::optional<std::string> password;  // instead of the host's
 };
 
 class HostProcess {

@@ -41,7 +41,6 @@ TEST_F(HostileClients, AnswersEveryHeadByItsSize) {
       {"32 KiB of empty headers", "/test/v1/literal", Repeat("a:\r\n", 7900), 200},
       {"HEAD as GET", "/test/v1/literal", "", 200},
       {"a target of 33 KiB", "/test/v1/literal?" + Repeat("a", 33 << 10), "", 414},
-      {"a header of 33 KiB", "/test/v1/literal", "X-Big: " + Repeat("y", 33 << 10) + "\r\n", 431},
       {"33 KiB of small headers", "/test/v1/literal", Repeat("X-Small: v\r\n", 2900), 431},
   };
   for (const Case& c : cases) {

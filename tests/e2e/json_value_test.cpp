@@ -89,13 +89,5 @@ TEST(HostValueToJson, FailsOnUnknownTagsAndDeepTrees) {
   EXPECT_EQ(HostValueToJson(chain[0]).ErrorMessage(), "Nesting exceeds 512 levels in '<value>'.");
 }
 
-TEST(JsonToProperty, RoundTripsThroughBindingValues) {
-  MaybeType<Failure, BindingProperty> value =
-      JsonToProperty(R"({"s": "x", "n": -3, "f": 0.25, "l": [true, null], "o": {}})");
-  ASSERT_TRUE(value) << value.ErrorMessage();
-  EXPECT_EQ(PropertyToJson(*value).Value(), R"({"f":0.25,"l":[true,null],"n":-3,"o":{},"s":"x"})");
-  EXPECT_EQ(JsonQuote("a\"b\n"), "\"a\\\"b\\n\"");
-}
-
 }  // namespace
 }  // namespace qor::host

@@ -41,7 +41,6 @@ TEST(ParseScenario, NamesWhatIsWrong) {
       {"[]", "Scenario: the scenario must be a JSON object"},
       {R"({"resource": {}})", "Scenario: unknown key 'resource'"},
       {R"({"storefrontUrl": 1})", "Scenario: 'storefrontUrl' must be a string"},
-      {R"({"resources": []})", "Scenario: 'resources' must be an object"},
       {R"({"resources": {"a/b": 1}})", "Scenario: resource URI 'a/b' must begin with '/'"},
       {R"({"lcdsResponses": {}})", "Scenario: 'lcdsResponses' must be an array"},
       {R"({"lcdsResponses": [1]})", "Scenario: lcdsResponses[0]: must be an object"},
@@ -49,12 +48,8 @@ TEST(ParseScenario, NamesWhatIsWrong) {
        "Scenario: lcdsResponses[0]: 'destination' and 'method' are required"},
       {R"({"lcdsResponses": [{"destination": "d", "method": "m", "status": -1}]})",
        "Scenario: lcdsResponses[0]: 'status' must be a number from 0 to 999"},
-      {R"({"lcdsResponses": [{"destination": "d", "method": "m", "extra": 1}]})",
-       "Scenario: lcdsResponses[0]: unknown key 'extra'"},
       {R"({"serviceProxyResponses": [{"serviceName": "s"}]})",
        "Scenario: serviceProxyResponses[0]: 'serviceName' and 'methodName' are required"},
-      {R"({"serviceProxyResponses": [{"serviceName": "s", "methodName": "m", "error": 5}]})",
-       "Scenario: serviceProxyResponses[0]: 'error' must be a string"},
       {R"({"localResponses": [{"path": "x"}]})",
        "Scenario: localResponses[0]: 'path' must begin with '/'"},
       {R"({"localResponses": [{"path": "/x", "method": "get"}]})",
@@ -74,22 +69,15 @@ TEST(ParseScenario, DeepNestingIsRefusedWithoutCrashing) {
   EXPECT_FALSE(ParseScenario(deep));
 }
 
-TEST(LoadScenario, ReadsTheExampleScenarioAndPrefixesFailuresWithThePath) {
+// A missing file is shown by qor-host's start failures, end to end.
+TEST(LoadScenario, ReadsTheExampleScenario) {
   MaybeType<Failure, Scenario> example =
       LoadScenario(std::string(QOR_SOURCE_DIR) + "/host/scenarios/example.json");
-  ASSERT_TRUE(example) << example.ErrorMessage();
-  EXPECT_EQ(example->resources.size(), 8u);
-  MaybeType<Failure, Scenario> missing = LoadScenario("/nonexistent/scenario.json");
-  ASSERT_FALSE(missing);
-  EXPECT_EQ(missing.ErrorMessage(), "/nonexistent/scenario.json: cannot open the scenario file");
+  EXPECT_TRUE(example) << example.ErrorMessage();
 }
 
-// The options the end-to-end tests use are read there; here the defaults and the refusals.
-TEST(ParseHostOptions, DefaultsToLoopback8470) {
-  MaybeType<Failure, HostOptions> options = ParseHostOptions({"--storefront", "http://x"});
-  ASSERT_TRUE(options);
-  EXPECT_EQ(options->listenHost + ":" + std::to_string(options->listenPort), "127.0.0.1:8470");
-  EXPECT_EQ(options->storefront, "http://x");
+// The options the end-to-end tests use are read there; here the listen address and refusals.
+TEST(ParseHostOptions, ReadsTheListenAddress) {
   EXPECT_EQ(ParseHostOptions({"--listen", ":9000"})->listenHost, "127.0.0.1");
   EXPECT_EQ(ParseHostOptions({"--listen=[::1]:0"})->listenHost, "[::1]");
 }
@@ -101,7 +89,6 @@ TEST(ParseHostOptions, RefusesBadValues) {
   };
   const Case cases[] = {
       {{"--lisen", "x"}, "Unknown option '--lisen' (see --help)"},
-      {{"--plugin"}, "--plugin: a value is missing"},
       {{"--listen", "8470"}, "--listen: expected HOST:PORT"},
       {{"--listen", "h:80a"}, "--listen: the port must be a number"},
       {{"--listen", "h:65536"}, "--listen: the port must be at most 65535"},

@@ -1,42 +1,18 @@
 // A small plug-in for the end-to-end tests of qor-host: a handful of endpoints that show what
-// the host put into the request record, each kind of reply, a resource fetched and followed,
-// external requests and the log. Built as its own shared object and loaded by qor-host with
-// --plugin.
+// the host put into the request record, each kind of reply, external requests and the log.
+// Built as its own shared object and loaded by qor-host with --plugin.
 #include <cstdlib>
 #include <cstring>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "api/host_abi.h"
 
 namespace {
 
 const PluginHostApi* gApi = nullptr;
-uintptr_t gHandle = 0;
-std::string gLocale;
 int gModule = 0;
-
-// ---- Values ------------------------------------------------------------------------------
-
-std::string_view TextOf(const HostValue& value) {
-  if ((value.tag != HOST_VALUE_STRING && value.tag != HOST_VALUE_OWNED_STRING) ||
-      value.data.text == nullptr) {
-    return {};
-  }
-  return std::string_view(value.data.text, value.length);
-}
-
-const HostValue* MemberOf(const HostValue& value, std::string_view key) {
-  if (value.tag != HOST_VALUE_STRUCTURE || value.data.entries == nullptr) return nullptr;
-  for (uint32_t i = 0; i < value.length; ++i) {
-    if (value.data.entries[i].key != nullptr && key == value.data.entries[i].key) {
-      return &value.data.entries[i].value;
-    }
-  }
-  return nullptr;
-}
 
 char* Copy(std::string_view text) {
   char* copy = static_cast<char*>(std::malloc(text.size() + 1));
@@ -69,12 +45,6 @@ void Fail(PluginLocalResponse* response, std::string_view text, uint32_t status)
   response->errorText = Copy(text);
   response->errorTextOwned = 1;
   response->status = status;
-}
-
-void OnLocaleEvent(const PluginEvent* event) {
-  if (const HostValue* data = MemberOf(event->payload, "data")) {
-    if (const HostValue* locale = MemberOf(*data, "locale")) gLocale = TextOf(*locale);
-  }
 }
 
 // ---- Endpoints ---------------------------------------------------------------------------
@@ -113,10 +83,6 @@ void Outcome(PluginLocalResponse* response, const PluginLocalRequest* request) {
   if (path.ends_with("/teapot")) Fail(response, "I'm a teapot", 418);
 }
 
-void Locale(PluginLocalResponse* response, const PluginLocalRequest*) {
-  Answer(response, gLocale);
-}
-
 struct Stream {
   int reads = 0;
 };
@@ -144,22 +110,13 @@ void Streamed(PluginLocalResponse* response, const PluginLocalRequest*) {
   response->streamLengthHint = 7;
 }
 
-// Sends an external GET to the URL in the body, with the "x-forward-authorization" header of
-// the call as its "Authorization", and answers what came back.
+// Sends an external GET to the URL in the body, and answers what came back.
 void External(PluginLocalResponse* response, const PluginLocalRequest* request) {
   const char* body = static_cast<const char*>(request->body);
   const std::string url = body != nullptr ? std::string(body, request->bodyLength) : "";
-  std::vector<HostHeader> headers;
-  for (uint32_t i = 0; i < request->headerCount; ++i) {
-    if (std::string_view(request->headers[i].name) == "x-forward-authorization") {
-      headers.push_back(HostHeader{"Authorization", request->headers[i].value});
-    }
-  }
   PluginExternalRequest outgoing{};
   outgoing.method = PLUGIN_METHOD_GET;
   outgoing.url = url.c_str();
-  outgoing.headers = headers.data();
-  outgoing.headerCount = static_cast<uint32_t>(headers.size());
   outgoing.timeLimit = 20;
   outgoing.flags = 1;
   PluginExternalResponse answer{};
@@ -187,7 +144,6 @@ constexpr Endpoint kEndpoints[] = {
     {PLUGIN_METHOD_GET, "/test/v1/empty", &Outcome},
     {PLUGIN_METHOD_GET, "/test/v1/fail", &Outcome},
     {PLUGIN_METHOD_GET, "/test/v1/teapot", &Outcome},
-    {PLUGIN_METHOD_GET, "/test/v1/locale", &Locale},
     {PLUGIN_METHOD_GET, "/test/v1/stream", &Streamed},
     {PLUGIN_METHOD_POST, "/test/v1/external", &External},
 };
@@ -198,24 +154,11 @@ PluginEndpointTable gTable;
 
 uint8_t Initialize(void*, const PluginHost* host) {
   gApi = host->api;
-  gHandle = host->pluginHandle;
   gApi->WriteLog(gApi, PLUGIN_LOG_ALWAYS, "test plug-in started");
-  // The locale as it is at start; then followed by its resource events.
-  PluginLocalRequest request{};
-  request.method = PLUGIN_METHOD_GET;
-  request.path = "/vaxoclient/region-locale";
-  request.callerHandle = gHandle;
-  PluginLocalResponse response{};
-  gApi->SendLocalRequest(gApi, &response, &request);
-  if (const HostValue* locale = MemberOf(response.body, "locale")) gLocale = TextOf(*locale);
-  if (response.release != nullptr) response.release(&response);
-  gApi->SubscribeEvent(gApi, "OnJsonApiEvent_vaxoclient_region-locale", gHandle, &OnLocaleEvent,
-                       nullptr, PLUGIN_SUBSCRIBE_RESOURCE_EVENTS);
   return 1;
 }
 
 void Shutdown(void*) {
-  gApi->UnsubscribeEvent(gApi, "OnJsonApiEvent_vaxoclient_region-locale", gHandle);
   gApi->WriteLog(gApi, PLUGIN_LOG_ALWAYS, "test plug-in stopped");
 }
 

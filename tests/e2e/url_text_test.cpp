@@ -34,10 +34,5 @@ TEST(EncodeUnsafeUrlCharacters, EncodesOnlyWhatHttpCannotCarry) {
   }
 }
 
-TEST(EncodeUnsafeUrlCharacters, IsIdempotent) {
-  const std::string once = EncodeUnsafeUrlCharacters("http://s/?m=a b%%20c#\xC3\xA9");
-  EXPECT_EQ(EncodeUnsafeUrlCharacters(once), once);
-}
-
 }  // namespace
 }  // namespace qor::host

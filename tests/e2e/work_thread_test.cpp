@@ -1,14 +1,11 @@
-// The developer host's work thread: calls handed over from many threads, their order against
-// the host core's queued work, calls nested inside a wait, and stopping.
+// The developer host's work thread: calls nested inside a wait, work that runs without a call,
+// and stopping. Calls from many threads at once are shown end to end (host_e2e_test.cpp).
 #include "host/http/work_thread.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <mutex>
-#include <string>
 #include <thread>
-#include <vector>
 
 namespace qor::host::detail {
 namespace {
@@ -21,69 +18,6 @@ class WorkThreadTest : public ::testing::Test {
   HostCore core_;
   WorkThread work_{core_};
 };
-
-TEST_F(WorkThreadTest, CallsFromManyThreadsRunOnceEachOnTheWorkThread) {
-  constexpr int kThreads = 8;
-  constexpr int kCalls = 2000;
-  std::thread::id workThread;
-  work_.Call([&] { workThread = std::this_thread::get_id(); });
-
-  std::atomic<int> wrong{0};  // calls off the work thread, or over before their result
-  uint64_t total = 0;         // touched on the work thread only
-  std::vector<std::thread> callers;
-  for (int t = 0; t < kThreads; ++t) {
-    callers.emplace_back([&, t] {
-      for (int i = 0; i < kCalls; ++i) {
-        int answer = -1;
-        work_.Call([&] {
-          if (std::this_thread::get_id() != workThread) ++wrong;
-          total += 1;
-          answer = t * kCalls + i;
-        });
-        // The call is over when Call returns: its result is there.
-        if (answer != t * kCalls + i) ++wrong;
-      }
-    });
-  }
-  for (std::thread& caller : callers)
-    caller.join();
-  uint64_t seen = 0;
-  work_.Call([&] { seen = total; });
-  EXPECT_EQ(seen, uint64_t{kThreads} * kCalls);
-  EXPECT_EQ(wrong.load(), 0);
-}
-
-// The control API queues an event and then waits for "everything queued so far": a call handed
-// over after work was queued with the core runs after that work.
-TEST_F(WorkThreadTest, CoreWorkQueuedBeforeACallRunsBeforeIt) {
-  constexpr int kThreads = 4;
-  constexpr int kRounds = 300;
-  std::mutex mutex;
-  std::vector<std::vector<int>> seen(kThreads);  // per thread: what ran, in order
-  std::vector<std::thread> callers;
-  for (int t = 0; t < kThreads; ++t) {
-    callers.emplace_back([&, t] {
-      for (int i = 0; i < kRounds; ++i) {
-        core_.Post([&, t, i] {
-          std::lock_guard lock(mutex);
-          seen[t].push_back(2 * i);
-        });
-        work_.Wake();
-        work_.Call([&, t, i] {
-          std::lock_guard lock(mutex);
-          seen[t].push_back(2 * i + 1);
-        });
-      }
-    });
-  }
-  for (std::thread& caller : callers)
-    caller.join();
-  for (int t = 0; t < kThreads; ++t) {
-    ASSERT_EQ(seen[t].size(), size_t{2 * kRounds});
-    for (int k = 0; k < 2 * kRounds; ++k)
-      ASSERT_EQ(seen[t][k], k) << "thread " << t;
-  }
-}
 
 // The plug-in waits by calling RunPendingWork until what it waits for has happened; calls
 // handed over meanwhile run nested inside that wait, and a call made on the work thread itself
