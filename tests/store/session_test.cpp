@@ -110,22 +110,11 @@ TEST_F(SessionTest, OnlyTheStepToAUsableSessionFetchesAndPublishes) {
   EXPECT_TRUE(Sent(kLcdsRoute).empty());
   Deliver(kSessionUri, "Update", SessionJson("LOGGING_OUT", 11, 22, "first"));
   EXPECT_EQ(WalletRequest(), wallet + " Bearer first");
+  Deliver(kSessionUri, "Delete");
+  EXPECT_EQ(WalletRequest(), "/storefront/v2/wallet?language= 20 Bearer first");
   LogIn("third");
   EXPECT_EQ(Sent(kLcdsRoute).size(), 1u);
-  Deliver(kSessionUri, "Delete");
-  EXPECT_EQ(WalletRequest(), "/storefront/v2/wallet?language= 20 Bearer third");
-  LogIn("fourth");
-  EXPECT_EQ(Sent(kLcdsRoute).size(), 1u);
-}
-
-TEST_F(SessionTest, FailedStoreUrlOrWalletAtLoginPublishesNothingForIt) {
-  StartStore();  // no store URL reply: the legacy call fails
-  LogIn("tok");
-  // The wallet is still asked for, from the empty URL, and its failure is not published.
-  EXPECT_EQ(ExternalUrls(), Texts{"/storefront/v2/wallet?language="});
-  EXPECT_TRUE(Published("/qor-store/v1/").empty());
-  LogIn("again");  // logged in all the same: a later update is no edge
-  EXPECT_TRUE(Sent(kLcdsRoute).empty());
+  EXPECT_EQ(WalletRequest(), "https://s.example/storefront/v2/wallet?language= 20 Bearer third");
 }
 
 // The locale and the platform id are read as text; a Delete of either empties it, and a

@@ -51,25 +51,20 @@ void StoreFixture::SetUp() {
     return host::LocalReply::Value(std::move(response));
   });
   host_.SetLocalPeer("/qor-login/v1/service-proxy-uuid-requests", [this](const host::LocalCall&) {
-    const std::string uuid = "uuid-" + std::to_string(host_.LocalCalls().size());
     BindingProperty response;
-    response.MutableMember("uuid") = uuid;
+    response.MutableMember("uuid") = "uuid";
     response.MutableMember("payload") = proxyAnswer.payload;
     response.MutableMember("status") = proxyAnswer.error.empty() ? "200" : "500";
     response.MutableMember("error") = proxyAnswer.error;
     host_.PostEvent("OnServiceProxyUuidEvent", response);
-    return host::LocalReply::Value(BindingProperty(uuid));
+    return host::LocalReply::Value(BindingProperty("uuid"));
   });
-  host_.SetLocalPeer("/telemetry/v1/events/ukp-be-qor-store.purchase-skin",
-                     [this](const host::LocalCall&) {
-                       if (telemetryFails) return host::LocalReply::Error(503, "Telemetry is down");
-                       return host::LocalReply::Value(BindingProperty());
-                     });
-  host_.SetLocalPeer("/player-notifications/v1/notifications", [this](const host::LocalCall&) {
-    if (onToast) onToast();
-    if (toastsFail) return host::LocalReply::Error(503, "Notifications are down");
-    return host::LocalReply::Value(BindingProperty());
-  });
+  for (const char* route : {"/telemetry/v1/events/ukp-be-qor-store.purchase-skin",
+                            "/player-notifications/v1/notifications"}) {
+    host_.SetLocalPeer(route, [this](const host::LocalCall&) {
+      return postsFail ? host::LocalReply::Error(503, "Unavailable") : host::LocalReply::Value({});
+    });
+  }
   host_.SetFallbackPeer([this](const host::LocalCall& call) {
     auto found = resources_.find(call.route);
     if (call.method == PLUGIN_METHOD_GET && found != resources_.end()) {
@@ -85,7 +80,6 @@ void StoreFixture::SetUp() {
 }
 
 void StoreFixture::StartStore() {
-  ASSERT_FALSE(info_.has_value()) << "the store is already started";
   MaybeType<Failure, PluginLoadInfo> info = library_->Load();
   ASSERT_TRUE(info.Succeeded()) << info.ErrorMessage();
   info_ = *info;

@@ -5,9 +5,8 @@
 //   with 404. Deliver() sends a resource event to the plug-in and runs the pending work.
 // - Legacy service ("/qor-login/v1/session/invoke"): "loginService"."getStoreUrl" answers
 //   `storeUrlReply` (a failure when unset), any other call succeeds unless `invokeError` is set.
-// - Store proxy: every request gets a uuid, and `proxyAnswer` arrives as an event during the
-//   plug-in's wait. Telemetry and player notifications fail when `telemetryFails` /
-//   `toastsFail` are set.
+// - Store proxy: every request gets the uuid "uuid", and `proxyAnswer` arrives as an event
+//   during the plug-in's wait. Telemetry and player notifications fail when `postsFail` is set.
 // - Storefront: every external GET is answered by `storefront` (by default: the page set with
 //   SetPage for the exact URL, otherwise a connection failure).
 // - Endpoint calls: Call() selects the function over the whole endpoint table, the way a host
@@ -120,9 +119,7 @@ class StoreFixture : public testing::Test {
   std::optional<std::string> invokeError;
   host::ExternalResponder storefront;
   ProxyAnswer proxyAnswer;
-  bool telemetryFails = false;
-  bool toastsFail = false;
-  std::function<void()> onToast;  // runs inside each toast post
+  bool postsFail = false;
 
  private:
   std::unique_ptr<host::PluginLibrary> library_;
