@@ -27,12 +27,6 @@ class SessionTest : public StoreFixture {
     }
     return request;
   }
-  // A usable session; its state as numeric text: the platform may send the state's code
-  // (SUCCEEDED is 1, though not the second state declared).
-  void LogIn(std::string_view token) {
-    ForgetActivity();
-    Deliver(kSessionUri, "Update", SessionJson("1", 11, 22, token));
-  }
 };
 
 TEST_F(SessionTest, LastPageIsFeaturedUntilSetAndAgainWhenSetEmpty) {
@@ -86,42 +80,14 @@ TEST_F(SessionTest, StoreUrlTakesThePartBeforeTheQueryWithoutOneTrailingSlash) {
   EXPECT_TRUE(Published("/qor-store/v1/getStoreUrl").empty());
 }
 
-// Only the step to a usable session (SUCCEEDED, both ids set) fetches the store URL and the
-// wallet and takes the token; a LOGGING_OUT update keeps the URL and the header, a Delete
-// empties the URL and the locale but keeps the header.
-TEST_F(SessionTest, OnlyTheStepToAUsableSessionFetchesAndPublishes) {
-  storeUrlReply = "https://s.example/";
-  const std::string wallet = "https://s.example/storefront/v2/wallet?language=fr_FR 20";
-  StartStore();
-  Deliver(kRegionLocaleUri, "Update", R"({"locale":"fr_FR","region":"EU"})");
-  ForgetActivity();
-  for (const std::string& session :
-       {SessionJson("SUCCEEDED", 11, 0, "t"), SessionJson("SUCCEEDED", 0, 22, "t"),
-        SessionJson("3", 11, 22, "t"), SessionJson("LOGGING_OUT", 11, 22, "t")}) {
-    Deliver(kSessionUri, "Update", session);
-  }
-  EXPECT_TRUE(Sent(kLcdsRoute).empty());
-  EXPECT_EQ(WalletRequest(), "/storefront/v2/wallet?language=fr_FR 20");
-
-  LogIn("first");
-  EXPECT_EQ(Sent(kLcdsRoute).size(), 1u);
-  LogIn("second");  // still usable: nothing is fetched, the earlier token stays
-  EXPECT_TRUE(Sent(kLcdsRoute).empty());
-  Deliver(kSessionUri, "Update", SessionJson("LOGGING_OUT", 11, 22, "first"));
-  EXPECT_EQ(WalletRequest(), wallet + " Bearer first");
-  Deliver(kSessionUri, "Delete");
-  EXPECT_EQ(WalletRequest(), "/storefront/v2/wallet?language= 20 Bearer first");
-  LogIn("third");
-  EXPECT_EQ(Sent(kLcdsRoute).size(), 1u);
-  EXPECT_EQ(WalletRequest(), "https://s.example/storefront/v2/wallet?language= 20 Bearer third");
-}
-
 // The locale and the platform id are read as text; a Delete of either empties it, and a
 // Delete of the region-locale empties the store URL too.
 TEST_F(SessionTest, LocaleAndPlatformIdFillTheCatalogUrl) {
   storeUrlReply = "https://s.example";
   StartStore();  // every catalog fetch fails, so each query asks again
-  LogIn("tok");
+  // A usable session, its state as numeric text: the platform may send the state's code
+  // (SUCCEEDED is 1, though not the second state declared).
+  Deliver(kSessionUri, "Update", SessionJson("1", 11, 22, "tok"));
   const std::string s = "https://s.example/storefront/v1/catalog?region=";
   const std::string bare = "/storefront/v1/catalog?region=";
   const std::tuple<std::string_view, const char*, std::optional<std::string_view>, std::string>
