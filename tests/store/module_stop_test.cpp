@@ -2,26 +2,13 @@
 // the plug-in's export builds it.
 #include <gtest/gtest.h>
 
-#include "binding/property.h"
 #include "host/core/host_core.h"
 #include "runtime/entry.h"
 #include "store/store_module.h"
+#include "tests/store/store_fixture.h"
 
 namespace qor {
 namespace {
-
-BindingProperty BalancePush() {
-  BindingProperty body;
-  body.MutableMember("ip") = int64_t{10};
-  body.MutableMember("vp") = int64_t{20};
-  BindingProperty event;
-  event.MutableMember("body") = std::move(body);
-  event.MutableMember("clientId") = "client";
-  event.MutableMember("subtopic") = "sub";
-  event.MutableMember("typeName") =
-      "com.vaxoworks.platform.messaging.StoreAccountBalanceNotification";
-  return event;
-}
 
 TEST(StoreModuleStop, EmptiesTheLegacyServiceHandlersBeforeAPendingPushIsDelivered) {
   for (const bool stop : {false, true}) {
@@ -36,7 +23,8 @@ TEST(StoreModuleStop, EmptiesTheLegacyServiceHandlersBeforeAPendingPushIsDeliver
     // The push is re-delivered through a scheduled callback, which a pass runs later.
     host.DeliverEvent(
         "OnLcdsEvent_com_vaxoworks_platform_messaging_StoreAccountBalanceNotification",
-        BalancePush());
+        store_test::Json(R"({"body":{"ip":10,"vp":20},"typeName":)"
+                         R"("com.vaxoworks.platform.messaging.StoreAccountBalanceNotification"})"));
     ASSERT_EQ(host.PendingScheduled(), 1u);
     if (stop) module->Stop();
     const size_t published = host.PublishedEvents().size();

@@ -9,14 +9,6 @@
 
 namespace qor::store_test {
 
-namespace {
-
-BindingProperty FirstArgument(const host::LocalCall& call) {
-  return call.arguments.empty() ? BindingProperty() : call.arguments[0];
-}
-
-}  // namespace
-
 BindingProperty Json(std::string_view text) {
   MaybeType<Failure, BindingProperty> parsed = ParseJson(text);
   EXPECT_TRUE(parsed.Succeeded()) << "invalid JSON in a test: " << text;
@@ -25,6 +17,13 @@ BindingProperty Json(std::string_view text) {
 
 std::string JsonText(const BindingProperty& value) {
   return WriteJson(value);
+}
+
+std::string JsonText(const Arguments& arguments) {
+  std::string text;
+  for (const BindingProperty& argument : arguments)
+    text += (text.empty() ? "" : " ") + WriteJson(argument);
+  return text;
 }
 
 std::string SessionJson(std::string_view state, uint64_t summonerId, uint64_t accountId,
@@ -39,16 +38,9 @@ void StoreFixture::SetUp() {
   ASSERT_TRUE(library.Succeeded()) << library.ErrorMessage();
   library_ = std::move(library).Value();
 
-  host_.SetLocalPeer("/qor-login/v1/session/invoke", [this](const host::LocalCall& call) {
-    LcdsCallRecord record;
-    if (call.arguments.size() == 3) {
-      record.destination = call.arguments[0].GetString();
-      record.method = call.arguments[1].GetString();
-      record.parameters = call.arguments[2];
-    }
-    lcdsCalls_.push_back(record);
+  host_.SetLocalPeer(std::string(kLcdsRoute), [this](const host::LocalCall& call) {
     BindingProperty response;
-    if (record.destination == "loginService" && record.method == "getStoreUrl") {
+    if (call.arguments.size() == 3 && call.arguments[1].GetString() == "getStoreUrl") {
       if (!storeUrlReply) return host::LocalReply::Error(500, "The legacy service is unavailable");
       response.MutableMember("body") = *storeUrlReply;
       response.MutableMember("typeName") = "java.lang.String";
@@ -58,32 +50,21 @@ void StoreFixture::SetUp() {
     response.MutableMember("typeName") = "java.lang.Object";
     return host::LocalReply::Value(std::move(response));
   });
-  host_.SetLocalPeer("/qor-login/v1/service-proxy-uuid-requests",
-                     [this](const host::LocalCall& call) {
-                       proxyRequests.push_back(call.arguments);
-                       const std::string uuid = "uuid-" + std::to_string(proxyRequests.size());
-                       BindingProperty response;
-                       response.MutableMember("uuid") = uuid;
-                       response.MutableMember("serviceName") = "store.zuvstoreproxy";
-                       response.MutableMember("methodName") = "purchaseItem";
-                       response.MutableMember("payload") = proxyAnswer.payload;
-                       response.MutableMember("status") = proxyAnswer.error.empty() ? "200" : "500";
-                       response.MutableMember("error") = proxyAnswer.error;
-                       host_.PostEvent("OnServiceProxyUuidEvent", response);
-                       return host::LocalReply::Value(BindingProperty(uuid));
-                     });
-  host_.SetLocalPeer("/telemetry/v1/events/ukp-be-qor-store.purchase-skin",
-                     [this](const host::LocalCall& call) {
-                       telemetry.push_back(FirstArgument(call));
-                       if (telemetryFails) return host::LocalReply::Error(503, "Telemetry is down");
-                       return host::LocalReply::Value(BindingProperty());
-                     });
-  host_.SetLocalPeer("/player-notifications/v1/notifications", [this](const host::LocalCall& call) {
-    toasts.push_back(FirstArgument(call));
-    if (onToast) onToast();
-    if (toastsFail) return host::LocalReply::Error(503, "Notifications are down");
-    return host::LocalReply::Value(BindingProperty());
+  host_.SetLocalPeer("/qor-login/v1/service-proxy-uuid-requests", [this](const host::LocalCall&) {
+    BindingProperty response;
+    response.MutableMember("uuid") = "uuid";
+    response.MutableMember("payload") = proxyAnswer.payload;
+    response.MutableMember("status") = proxyAnswer.error.empty() ? "200" : "500";
+    response.MutableMember("error") = proxyAnswer.error;
+    host_.PostEvent("OnServiceProxyUuidEvent", response);
+    return host::LocalReply::Value(BindingProperty("uuid"));
   });
+  for (const char* route : {"/telemetry/v1/events/ukp-be-qor-store.purchase-skin",
+                            "/player-notifications/v1/notifications"}) {
+    host_.SetLocalPeer(route, [this](const host::LocalCall&) {
+      return postsFail ? host::LocalReply::Error(503, "Unavailable") : host::LocalReply::Value({});
+    });
+  }
   host_.SetFallbackPeer([this](const host::LocalCall& call) {
     auto found = resources_.find(call.route);
     if (call.method == PLUGIN_METHOD_GET && found != resources_.end()) {
@@ -98,22 +79,14 @@ void StoreFixture::SetUp() {
   host_.SetExternalResponder([this](const host::ExternalCall& call) { return storefront(call); });
 }
 
-void StoreFixture::TearDown() {
-  StopStore();
-}
-
 void StoreFixture::StartStore() {
-  ASSERT_FALSE(info_.has_value()) << "the store is already started";
   MaybeType<Failure, PluginLoadInfo> info = library_->Load();
   ASSERT_TRUE(info.Succeeded()) << info.ErrorMessage();
   info_ = *info;
-  ASSERT_NE(info_->endpoints, nullptr);
   routes_.clear();
-  functions_.clear();
   for (uint32_t i = 0; i < info_->endpoints->functionCount; ++i) {
     const PluginFunctionEntry& entry = info_->endpoints->functions[i];
     routes_.emplace_back(entry.pathTemplate, entry.method);
-    functions_.push_back(&entry);
   }
   ASSERT_TRUE(library_->Initialize(info_->context, host_.HostObject(kPluginHandle)));
   host_.Drain();
@@ -123,10 +96,6 @@ void StoreFixture::StopStore() {
   if (!info_) return;
   library_->Shutdown(info_->context);
   info_.reset();
-}
-
-void StoreFixture::SetResource(std::string_view uri, std::string_view json) {
-  resources_.insert_or_assign(std::string(uri), std::string(json));
 }
 
 void StoreFixture::Deliver(std::string_view uri, std::string_view eventType,
@@ -142,8 +111,6 @@ void StoreFixture::Deliver(std::string_view uri, std::string_view eventType,
 void StoreFixture::Push(std::string_view className, std::string_view bodyJson) {
   BindingProperty event;
   event.MutableMember("body") = Json(bodyJson);
-  event.MutableMember("clientId") = "client";
-  event.MutableMember("subtopic") = "messages";
   event.MutableMember("typeName") = className;
   host_.DeliverEvent(LcdsClient::EventNameOfClass(className), event);
   host_.Drain();
@@ -154,14 +121,7 @@ void StoreFixture::VmsPush(std::string_view uri, std::string_view eventType,
   BindingProperty message;
   message.MutableMember("payload") = payload;
   message.MutableMember("resource") = uri.substr(uri.find("/message") + 8);
-  message.MutableMember("service") = "vms";
-  message.MutableMember("timestamp") = int64_t{1700000000};
-  message.MutableMember("version") = "1";
   Deliver(uri, eventType, JsonText(message));
-}
-
-void StoreFixture::SetPage(std::string url, host::ExternalReply reply) {
-  pages_.insert_or_assign(std::move(url), std::move(reply));
 }
 
 host::ExternalReply StoreFixture::Page(uint32_t status, std::string body) {
@@ -171,14 +131,13 @@ host::ExternalReply StoreFixture::Page(uint32_t status, std::string body) {
   return reply;
 }
 
-host::ExternalReply StoreFixture::Unreachable(std::string text) {
-  host::ExternalReply reply = Page(0, std::move(text));
+host::ExternalReply StoreFixture::Unreachable() {
+  host::ExternalReply reply = Page(0, "Connection refused");
   reply.connectionCode = 7;
   return reply;
 }
 
-Reply StoreFixture::Call(uint32_t method, std::string_view path, std::string_view body,
-                         std::string_view contentType) {
+Reply StoreFixture::Call(uint32_t method, std::string_view path, std::string_view body) {
   Reply reply;
   std::optional<RouteSelection> selection = SelectRoute(method, "", path, routes_);
   if (!selection) {
@@ -186,23 +145,21 @@ Reply StoreFixture::Call(uint32_t method, std::string_view path, std::string_vie
     reply.error = "Invalid function";
     return reply;
   }
-  const PluginFunctionEntry* entry = functions_[selection->index];
-
+  const PluginFunctionEntry& entry = info_->endpoints->functions[selection->index];
   const std::string pathText(path);
   const std::string bodyText(body);
-  const std::string contentTypeText(contentType);
   PluginLocalRequest request{};
   request.method = method;
   request.path = pathText.c_str();
-  request.context = entry->context;
-  request.contentType = contentTypeText.c_str();
+  request.context = entry.context;
+  request.contentType = "application/json";
   request.body = bodyText.empty() ? nullptr : bodyText.c_str();
   request.bodyLength = static_cast<uint32_t>(bodyText.size());
   request.callerHandle = 1;
   request.invocationName = "";
 
   PluginLocalResponse response{};
-  entry->call(&response, &request);
+  entry.call(&response, &request);
   reply.status = response.status;
   if (response.errorText != nullptr) reply.error = response.errorText;
   MaybeType<Failure, BindingProperty> value = ReadHostValue(response.body, "<body>");
@@ -213,30 +170,25 @@ Reply StoreFixture::Call(uint32_t method, std::string_view path, std::string_vie
   return reply;
 }
 
-std::vector<host::ExternalCall> StoreFixture::ExternalCalls() const {
-  std::vector<host::ExternalCall> calls = host_.ExternalCalls();
-  calls.erase(calls.begin(), calls.begin() + static_cast<std::ptrdiff_t>(externalSeen_));
-  return calls;
-}
-
 Texts StoreFixture::ExternalUrls() const {
-  std::vector<std::string> urls;
-  for (const host::ExternalCall& call : ExternalCalls())
-    urls.push_back(call.url);
+  Texts urls;
+  const std::vector<host::ExternalCall> calls = host_.ExternalCalls();
+  for (size_t i = externalSeen_; i < calls.size(); ++i)
+    urls.push_back(calls[i].url);
   return urls;
 }
 
-Texts StoreFixture::Published(std::string_view uri) const {
-  Texts data;
-  const std::string update = "Update " + std::string(uri) + " ";
-  for (const std::string& event : PublishedUnder(uri)) {
-    if (event.starts_with(update)) data.push_back(event.substr(update.size()));
+std::vector<Arguments> StoreFixture::Sent(std::string_view route) const {
+  std::vector<Arguments> sent;
+  const std::vector<host::LocalCall> calls = host_.LocalCalls();
+  for (size_t i = localSeen_; i < calls.size(); ++i) {
+    if (calls[i].route == route) sent.push_back(calls[i].arguments);
   }
-  return data;
+  return sent;
 }
 
-Texts StoreFixture::PublishedUnder(std::string_view prefix) const {
-  std::vector<std::string> out;
+Texts StoreFixture::Published(std::string_view prefix) const {
+  Texts out;
   const std::vector<host::PublishedEvent> events = host_.PublishedEvents();
   for (size_t i = publishedSeen_; i < events.size(); ++i) {
     const BindingProperty& payload = events[i].payload;
@@ -250,20 +202,19 @@ Texts StoreFixture::PublishedUnder(std::string_view prefix) const {
   return out;
 }
 
-std::vector<Line> StoreFixture::LogSince(std::string_view prefix) const {
-  std::vector<Line> lines;
+Texts StoreFixture::Log() const {
+  Texts lines;
   const std::vector<host::LogLine> all = host_.LogLines();
-  for (size_t i = logSeen_; i < all.size(); ++i) {
-    if (all[i].message.starts_with(prefix)) lines.push_back({all[i].level, all[i].message});
-  }
+  for (size_t i = logSeen_; i < all.size(); ++i)
+    lines.push_back(std::to_string(all[i].level) + " " + all[i].message);
   return lines;
 }
 
 void StoreFixture::ForgetActivity() {
+  localSeen_ = host_.LocalCalls().size();
   externalSeen_ = host_.ExternalCalls().size();
   publishedSeen_ = host_.PublishedEvents().size();
   logSeen_ = host_.LogLines().size();
-  lcdsCalls_.clear();
 }
 
 }  // namespace qor::store_test

@@ -3,12 +3,10 @@
 //
 // - Resources: a table of URI -> JSON text; a local GET of a URI answers its value, or fails
 //   with 404. Deliver() sends a resource event to the plug-in and runs the pending work.
-// - Legacy service ("/qor-login/v1/session/invoke"): every call is recorded; "loginService".
-//   "getStoreUrl" answers `storeUrlReply` (a failure when unset), any other call succeeds
-//   unless `invokeError` is set.
-// - Store proxy: every request gets a uuid, and `proxyAnswer` arrives as an event during the
-//   plug-in's wait. Telemetry and player notifications record what they get, and fail when
-//   `telemetryFails` / `toastsFail` are set.
+// - Legacy service ("/qor-login/v1/session/invoke"): "loginService"."getStoreUrl" answers
+//   `storeUrlReply` (a failure when unset), any other call succeeds unless `invokeError` is set.
+// - Store proxy: every request gets the uuid "uuid", and `proxyAnswer` arrives as an event
+//   during the plug-in's wait. Telemetry and player notifications fail when `postsFail` is set.
 // - Storefront: every external GET is answered by `storefront` (by default: the page set with
 //   SetPage for the exact URL, otherwise a connection failure).
 // - Endpoint calls: Call() selects the function over the whole endpoint table, the way a host
@@ -20,7 +18,6 @@
 #include <map>
 #include <memory>
 #include <optional>
-#include <ostream>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -36,6 +33,7 @@
 namespace qor::store_test {
 
 using Texts = std::vector<std::string>;
+using Arguments = std::vector<BindingProperty>;
 
 // What an endpoint call answered.
 struct Reply {
@@ -46,61 +44,26 @@ struct Reply {
   bool Succeeded() const { return !error.has_value(); }
 };
 
-// One legacy-service call as the login plug-in received it.
-struct LcdsCallRecord {
-  std::string destination;
-  std::string method;
-  BindingProperty parameters;
-};
-
-// One log line the plug-in wrote.
-struct Line {
-  uint32_t level = 0;
-  std::string message;
-
-  friend bool operator==(const Line&, const Line&) = default;
-};
-
-inline std::ostream& operator<<(std::ostream& out, const Line& line) {
-  return out << line.level << " " << line.message;
-}
-
 // A JSON text parsed into a value; fails the test on invalid JSON.
 BindingProperty Json(std::string_view text);
 // A value as compact JSON text.
 std::string JsonText(const BindingProperty& value);
+// Each argument as compact JSON text, separated by spaces.
+std::string JsonText(const Arguments& arguments);
 
 // The session resource as the login plug-in publishes it.
 std::string SessionJson(std::string_view state, uint64_t summonerId, uint64_t accountId,
                         std::string_view idToken);
 
-class StoreFixture : public testing::Test {
- public:
-  static constexpr uintptr_t kPluginHandle = 9;
-  static constexpr std::string_view kSessionUri = "/qor-login/v1/session";
-  static constexpr std::string_view kRegionLocaleUri = "/vaxoclient/region-locale";
-  static constexpr std::string_view kPlatformIdUri =
-      "/qor-platform-config/v1/namespaces/LoginDataPacket/platformId";
-  static constexpr std::string_view kUseVmsUri =
-      "/qor-platform-config/v1/namespaces/MBXStore/UseVMS";
-  static constexpr std::string_view kDisableCapVmsUri =
-      "/qor-platform-config/v1/namespaces/MBXStore/DisableCapVMS";
-  static constexpr std::string_view kConfigCompleteUri =
-      "/qor-platform-config/v1/initial-configuration-complete";
-  static constexpr std::string_view kGiftingUri =
-      "/qor-platform-config/v1/namespaces/MBXStore/PlayerGiftingNotificationsEnabled";
-  static constexpr std::string_view kSimpleMessagesUri =
-      "/qor-platform-config/v1/namespaces/LoginDataPacket/simpleMessages";
-  static constexpr std::string_view kOrdersUri = "/vaxo-messaging-service/v1/message/cap/v1/orders";
-  static constexpr std::string_view kWalletPushUri =
-      "/vaxo-messaging-service/v1/message/store/v1/wallet";
-  static constexpr std::string_view kStoreUrlUri = "/qor-store/v1/getStoreUrl";
-  static constexpr std::string_view kWalletUri = "/qor-store/v1/wallet";
-  static constexpr std::string_view kBalanceClass =
-      "com.vaxoworks.platform.messaging.StoreAccountBalanceNotification";
-  static constexpr std::string_view kDialogClass =
-      "com.vaxoworks.platform.messaging.persistence.SimpleDialogMessage";
+constexpr uintptr_t kPluginHandle = 9;
+constexpr std::string_view kSessionUri = "/qor-login/v1/session";
+constexpr std::string_view kLcdsRoute = "/qor-login/v1/session/invoke";
+constexpr std::string_view kRegionLocaleUri = "/vaxoclient/region-locale";
+constexpr std::string_view kWalletUri = "/qor-store/v1/wallet";
+constexpr std::string_view kDialogClass =
+    "com.vaxoworks.platform.messaging.persistence.SimpleDialogMessage";
 
+class StoreFixture : public testing::Test {
  protected:
   // A store proxy answer: the payload's JSON text, or the answer's error text.
   struct ProxyAnswer {
@@ -109,7 +72,7 @@ class StoreFixture : public testing::Test {
   };
 
   void SetUp() override;
-  void TearDown() override;
+  void TearDown() override { StopStore(); }
 
   // Loads the plug-in and initialises it (which runs its Start).
   void StartStore();
@@ -117,7 +80,9 @@ class StoreFixture : public testing::Test {
   void StopStore();
 
   // ---- The scripted platform ------------------------------------------------------------
-  void SetResource(std::string_view uri, std::string_view json);
+  void SetResource(std::string_view uri, std::string_view json) {
+    resources_.insert_or_assign(std::string(uri), std::string(json));
+  }
   // A resource event for `uri`; `json` is the data (none for a Delete). Runs the pending work
   // afterwards, so that what the event set off has happened on return.
   void Deliver(std::string_view uri, std::string_view eventType,
@@ -127,28 +92,26 @@ class StoreFixture : public testing::Test {
   // A messaging-service push with `payload` (JSON text carried as a string).
   void VmsPush(std::string_view uri, std::string_view eventType, std::string_view payload);
   // The page answered for an exact storefront URL.
-  void SetPage(std::string url, host::ExternalReply reply);
+  void SetPage(std::string url, host::ExternalReply reply) {
+    pages_.insert_or_assign(std::move(url), std::move(reply));
+  }
   static host::ExternalReply Page(uint32_t status, std::string body);
-  static host::ExternalReply Unreachable(std::string text = "Connection refused");
+  static host::ExternalReply Unreachable();
 
   // ---- Endpoint calls -------------------------------------------------------------------
-  Reply Call(uint32_t method, std::string_view path, std::string_view body = {},
-             std::string_view contentType = "application/json");
+  Reply Call(uint32_t method, std::string_view path, std::string_view body = {});
   Reply Get(std::string_view path) { return Call(PLUGIN_METHOD_GET, path); }
 
   // ---- What the plug-in did since the last ForgetActivity -------------------------------
+  // The URLs of the storefront requests.
   Texts ExternalUrls() const;
-  std::vector<host::ExternalCall> ExternalCalls() const;
-  const std::vector<LcdsCallRecord>& LcdsCalls() const { return lcdsCalls_; }
-  // The data (as JSON) of every Update the plug-in published for `uri` under the URI's own
-  // event name.
-  Texts Published(std::string_view uri) const;
-  // Every event published under a URI that begins with `prefix`: "Type uri" (Delete) or
-  // "Type uri data" (the data as JSON), in order.
-  Texts PublishedUnder(std::string_view prefix) const;
-  // The log lines written since, those whose message begins with `prefix`.
-  std::vector<Line> LogSince(std::string_view prefix = {}) const;
-  // Forgets the requests, events, log lines and legacy calls recorded so far.
+  // The arguments of each local request sent to `route`.
+  std::vector<Arguments> Sent(std::string_view route) const;
+  // Every event published under a URI that begins with `prefix`, under the URI's own event
+  // name: "Type uri" (Delete) or "Type uri data" (the data as JSON), in order.
+  Texts Published(std::string_view prefix) const;
+  // The log lines written, as "level message".
+  Texts Log() const;
   void ForgetActivity();
 
   host::HostCore host_;
@@ -156,21 +119,15 @@ class StoreFixture : public testing::Test {
   std::optional<std::string> invokeError;
   host::ExternalResponder storefront;
   ProxyAnswer proxyAnswer;
-  std::vector<std::vector<BindingProperty>> proxyRequests;
-  std::vector<BindingProperty> telemetry;
-  bool telemetryFails = false;
-  std::vector<BindingProperty> toasts;
-  bool toastsFail = false;
-  std::function<void()> onToast;  // runs inside each toast post
+  bool postsFail = false;
 
  private:
   std::unique_ptr<host::PluginLibrary> library_;
   std::optional<PluginLoadInfo> info_;
   std::vector<Route> routes_;
-  std::vector<const PluginFunctionEntry*> functions_;
   std::map<std::string, std::string, std::less<>> resources_;
   std::map<std::string, host::ExternalReply> pages_;
-  std::vector<LcdsCallRecord> lcdsCalls_;
+  size_t localSeen_ = 0;
   size_t externalSeen_ = 0;
   size_t publishedSeen_ = 0;
   size_t logSeen_ = 0;

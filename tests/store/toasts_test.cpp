@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "tests/store/store_fixture.h"
@@ -10,172 +11,118 @@
 namespace qor::store_test {
 namespace {
 
-// A dialog message as JSON.
-std::string Message(std::string_view type, std::string_view msgId,
-                    const std::vector<std::string>& params) {
+constexpr std::string_view kToastRoute = "/player-notifications/v1/notifications";
+constexpr std::string_view kGiftingUri =
+    "/qor-platform-config/v1/namespaces/MBXStore/PlayerGiftingNotificationsEnabled";
+constexpr std::string_view kConfigCompleteUri =
+    "/qor-platform-config/v1/initial-configuration-complete";
+constexpr std::string_view kMessagesUri =
+    "/qor-platform-config/v1/namespaces/LoginDataPacket/simpleMessages";
+
+// A dialog message as JSON, with the first `params` of five parameters.
+std::string Message(std::string_view type, std::string_view msgId, size_t params = 5) {
   std::string json = R"({"accountId":1,"msgId":")" + std::string(msgId) + R"(","type":")" +
                      std::string(type) + R"(","params":[)";
-  for (size_t i = 0; i < params.size(); ++i)
-    json += (i ? ",\"" : "\"") + params[i] + "\"";
+  for (size_t i = 0; i < params; ++i)
+    json += (i ? ",\"P" : "\"P") + std::to_string(i + 1) + "\"";
   return json + "]}";
 }
-
-const std::vector<std::string> kFive = {"P1", "P2", "P3", "P4", "P5"};
 
 class ToastsTest : public StartedStore {
  protected:
   void Enable() { Deliver(kGiftingUri, "Update", "true"); }
-  void Messages(const std::vector<std::string>& messages) {
-    std::string list = "[";
-    for (size_t i = 0; i < messages.size(); ++i)
-      list += (i ? "," : "") + messages[i];
-    Deliver(kSimpleMessagesUri, "Update", list + "]");
+  // The message list resource with these messages.
+  void Messages(std::string_view first, std::string_view second = {}) {
+    Deliver(kMessagesUri, "Update",
+            "[" + std::string(first) + (second.empty() ? "" : ",") + std::string(second) + "]");
   }
-  // The msgId of each toast posted so far, in order.
-  std::vector<std::string> PostedIds() const {
-    std::vector<std::string> ids;
-    for (const BindingProperty& toast : toasts)
-      ids.push_back(std::string(toast.Member("data").Member("msgId").GetString()));
+  // The msgId of each toast posted since the last ForgetActivity, in order.
+  std::string PostedIds() const {
+    std::string ids;
+    for (const Arguments& toast : Sent(kToastRoute))
+      ids += toast[0].Member("data").Member("msgId").GetString();
     return ids;
   }
 };
 
+// A gift with its parameters in full; then the other kinds, which name the title and detail
+// keys; with fewer than five params the data is empty, and a gift warns.
 TEST_F(ToastsTest, EachDialogKindPostsItsNotification) {
   Enable();
-  Messages({Message("giftReceiver", "M", kFive)});
-  ASSERT_EQ(toasts.size(), 1u);
-  EXPECT_EQ(JsonText(toasts[0]),
-            R"({"backgroundUrl":"","created":"","critical":false,"data":{"inventoryType":"P4",)"
-            R"("itemId":"P5","message":"P3","msgId":"M","receiver":"P1","sender":"P2"},)"
-            R"("detailKey":"notifications_store_gift_details","dismissible":false,"expires":"",)"
-            R"("iconUrl":"fe/qor-player-notifications/images/notifications_button_icon.png",)"
+  Messages(Message("giftReceiver", "M"));
+  ASSERT_EQ(Sent(kToastRoute).size(), 1u);
+  EXPECT_EQ(JsonText(Sent(kToastRoute)[0]),
+            R"({"backgroundUrl":"","created":"","critical":false,"data":{"inventoryType":)"
+            R"("P4","itemId":"P5","message":"P3","msgId":"M","receiver":"P1","sender":"P2"},)"
+            R"("detailKey":"notifications_store_gift_details","dismissible":false,)"
+            R"("expires":"","iconUrl":)"
+            R"("fe/qor-player-notifications/images/notifications_button_icon.png",)"
             R"("id":0,"source":"store","state":"toast",)"
             R"("titleKey":"notifications_store_gift_title","type":"gift"})");
-
-  // The others: their kind (which names the title and detail keys), dismissible, and data.
-  struct Case {
-    const char* type;
-    size_t params;
-    const char* toast;  // type, dismissible and data of the toast
-    bool warns;
+  const std::tuple<std::string, size_t, std::string, Texts> cases[] = {
+      {"rewardReceiver",
+       5,
+       R"(reward false {"inventoryType":"P3","itemId":"P4","msgId":"M","receiver":"P1"})",
+       {}},
+      {"giftDelivered", 0, "gift_opened true {}", {"1 Malformed gift data; missing parameters"}},
   };
-  const Case cases[] = {
-      {"giftDelivered", 5,
-       R"(gift_opened true {"inventoryType":"P4","itemId":"P5","message":"P3","msgId":"M",)"
-       R"("receiver":"P1","sender":"P2"})",
-       false},
-      {"rewardReceiver", 5,
-       R"(reward false {"inventoryType":"P3","itemId":"P4","msgId":"M","receiver":"P1"})", false},
-      // Fewer than five params: posted with empty data; only a gift warns.
-      {"giftReceiver", 4, "gift false {}", true},
-      {"giftDelivered", 0, "gift_opened true {}", true},
-      {"rewardReceiver", 4, "reward false {}", false},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(std::string(c.type) + " with " + std::to_string(c.params) + " params");
-    toasts.clear();
+  for (const auto& [type, params, toast, log] : cases) {
+    SCOPED_TRACE(type + " with " + std::to_string(params) + " params");
     ForgetActivity();
-    Messages(
-        {Message(c.type, "M", std::vector<std::string>(kFive.begin(), kFive.begin() + c.params))});
-    ASSERT_EQ(toasts.size(), 1u);
-    const BindingProperty& toast = toasts[0];
-    EXPECT_EQ(std::string(toast.Member("type").GetString()) + " " +
-                  (toast.Member("dismissible").GetBool() ? "true " : "false ") +
-                  JsonText(toast.Member("data")),
-              c.toast);
-    EXPECT_EQ(toast.Member("titleKey").GetString(),
-              "notifications_store_" + std::string(toast.Member("type").GetString()) + "_title");
-    const std::vector<Line> warning = {{1, "Malformed gift data; missing parameters"}};
-    EXPECT_EQ(LogSince(), c.warns ? warning : std::vector<Line>());
+    Messages(Message(type, "M", params));
+    ASSERT_EQ(Sent(kToastRoute).size(), 1u);
+    const BindingProperty posted = Sent(kToastRoute)[0][0];
+    const std::string kind(posted.Member("type").GetString());
+    EXPECT_EQ(kind + (posted.Member("dismissible").GetBool() ? " true " : " false ") +
+                  JsonText(posted.Member("data")),
+              toast);
+    EXPECT_EQ(posted.Member("titleKey").GetString(), "notifications_store_" + kind + "_title");
+    EXPECT_EQ(Log(), log);
   }
 }
 
-TEST_F(ToastsTest, OtherTypesAndLegacyMessagesWithoutParamsAreDropped) {
-  Enable();
-  Messages(
-      {Message("GiftReceiver", "a", kFive), Message("gift", "c", kFive), Message("", "d", kFive)});
-  Push(kDialogClass, Message("GiftReceiver", "e", kFive));
-  Push(kDialogClass, Message("giftReceiver", "legacy-empty", {}));
-  EXPECT_TRUE(toasts.empty());
-  EXPECT_TRUE(LogSince().empty());
-  // With params a legacy message is posted like any other.
-  Push(kDialogClass, Message("rewardReceiver", "legacy", kFive));
-  EXPECT_EQ(PostedIds(), Texts{"legacy"});
-}
-
+// Other types, and legacy messages without params, are dropped.
 TEST_F(ToastsTest, MessagesWaitUntilTheConfigurationDecides) {
   // Nothing decided yet: held, from both sources, in arrival order.
-  Messages({Message("giftReceiver", "1", kFive), Message("unknown", "x", kFive)});
-  Push(kDialogClass, Message("rewardReceiver", "2", kFive));
-  Messages({Message("giftDelivered", "3", kFive)});
-  EXPECT_TRUE(toasts.empty());
+  Messages(Message("giftReceiver", "1"), Message("GiftReceiver", "x"));
+  Push(kDialogClass, Message("rewardReceiver", "2"));
+  Push(kDialogClass, Message("giftReceiver", "y", 0));
+  Messages(Message("giftDelivered", "3"));
   // Configuration complete without a setting: on, and the held messages go out in order.
   Deliver(kConfigCompleteUri, "Update", "false");
-  EXPECT_TRUE(toasts.empty());
+  EXPECT_EQ(PostedIds(), "");
   Deliver(kConfigCompleteUri, "Update", "true");
-  EXPECT_EQ(PostedIds(), (Texts{"1", "2", "3"}));
+  EXPECT_EQ(PostedIds(), "123");
   // A second completion changes nothing; a message now goes out at once, and every delivery
   // of the list dispatches it again.
   Deliver(kConfigCompleteUri, "Update", "true");
-  Messages({Message("giftReceiver", "4", kFive)});
-  Messages({Message("giftReceiver", "4", kFive)});
-  EXPECT_EQ(PostedIds(), (Texts{"1", "2", "3", "4", "4"}));
+  Messages(Message("giftReceiver", "4"));
+  Messages(Message("giftReceiver", "4"));
+  EXPECT_EQ(PostedIds(), "12344");
 }
 
 // Only a Bool false disables toasts; it holds the messages even after the configuration
 // completes, until a setting that enables them posts what was held, once.
 TEST_F(ToastsTest, OnlyABoolFalseDisablesAndItOutlastsConfigurationComplete) {
   Deliver(kGiftingUri, "Update", "false");
-  Messages({Message("giftReceiver", "1", kFive)});
+  Messages(Message("giftReceiver", "1"));
   Deliver(kConfigCompleteUri, "Update", "true");
-  Messages({Message("giftReceiver", "2", kFive)});
-  EXPECT_TRUE(toasts.empty());
+  Messages(Message("giftReceiver", "2"));
+  EXPECT_EQ(PostedIds(), "");
+  Deliver(kGiftingUri, "Update", R"("false")");
   Enable();
-  Enable();
-  EXPECT_EQ(PostedIds(), (Texts{"1", "2"}));
-  const std::pair<const char*, std::optional<std::string_view>> enabling[] = {
-      {"Update", R"("false")"}, {"Update", "0"}, {"Create", "true"}, {"Delete", std::nullopt}};
-  for (const auto& [eventType, value] : enabling) {
-    SCOPED_TRACE(std::string(eventType) + " " + std::string(value.value_or("")));
-    Deliver(kGiftingUri, "Update", "false");
-    toasts.clear();
-    Messages({Message("giftReceiver", "m", kFive)});
-    Deliver(kGiftingUri, eventType, value);
-    EXPECT_EQ(PostedIds(), Texts{"m"});
-  }
-}
-
-TEST_F(ToastsTest, TurningToastsOffDuringADrainKeepsTheRest) {
-  Messages({Message("giftReceiver", "1", kFive), Message("giftReceiver", "2", kFive),
-            Message("rewardReceiver", "3", kFive)});
-  onToast = [this] {
-    if (toasts.size() == 1) Deliver(kGiftingUri, "Update", "false");
-  };
-  Enable();
-  EXPECT_EQ(PostedIds(), Texts{"1"});
-  onToast = nullptr;
-  Enable();
-  EXPECT_EQ(PostedIds(), (Texts{"1", "2", "3"}));
+  EXPECT_EQ(PostedIds(), "12");
 }
 
 TEST_F(ToastsTest, AFailedPostIsIgnoredAndTheDrainGoesOn) {
-  Messages({Message("giftReceiver", "1", kFive), Message("rewardReceiver", "2", kFive)});
-  toastsFail = true;
+  Messages(Message("giftReceiver", "1"), Message("rewardReceiver", "2"));
+  postsFail = true;
   Enable();
-  EXPECT_EQ(PostedIds(), (Texts{"1", "2"}));
-  // Not posted again.
-  toastsFail = false;
+  EXPECT_EQ(PostedIds(), "12");
+  postsFail = false;  // not posted again
   Enable();
   Deliver(kConfigCompleteUri, "Update", "true");
-  EXPECT_EQ(PostedIds(), (Texts{"1", "2"}));
-}
-
-TEST_F(ToastsTest, TheFirstFetchesInsideStartDecideAndDispatch) {
-  StopStore();
-  SetResource(kConfigCompleteUri, "true");
-  SetResource(kSimpleMessagesUri, "[" + Message("giftReceiver", "at-start", kFive) + "]");
-  StartStore();
-  EXPECT_EQ(PostedIds(), Texts{"at-start"});
+  EXPECT_EQ(PostedIds(), "12");
 }
 
 }  // namespace
