@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <thread>
 
 namespace qor {
 
@@ -103,9 +104,15 @@ void CutText(std::string& text, size_t limit) {
   text.resize(end);
 }
 
-// Set while this thread is inside the logger's delivery: a record logged from a target's
-// write is dropped instead of dead-locking on the logger's lock.
-thread_local bool tDelivering = false;
+// The thread inside the logger's delivery (set and cleared under the logger's lock): a record
+// that thread logs from a target's write is dropped instead of dead-locking on the lock. Not a
+// thread_local: in a plug-in loaded and unloaded at run time, dynamic thread-local storage
+// outlives the library in every thread that touched it.
+std::atomic<std::thread::id> gDeliveringThread{};
+
+bool Delivering() {
+  return gDeliveringThread.load(std::memory_order_relaxed) == std::this_thread::get_id();
+}
 
 // ---- The logger instance ----
 
@@ -116,7 +123,7 @@ size_t gReferences = 0;       // guarded by gInstanceMutex
 }  // namespace
 
 bool detail::InsideLogDelivery() {
-  return tDelivering;
+  return Delivering();
 }
 
 std::string_view LogLevelTag(LogLevel level) {
@@ -435,20 +442,20 @@ bool Logger::WriteUnfiltered(LogLevel level, uint64_t groups, std::string_view m
 }
 
 void Logger::FlushAll() {
-  if (tDelivering) return;
+  if (Delivering()) return;
   std::lock_guard<std::mutex> lock(mutex_);
   for (LogTarget* target : targets_)
     target->Flush();
 }
 
 bool Logger::Deliver(const LogRecord& record, bool flush) {
-  if (tDelivering) return false;
+  if (Delivering()) return false;
   // Before the lock: the tracer check may read a file.
   if (debugger_.Registered() && debugger_.Accepts(record.level, record.groups)) {
     debugger_.RefreshTracer();
   }
   std::lock_guard<std::mutex> lock(mutex_);
-  tDelivering = true;
+  gDeliveringThread.store(std::this_thread::get_id(), std::memory_order_relaxed);
   if (record.level == LogLevel::Warn) warnCount_.fetch_add(1, std::memory_order_relaxed);
   if (record.level == LogLevel::Error) errorCount_.fetch_add(1, std::memory_order_relaxed);
   for (LogTarget* target : targets_) {
@@ -458,7 +465,7 @@ bool Logger::Deliver(const LogRecord& record, bool flush) {
     for (LogTarget* target : targets_)
       target->Flush();
   }
-  tDelivering = false;
+  gDeliveringThread.store(std::thread::id(), std::memory_order_relaxed);
   return true;
 }
 
@@ -466,7 +473,7 @@ void LogV(LogLevel level, uint64_t groups, std::string_view format,
           std::span<const FormatArg> args) {
   // A record logged from inside a target's write is dropped; returning here also keeps this
   // thread from waiting for the instance lock while it holds the logger's lock.
-  if (tDelivering) return;
+  if (Delivering()) return;
   ScopedLogger logger;
   if (!logger->Enabled(level, groups)) return;
   char message[kMaxLogMessage + 1];
