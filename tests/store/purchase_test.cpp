@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "tests/store/store_fixture.h"
@@ -45,7 +46,7 @@ TEST_F(PurchaseTest, SkinIsTheOneCatalogMatchUnderChampionSkin) {
 // A failed telemetry send leaves the purchase a success.
 TEST_F(PurchaseTest, PurchaseSendsTheSixMemberArgumentAndTelemetry) {
   postsFail = true;
-  proxyAnswer.payload = R"({"transactionId":"t-1"})";
+  proxyPayload = R"({"transactionId":"t-1"})";
   Reply reply = Purchase("-7", R"({"currency":"RP","cost":-975,"discount":0.5})");
   ASSERT_TRUE(reply.Succeeded() && reply.body.IsEmpty()) << reply.error.value_or("");
 
@@ -64,17 +65,18 @@ TEST_F(PurchaseTest, PurchaseSendsTheSixMemberArgumentAndTelemetry) {
 // A failed purchase answers 500 with the failure's message and logs it, except the generic
 // one; no telemetry.
 TEST_F(PurchaseTest, FailedPurchasesAnswer500WithoutTelemetry) {
-  const std::pair<ProxyAnswer, std::string> cases[] = {
-      {{R"({"errorCode":5,"errorMessage":"Not enough RP"})", ""}, "Not enough RP"},
-      {{R"({"errorCode":"X"})", ""}, "Internal server error"},
-      {{"", "Service unavailable"}, "Service unavailable"},
+  // The proxy's payload and error, and the answer's message.
+  const std::tuple<std::string, std::string, std::string> cases[] = {
+      {R"({"errorCode":5,"errorMessage":"Not enough RP"})", "", "Not enough RP"},
+      {R"({"errorCode":"X"})", "", "Internal server error"},
+      {"", "Service unavailable", "Service unavailable"},
   };
-  for (const auto& [answer, message] : cases) {
+  for (const auto& [payload, error, message] : cases) {
     SCOPED_TRACE(message);
-    proxyAnswer = answer;
+    proxyPayload = payload;
+    proxyError = error;
     Reply reply = Purchase("21", R"({"currency":"RP","cost":975})");
-    EXPECT_EQ(reply.status, 500u);
-    EXPECT_EQ(reply.error, message);
+    EXPECT_EQ(std::to_string(reply.status) + " " + reply.error.value_or(""), "500 " + message);
     const std::string logged = message == "Internal server error" ? "" : message;
     EXPECT_EQ(Log().back(), "2 Failed to purchase skin 21: " + logged);
   }
@@ -102,7 +104,7 @@ TEST_F(PurchaseTest, AcknowledgeSendsTheIdUnchangedAsAnAckAndAFailureAnswers500)
 
 // The account id comes from the session: a LOGGING_OUT update keeps it, a Delete sets it to 0.
 TEST_F(PurchaseTest, TheAccountIdFollowsTheSession) {
-  proxyAnswer.payload = "{}";
+  proxyPayload = "{}";
   storeUrlReply = "https://s.example";
   // The account id the store sends now, in a purchase and in an acknowledgement.
   auto accountIdsSent = [&] {

@@ -53,9 +53,9 @@ void StoreFixture::SetUp() {
   host_.SetLocalPeer("/qor-login/v1/service-proxy-uuid-requests", [this](const host::LocalCall&) {
     BindingProperty response;
     response.MutableMember("uuid") = "uuid";
-    response.MutableMember("payload") = proxyAnswer.payload;
-    response.MutableMember("status") = proxyAnswer.error.empty() ? "200" : "500";
-    response.MutableMember("error") = proxyAnswer.error;
+    response.MutableMember("payload") = proxyPayload;
+    response.MutableMember("status") = proxyError.empty() ? "200" : "500";
+    response.MutableMember("error") = proxyError;
     host_.PostEvent("OnServiceProxyUuidEvent", response);
     return host::LocalReply::Value(BindingProperty("uuid"));
   });
@@ -88,7 +88,7 @@ void StoreFixture::StartStore() {
     const PluginFunctionEntry& entry = info_->endpoints->functions[i];
     routes_.emplace_back(entry.pathTemplate, entry.method);
   }
-  ASSERT_TRUE(library_->Initialize(info_->context, host_.HostObject(kPluginHandle)));
+  ASSERT_TRUE(library_->Initialize(info_->context, host_.HostObject(9)));
   host_.Drain();
 }
 
@@ -124,27 +124,9 @@ void StoreFixture::VmsPush(std::string_view uri, std::string_view eventType,
   Deliver(uri, eventType, JsonText(message));
 }
 
-host::ExternalReply StoreFixture::Page(uint32_t status, std::string body) {
-  host::ExternalReply reply;
-  reply.status = status;
-  reply.body = std::move(body);
-  return reply;
-}
-
-host::ExternalReply StoreFixture::Unreachable() {
-  host::ExternalReply reply = Page(0, "Connection refused");
-  reply.connectionCode = 7;
-  return reply;
-}
-
 Reply StoreFixture::Call(uint32_t method, std::string_view path, std::string_view body) {
-  Reply reply;
   std::optional<RouteSelection> selection = SelectRoute(method, "", path, routes_);
-  if (!selection) {
-    reply.status = 404;
-    reply.error = "Invalid function";
-    return reply;
-  }
+  if (!selection) return {404, "Invalid function", {}};
   const PluginFunctionEntry& entry = info_->endpoints->functions[selection->index];
   const std::string pathText(path);
   const std::string bodyText(body);
@@ -160,6 +142,7 @@ Reply StoreFixture::Call(uint32_t method, std::string_view path, std::string_vie
 
   PluginLocalResponse response{};
   entry.call(&response, &request);
+  Reply reply;
   reply.status = response.status;
   if (response.errorText != nullptr) reply.error = response.errorText;
   MaybeType<Failure, BindingProperty> value = ReadHostValue(response.body, "<body>");

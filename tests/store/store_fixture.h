@@ -5,7 +5,8 @@
 //   with 404. Deliver() sends a resource event to the plug-in and runs the pending work.
 // - Legacy service ("/qor-login/v1/session/invoke"): "loginService"."getStoreUrl" answers
 //   `storeUrlReply` (a failure when unset), any other call succeeds unless `invokeError` is set.
-// - Store proxy: every request gets the uuid "uuid", and `proxyAnswer` arrives as an event
+// - Store proxy: every request gets the uuid "uuid", and `proxyPayload` / `proxyError` arrive as an
+// event
 //   during the plug-in's wait. Telemetry and player notifications fail when `postsFail` is set.
 // - Storefront: every external GET is answered by `storefront` (by default: the page set with
 //   SetPage for the exact URL, otherwise a connection failure).
@@ -55,7 +56,6 @@ std::string JsonText(const Arguments& arguments);
 std::string SessionJson(std::string_view state, uint64_t summonerId, uint64_t accountId,
                         std::string_view idToken);
 
-constexpr uintptr_t kPluginHandle = 9;
 constexpr std::string_view kSessionUri = "/qor-login/v1/session";
 constexpr std::string_view kLcdsRoute = "/qor-login/v1/session/invoke";
 constexpr std::string_view kRegionLocaleUri = "/vaxoclient/region-locale";
@@ -65,12 +65,6 @@ constexpr std::string_view kDialogClass =
 
 class StoreFixture : public testing::Test {
  protected:
-  // A store proxy answer: the payload's JSON text, or the answer's error text.
-  struct ProxyAnswer {
-    std::string payload;
-    std::string error;
-  };
-
   void SetUp() override;
   void TearDown() override { StopStore(); }
 
@@ -95,8 +89,10 @@ class StoreFixture : public testing::Test {
   void SetPage(std::string url, host::ExternalReply reply) {
     pages_.insert_or_assign(std::move(url), std::move(reply));
   }
-  static host::ExternalReply Page(uint32_t status, std::string body);
-  static host::ExternalReply Unreachable();
+  static host::ExternalReply Page(uint32_t status, std::string body) {
+    return {.status = status, .body = std::move(body)};
+  }
+  static host::ExternalReply Unreachable() { return {7, 0, {}, "Connection refused"}; }
 
   // ---- Endpoint calls -------------------------------------------------------------------
   Reply Call(uint32_t method, std::string_view path, std::string_view body = {});
@@ -118,7 +114,8 @@ class StoreFixture : public testing::Test {
   std::optional<std::string> storeUrlReply;
   std::optional<std::string> invokeError;
   host::ExternalResponder storefront;
-  ProxyAnswer proxyAnswer;
+  std::string proxyPayload;  // the store proxy's answer: its payload's JSON text,
+  std::string proxyError;    // or its error text
   bool postsFail = false;
 
  private:

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <string>
-#include <tuple>
 #include <vector>
 
 #include "tests/store/store_fixture.h"
@@ -59,26 +58,19 @@ TEST_F(ToastsTest, EachDialogKindPostsItsNotification) {
             R"("fe/qor-player-notifications/images/notifications_button_icon.png",)"
             R"("id":0,"source":"store","state":"toast",)"
             R"("titleKey":"notifications_store_gift_title","type":"gift"})");
-  const std::tuple<std::string, size_t, std::string, Texts> cases[] = {
-      {"rewardReceiver",
-       5,
-       R"(reward false {"inventoryType":"P3","itemId":"P4","msgId":"M","receiver":"P1"})",
-       {}},
-      {"giftDelivered", 0, "gift_opened true {}", {"1 Malformed gift data; missing parameters"}},
-  };
-  for (const auto& [type, params, toast, log] : cases) {
-    SCOPED_TRACE(type + " with " + std::to_string(params) + " params");
-    ForgetActivity();
-    Messages(Message(type, "M", params));
-    ASSERT_EQ(Sent(kToastRoute).size(), 1u);
-    const BindingProperty posted = Sent(kToastRoute)[0][0];
-    const std::string kind(posted.Member("type").GetString());
-    EXPECT_EQ(kind + (posted.Member("dismissible").GetBool() ? " true " : " false ") +
-                  JsonText(posted.Member("data")),
-              toast);
-    EXPECT_EQ(posted.Member("titleKey").GetString(), "notifications_store_" + kind + "_title");
-    EXPECT_EQ(Log(), log);
+  ForgetActivity();
+  Messages(Message("rewardReceiver", "R"), Message("giftDelivered", "D", 0));
+  Texts toasts;
+  for (const Arguments& toast : Sent(kToastRoute)) {
+    const BindingProperty& posted = toast[0];
+    toasts.push_back(std::string(posted.Member("titleKey").GetString()) +
+                     (posted.Member("dismissible").GetBool() ? " true " : " false ") +
+                     JsonText(posted.Member("data")));
   }
+  EXPECT_EQ(toasts, (Texts{R"(notifications_store_reward_title false {"inventoryType":"P3",)"
+                           R"("itemId":"P4","msgId":"R","receiver":"P1"})",
+                           "notifications_store_gift_opened_title true {}"}));
+  EXPECT_EQ(Log(), Texts{"1 Malformed gift data; missing parameters"});
 }
 
 // Other types, and legacy messages without params, are dropped.
@@ -99,19 +91,6 @@ TEST_F(ToastsTest, MessagesWaitUntilTheConfigurationDecides) {
   Messages(Message("giftReceiver", "4"));
   Messages(Message("giftReceiver", "4"));
   EXPECT_EQ(PostedIds(), "12344");
-}
-
-// Only a Bool false disables toasts; it holds the messages even after the configuration
-// completes, until a setting that enables them posts what was held, once.
-TEST_F(ToastsTest, OnlyABoolFalseDisablesAndItOutlastsConfigurationComplete) {
-  Deliver(kGiftingUri, "Update", "false");
-  Messages(Message("giftReceiver", "1"));
-  Deliver(kConfigCompleteUri, "Update", "true");
-  Messages(Message("giftReceiver", "2"));
-  EXPECT_EQ(PostedIds(), "");
-  Deliver(kGiftingUri, "Update", R"("false")");
-  Enable();
-  EXPECT_EQ(PostedIds(), "12");
 }
 
 TEST_F(ToastsTest, AFailedPostIsIgnoredAndTheDrainGoesOn) {
