@@ -35,14 +35,6 @@ TEST(ParseBasicAuthorization, ReadsUserAndPassword) {
 }
 
 // Its length is checked on a running host's credentials.
-TEST(MakeRandomPassword, IsAlphanumericAndFreshEachTime) {
-  const std::string password = MakeRandomPassword();
-  EXPECT_EQ(
-      password.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789"),
-      std::string::npos);
-  EXPECT_NE(password, MakeRandomPassword());
-}
-
 // Loopback names with the served port, and the listen address itself unless it is a wildcard.
 TEST(AccessPolicy, AcceptsOnlyLoopbackNamesOrTheListenAddressWithTheServedPort) {
   struct Case {

@@ -36,22 +36,6 @@ EventStreamLimits LongKeepAlive() {
   return limits;
 }
 
-TEST(EventStreamTest, ClientGetsEventsPublishedAfterItConnected) {
-  EventStream stream(LongKeepAlive());
-  stream.Publish("OnBefore", Json("1"));  // no client yet: only held
-
-  HttpResponse response = stream.Open();
-  ASSERT_NE(response.source, nullptr);
-
-  stream.Publish("Quote\"d\nname", Json("[true, null, \"a\\nb\"]"));
-
-  EXPECT_EQ(ReadFrame(*response.source), ": connected\n\n");
-  // Names and texts are escaped: the frame stays one data line. (An event of the store's is
-  // shown end to end in store_e2e_test.cpp.)
-  EXPECT_EQ(ReadFrame(*response.source),
-            "id: 2\ndata: {\"name\":\"Quote\\\"d\\nname\",\"payload\":[true,null,\"a\\nb\"]}\n\n");
-}
-
 // A slow client loses its oldest events, and an event larger than the whole queue is dropped;
 // either way the client is told.
 TEST(EventStreamTest, SlowClientLosesItsOldestEventsAndIsTold) {

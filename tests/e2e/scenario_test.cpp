@@ -64,11 +64,6 @@ TEST(ParseScenario, NamesWhatIsWrong) {
   }
 }
 
-TEST(ParseScenario, DeepNestingIsRefusedWithoutCrashing) {
-  const std::string deep = "{\"resources\": {\"/a\": " + std::string(100000, '[') + "}}";
-  EXPECT_FALSE(ParseScenario(deep));
-}
-
 // A missing file is shown by qor-host's start failures, end to end.
 TEST(LoadScenario, ReadsTheExampleScenario) {
   MaybeType<Failure, Scenario> example =
