@@ -47,4 +47,4 @@ for d in tests/*/; do
 done
 printf '%-18s %8d\n' "tests" "$tests"
 echo
-awk -v t="$tests" -v c="$total" 'BEGIN { printf "tests / code: %.2f (at most 0.40)\n", (c ? t / c : 0) }'
+awk -v t="$tests" -v c="$total" 'BEGIN { printf "tests / code: %.3f (at most 0.400)\n", (c ? t / c : 0) }'

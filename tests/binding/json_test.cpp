@@ -49,12 +49,8 @@ TEST(JsonParse, ReadsEachDocumentOrSaysWhereItFails) {
       {R"({"z":[1,{"b":2,"a":[]}],"a":{"k":1,"k":[3]},"n":[5],"n":null,"":"e"})",
        R"(structure {"":"e","a":{"k":[3]},"n":null,"z":[1,{"a":[],"b":2}]})"},
       {"[1] 2", kTrailing + "4."},
-      {R"({"a" 1})", "! Error: Missing a colon after a name of object member. at offset 5."},
       {"[1,]", "! Error: Invalid value. at offset 3."},
-      {"[1 2]", "! Error: Missing a comma or ']' after an array element. at offset 3."},
       {"\"abc", "! Error: Missing a closing quotation mark in string. at offset 4."},
-      {R"("\x")", "! Error: Invalid escape character in string. at offset 1."},
-      {"1e", "! Error: Miss exponent in number. at offset 2."},
       {"1e400", kTooBig + "0."},
       // Above the largest double, though the reader would let these through as infinity.
       {"[1,2.51e308]", kTooBig + "3."},

@@ -67,26 +67,19 @@ TEST(ScenarioStorefront, ParsesAndRefusesWithMessagesNamingTheKey) {
   ASSERT_TRUE(scenario && scenario->storefront) << scenario.ErrorMessage();
   EXPECT_EQ(scenario->storefront->owned.at(0).second, 3);  // the rest: see the next test
 
-  struct Case {
-    const char* json;
-    const char* message;
-  };
-  const Case cases[] = {
-      {R"({"storefront": 1})", "Scenario: 'storefront' must be an object"},
-      {R"({"storefront": {}})", "Scenario: storefront: 'catalog' must name the catalog file"},
-      {R"({"storefront": {"catalog": "c", "ip": -1}})",
-       "Scenario: storefront: 'ip' must be a whole number >= 0"},
-      {R"({"storefront": {"catalog": "c", "wallet": {}}})",
-       "Scenario: storefront: unknown key 'wallet'"},
-      {R"({"storefront": {"catalog": "c", "owned": [{"itemId": 1}]}})",
-       "Scenario: storefront: owned[0]: needs a string 'inventoryType' and an integer 'itemId'"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.json);
-    MaybeType<Failure, Scenario> refused = ParseScenario(c.json);
-    ASSERT_FALSE(refused);
-    EXPECT_EQ(refused.ErrorMessage(), c.message);
-  }
+  testing::ExpectRefusals<std::string>(
+      [](const std::string& json) { return ParseScenario(json); },
+      {
+          {R"({"storefront": 1})", "Scenario: 'storefront' must be an object"},
+          {R"({"storefront": {}})", "Scenario: storefront: 'catalog' must name the catalog file"},
+          {R"({"storefront": {"catalog": "c", "ip": -1}})",
+           "Scenario: storefront: 'ip' must be a whole number >= 0"},
+          {R"({"storefront": {"catalog": "c", "wallet": {}}})",
+           "Scenario: storefront: unknown key 'wallet'"},
+          {R"({"storefront": {"catalog": "c", "owned": [{"itemId": 1}]}})",
+           "Scenario: storefront: owned[0]: needs a string 'inventoryType' and an integer "
+           "'itemId'"},
+      });
 }
 
 class ScenarioFiles : public ::testing::Test {

@@ -2,6 +2,7 @@
 // on a free loopback port, its credentials, a small HTTP client and a command runner.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <sys/types.h>
 
 #include <functional>
@@ -112,5 +113,16 @@ std::pair<int, std::string> RunCommand(const std::string& command);
 void WriteFile(const std::string& path, const std::string& text);
 std::string ReadFile(const std::string& path);
 bool FileExists(const std::string& path);
+
+// Every input of `cases` is refused by `read` with the message beside it.
+template <typename Input, typename Read>
+void ExpectRefusals(Read&& read, const std::vector<std::pair<Input, std::string>>& cases) {
+  for (const auto& [input, message] : cases) {
+    SCOPED_TRACE(message);
+    const auto result = read(input);
+    EXPECT_FALSE(result);
+    EXPECT_EQ(result.ErrorMessage(), message);
+  }
+}
 
 }  // namespace qor::host::testing
