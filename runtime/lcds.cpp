@@ -45,19 +45,13 @@ MaybeType<Failure, PluginLcdsResponse> ReadSdkRecord<PluginLcdsResponse>(
 
 void LcdsClient::AddClass(std::string_view registeredName, std::string_view className,
                           TypeId typeId) {
-  classByName_.insert_or_assign(std::string(registeredName), std::string(className));
+  (void)registeredName;  // records are found by type, and pushes name their class
   if (typeId != kReservedTypeId) classByType_.insert_or_assign(typeId, std::string(className));
 }
 
 std::optional<std::string_view> LcdsClient::ClassNameOf(TypeId typeId) const {
   auto it = classByType_.find(typeId);
   if (it == classByType_.end()) return std::nullopt;
-  return it->second;
-}
-
-std::optional<std::string_view> LcdsClient::ClassNameOf(std::string_view registeredName) const {
-  auto it = classByName_.find(std::string(registeredName));
-  if (it == classByName_.end()) return std::nullopt;
   return it->second;
 }
 

@@ -81,7 +81,6 @@ class LcdsClient {
       AddClass(entry.registeredName, entry.className, entry.typeId);
   }
   std::optional<std::string_view> ClassNameOf(TypeId typeId) const;
-  std::optional<std::string_view> ClassNameOf(std::string_view registeredName) const;
 
   // "OnLcdsEvent_" followed by the class name with every '.' replaced by '_'.
   static std::string EventNameOfClass(std::string_view className);
@@ -129,7 +128,6 @@ class LcdsClient {
 
   EventModulePort& module_;
   ResourceEvents& events_;
-  std::unordered_map<std::string, std::string> classByName_;
   std::unordered_map<TypeId, std::string> classByType_;
   std::unordered_map<std::string, std::vector<std::shared_ptr<const Handler>>> handlers_;
 };

@@ -20,6 +20,35 @@ using host::HostCore;
 
 using runtime_test::TestModule;
 
+// ---- Without a host -----------------------------------------------------------------------
+
+// Before Initialize (or without a host table) requests fail in the module instead of calling
+// through a null table; an unknown plug-in type takes the generic name prefix.
+TEST(AppModuleEdges, RequestsWithoutAHostFailAndAnUnknownTypeTakesTheGenericPrefix) {
+  AppModule module;
+  PluginLocalResponse local{};
+  module.SendLocalRequest(local, PluginLocalRequest{});
+  EXPECT_EQ(std::to_string(local.status) + " " + local.errorText, "503 No host");
+  PluginExternalResponse external{};
+  module.SendExternalRequest(external, PluginExternalRequest{});
+  EXPECT_EQ(std::string(static_cast<const char*>(external.body), external.bodyLength), "No host");
+  EXPECT_EQ(module.Endpoints().functionCount, 0u);
+  EXPECT_EQ(FullNameFromShortNameAndType("s", "frontend"), "ukp-fe-s");
+  EXPECT_EQ(FullNameFromShortNameAndType("s", "tool"), "ukp-xx-s");
+}
+
+// Handlers registered through the module reach its events table, and go again.
+TEST(AppModuleEdges, EventHandlersAndResourceSubscriptionsComeAndGo) {
+  HostCore host;
+  TestModule module(host);
+  module.RegisterEventHandler(
+      "OnThing", [](const BindingProperty&) {}, 0);
+  EXPECT_TRUE(module.RemoveEventHandler("OnThing"));
+  EXPECT_FALSE(module.RemoveEventHandler("OnThing"));
+  ASSERT_TRUE(module.SubscribeResource("/a/v1/b").Succeeded());
+  EXPECT_TRUE(module.UnsubscribeResource("/a/v1/b").Succeeded());
+}
+
 // ---- Waiting ------------------------------------------------------------------------------
 
 // A wait polls the host until the future is ready; callbacks due meanwhile run nested in it.
