@@ -6,10 +6,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <string>
 
-#include "api/host_abi.h"
 #include "tests/e2e/host_process.h"
 
 namespace qor::host {
@@ -21,42 +19,6 @@ constexpr const char* kCatalog = R"([
   {"itemId": 1001, "inventoryType": "CHAMPION_SKIN", "prices": [{"currency": "VP", "cost": 1350}]},
   {"itemId": 1002, "inventoryType": "CHAMPION_SKIN", "prices": [{"currency": "IP", "cost": 3900}]}
 ])";
-
-// The purchase argument as the store builds it: accountId unsigned, the other numbers signed.
-BindingProperty PurchasePayload(int64_t itemId, std::string_view currency, int64_t cost) {
-  BindingProperty payload;
-  payload.SetStructure(6);
-  payload.MutableMember("accountId").SetUnsigned(77);
-  payload.MutableMember("cost").SetSigned(cost);
-  payload.MutableMember("currencyType").SetString(currency);
-  payload.MutableMember("itemId").SetSigned(itemId);
-  payload.MutableMember("itemType").SetString("CHAMPION_SKIN");
-  payload.MutableMember("quantity").SetSigned(1);
-  return payload;
-}
-
-TEST(ReadPurchaseRequest, TakesTheStoresPayloadAndFlagsWhatIsMissingOrMistyped) {
-  // The whole request read is shown by the purchase story (store_e2e_test.cpp).
-  struct Case {
-    const char* member;  // empty: the payload itself
-    BindingProperty value;
-    bool complete;
-  };
-  const Case cases[] = {
-      {"", PurchasePayload(1001, "VP", 1350), true},
-      {"itemId", BindingProperty(uint64_t{5}), true},
-      {"cost", BindingProperty(), false},
-      {"itemId", BindingProperty(int64_t{1} << 31), false},
-      {"itemId", BindingProperty("5"), false},
-      {"accountId", BindingProperty(UINT64_MAX), false},
-      {"", BindingProperty("purchase"), false},
-  };
-  for (const Case& c : cases) {
-    BindingProperty payload = PurchasePayload(1001, "VP", 1350);
-    (*c.member ? payload.MutableMember(c.member) : payload) = c.value;
-    EXPECT_EQ(ReadPurchaseRequest(payload).complete, c.complete) << c.member;
-  }
-}
 
 // ---- The scenario's storefront ---------------------------------------------------------------
 
@@ -110,15 +72,6 @@ TEST_F(ScenarioFiles, ARelativeCatalogIsReadBesideTheScenario) {
   EXPECT_EQ(scenario->resources.at(0).second,
             R"({"accountId":9,"idToken":")" + state.Token() + R"("})");
   EXPECT_EQ(state.Wallet().vp, 1350);
-
-  const std::string absolute =
-      Write("absolute.json", R"({"storefront": {"catalog": "/nonexistent/catalog.json"}})");
-  MaybeType<Failure, Scenario> elsewhere = LoadScenario(absolute);
-  ASSERT_TRUE(elsewhere);
-  MaybeType<Failure, std::unique_ptr<StorefrontStub>> missing = StartScenarioStorefront(*elsewhere);
-  ASSERT_FALSE(missing);
-  EXPECT_EQ(missing.ErrorMessage(),
-            "Storefront: /nonexistent/catalog.json: cannot open the catalog file");
 
   // Without a session the stub has no token, and refuses every request.
   MaybeType<Failure, Scenario> anonymous =
