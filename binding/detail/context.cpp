@@ -66,26 +66,24 @@ std::uint64_t BucketValue(detail::InternedString* entry, std::uint32_t mixed) {
   return TagOf(mixed) | address;
 }
 
+// Whether two texts of `length` bytes (sizeof(Word) <= length <= 2 * sizeof(Word)) are equal:
+// their first and last words, which overlap for lengths in between.
+template <typename Word>
+bool SameEnds(const char* a, const char* b, std::size_t length) noexcept {
+  Word a0, a1, b0, b1;
+  std::memcpy(&a0, a, sizeof(Word));
+  std::memcpy(&b0, b, sizeof(Word));
+  std::memcpy(&a1, a + length - sizeof(Word), sizeof(Word));
+  std::memcpy(&b1, b + length - sizeof(Word), sizeof(Word));
+  return ((a0 ^ b0) | (a1 ^ b1)) == 0;
+}
+
 // memcmp for equal lengths, inline for the short texts most keys are: a call to the
 // library's memcmp costs more than comparing a few bytes.
 bool SameBytes(const char* a, const char* b, std::size_t length) noexcept {
   if (length > 16) return std::memcmp(a, b, length) == 0;
-  if (length >= 8) {
-    std::uint64_t a0, a1, b0, b1;
-    std::memcpy(&a0, a, 8);
-    std::memcpy(&b0, b, 8);
-    std::memcpy(&a1, a + length - 8, 8);
-    std::memcpy(&b1, b + length - 8, 8);
-    return ((a0 ^ b0) | (a1 ^ b1)) == 0;
-  }
-  if (length >= 4) {
-    std::uint32_t a0, a1, b0, b1;
-    std::memcpy(&a0, a, 4);
-    std::memcpy(&b0, b, 4);
-    std::memcpy(&a1, a + length - 4, 4);
-    std::memcpy(&b1, b + length - 4, 4);
-    return ((a0 ^ b0) | (a1 ^ b1)) == 0;
-  }
+  if (length >= 8) return SameEnds<std::uint64_t>(a, b, length);
+  if (length >= 4) return SameEnds<std::uint32_t>(a, b, length);
   for (std::size_t i = 0; i < length; ++i) {
     if (a[i] != b[i]) return false;
   }
