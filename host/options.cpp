@@ -196,13 +196,13 @@ with JSON, 204 without a value, or the failure's status with
 {"httpStatus": S, "message": "..."}; 404 "Invalid function" when nothing matches. HEAD is
 answered as GET without the body.
 
-Limits: request bodies 8 MiB (413); the request line and headers 32 KiB together (431; 414
-for a target longer than that); the request line and headers must arrive within 5 s (408).
-Connections that have not yet passed authentication hold at most 32 of the 128 connection
-slots (503 to the oldest one still sending its head beyond that). Requests with both
-Content-Length and Transfer-Encoding, several Content-Length or Host headers, or a NUL byte
-in the target or a header are refused with 400, a transfer coding other than chunked with
-501; the connection is then closed.
+Limits: request bodies 8 MiB (413); the request line and headers 32 KiB together, and at
+most 1000 header fields (431; 414 for a target longer than 32 KiB); the request line and
+headers must arrive within 5 s (408). Connections that have not yet passed authentication
+hold at most 32 of the 128 connection slots (503 to the oldest one still sending its head
+beyond that). Requests with both Content-Length and Transfer-Encoding, several Content-Length
+or Host headers, or a NUL byte in the target or a header are refused with 400, a transfer
+coding other than chunked with 501; the connection is then closed.
 
 Control API:
   PUT    /dev/v1/resources?uri=URI   set a simulated resource (JSON body) and publish it to

@@ -259,6 +259,9 @@ std::optional<HttpResponse> CheckHead(const RequestState& state, const char* ver
   if (headBytes > kMaxHeaderBytes) {
     return Refusal(431, "The request line and headers are larger than 32 KiB");
   }
+  if (fields.size() > kMaxHeaderFields) {
+    return Refusal(431, "The request has more than 1000 header fields");
+  }
   if (targetBytes != request.target.size()) {
     return Refusal(400, "Bad request: the target holds a NUL byte");
   }
@@ -399,6 +402,15 @@ struct HttpFrontAccess {
     auto* state = new RequestState;
     state->request.target = uri != nullptr ? uri : "";
     state->rawTarget = uri;
+    // Handlers read the query from the target. libmicrohttpd 0.9.75 calls this after finding
+    // the target's '?' and before parsing the query after it, in place, into one pool record
+    // per argument. Ending the query right after the '?' (the target lies in the library's
+    // own writable buffer) leaves it nothing to parse, so that a query of many short
+    // arguments cannot exhaust the pool, where the library would close the connection
+    // without an answer.
+    if (uri != nullptr) {
+      if (char* query = std::strchr(const_cast<char*>(uri), '?')) query[1] = '\0';
+    }
     return state;
   }
 

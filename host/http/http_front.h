@@ -7,10 +7,13 @@
 //
 // Every client is treated as hostile until one of its requests passes the gate:
 //   - A request's line and headers must fit in kMaxHeaderBytes, counted on the bytes of the
-//     head: a longer target is answered 414, a longer head 431. libmicrohttpd keeps the head
-//     and one record per header and query argument in its per-connection pool, so the pool
-//     (kConnectionPoolBytes) holds the records of the most fields a head within the limit can
-//     carry; libmicrohttpd answers 431 or 414 itself to heads beyond the pool.
+//     head: a longer target is answered 414, a longer head 431, as is a head of more than
+//     kMaxHeaderFields header lines. libmicrohttpd keeps the head and one record per header
+//     in its per-connection pool (kConnectionPoolBytes), which holds a head at both limits;
+//     it answers 431 or 414 itself to heads beyond the pool. The pool is cleared whole after
+//     every request of a kept-alive connection, so its size is paid on each request: the
+//     field limit is what keeps it small. The query is left to the handlers, unparsed, so
+//     that any number of arguments within the byte limit is served.
 //   - The head must arrive within kHeadDeadlineSeconds of the connection's start (or of the
 //     end of its previous answer); bytes trickled in do not extend the deadline. A connection
 //     past it gets 408 and is closed.
@@ -57,8 +60,9 @@ class ConnectionGuard;
 inline constexpr size_t kMaxBodyBytes = 8u << 20;
 inline constexpr size_t kMaxDrainBytes = 56u << 20;
 inline constexpr size_t kMaxHeaderBytes = 32u << 10;
-// A 32 KiB head of one-byte query arguments needs about 1.9 MiB of records.
-inline constexpr size_t kConnectionPoolBytes = 2u << 20;
+inline constexpr size_t kMaxHeaderFields = 1000;
+// A 32 KiB head, the records of kMaxHeaderFields headers (64 bytes each) and the answer's.
+inline constexpr size_t kConnectionPoolBytes = 128u << 10;
 inline constexpr unsigned kMaxConnections = 128;
 inline constexpr unsigned kMaxConnectionsPerAddress = 96;
 inline constexpr unsigned kMaxUnprovenConnections = 32;

@@ -24,8 +24,8 @@ std::string Repeat(std::string_view text, size_t count) {
   return out;
 }
 
-// Heads are measured on their bytes: every head within 32 KiB is served however many fields
-// it carries, and every larger one is answered.
+// Heads are measured on their bytes: every head within 32 KiB and 1000 header fields is
+// served however many query arguments it carries, and every other one is answered.
 TEST_F(HostileClients, AnswersEveryHeadByItsSize) {
   std::string ids;
   for (int i = 0; i < 450; ++i)
@@ -38,7 +38,11 @@ TEST_F(HostileClients, AnswersEveryHeadByItsSize) {
   };
   const Case cases[] = {
       {"450 item ids", "/test/v1/literal?" + ids, "", 200},
-      {"32 KiB of empty headers", "/test/v1/literal", Repeat("a:\r\n", 7900), 200},
+      {"32 KiB of one-byte arguments", "/test/v1/literal?" + Repeat("a&", 16000), "", 200},
+      {"1000 header fields in 32 KiB", "/test/v1/literal",
+       Repeat("a: " + std::string(27, 'x') + "\r\n", 997), 200},
+      {"1001 header fields", "/test/v1/literal", Repeat("a:\r\n", 998), 431},
+      {"32 KiB of empty headers", "/test/v1/literal", Repeat("a:\r\n", 7900), 431},
       {"HEAD as GET", "/test/v1/literal", "", 200},
       {"a target of 33 KiB", "/test/v1/literal?" + Repeat("a", 33 << 10), "", 414},
       {"33 KiB of small headers", "/test/v1/literal", Repeat("X-Small: v\r\n", 2900), 431},
