@@ -1,11 +1,13 @@
 /* qor-bench-mhd: the floor of the developer host's HTTP stack. Serves one fixed reply (the
  * bytes of a file, as application/json) to every request, with the same libmicrohttpd
- * threading mode as qor-host, on 127.0.0.1 only, until it receives SIGINT or SIGTERM.
+ * threading mode as qor-host (one thread of its own running an epoll loop, the connection
+ * pool of the same size), on 127.0.0.1 only, until it receives SIGINT or SIGTERM.
  *
  * usage: qor-bench-mhd PORT BODY_FILE [STATUS] (status default 200) */
 #include <arpa/inet.h>
 #include <microhttpd.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -97,10 +99,10 @@ int main(int argc, char** argv) {
   address.sin_family = AF_INET;
   address.sin_port = htons((unsigned short)port);
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  struct MHD_Daemon* daemon = MHD_start_daemon(
-      MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_THREAD_PER_CONNECTION | MHD_USE_ERROR_LOG,
-      (unsigned short)port, NULL, NULL, &Answer, NULL, MHD_OPTION_SOCK_ADDR, &address,
-      MHD_OPTION_CONNECTION_LIMIT, 64u, MHD_OPTION_END);
+  struct MHD_Daemon* daemon =
+      MHD_start_daemon(MHD_USE_EPOLL | MHD_USE_ERROR_LOG, (unsigned short)port, NULL, NULL, &Answer,
+                       NULL, MHD_OPTION_SOCK_ADDR, &address, MHD_OPTION_CONNECTION_LIMIT, 128u,
+                       MHD_OPTION_CONNECTION_MEMORY_LIMIT, (size_t)(128u << 10), MHD_OPTION_END);
   if (daemon == NULL) {
     fprintf(stderr, "qor-bench-mhd: cannot listen on port %ld\n", port);
     free(body);
@@ -108,8 +110,16 @@ int main(int argc, char** argv) {
   }
   signal(SIGINT, Stop);
   signal(SIGTERM, Stop);
-  while (!stopping)
-    pause();
+  const union MHD_DaemonInfo* info = MHD_get_daemon_info(daemon, MHD_DAEMON_INFO_EPOLL_FD);
+  struct pollfd ready = {info != NULL ? info->epoll_fd : -1, POLLIN, 0};
+  while (!stopping) {
+    MHD_UNSIGNED_LONG_LONG timeout = 0;
+    int millis = 1000;
+    if (MHD_get_timeout(daemon, &timeout) == MHD_YES && timeout < (MHD_UNSIGNED_LONG_LONG)millis)
+      millis = (int)timeout;
+    poll(&ready, 1, millis);
+    MHD_run(daemon);
+  }
   MHD_stop_daemon(daemon);
   free(body);
   return 0;

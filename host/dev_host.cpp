@@ -12,7 +12,6 @@
 #include <cstdlib>
 #include <ctime>
 #include <fstream>
-#include <thread>
 
 #include "api/host_value.h"
 #include "host/console/console.h"
@@ -297,9 +296,12 @@ MaybeType<Failure, std::unique_ptr<DevHost>> DevHost::Start(const HostOptions& o
   MaybeType<Failure, std::unique_ptr<HttpFront>> front = HttpFront::Start(
       options.listenHost, options.listenPort,
       [&self](const HttpRequest& request) { return self.Gate(request); },
-      [&self](const HttpRequest& request) { return self.Handle(request); });
+      [&self](const HttpRequest& request) { return self.Handle(request); },
+      HttpThreading::kCallerLoop);
   if (!front) return front.Error();
   self.front_ = std::move(*front);
+  // Requests are served on the work thread itself: the plug-in's calls need no hand-over.
+  self.RunOnWorkThread([&self] { self.work_.Serve(self.front_.get()); });
   self.policy_ = std::make_unique<AccessPolicy>(options.listenHost, self.front_->Port());
   const bool wildcard = options.listenHost == "0.0.0.0" || options.listenHost == "[::]";
   self.url_ = "http://" + (wildcard ? std::string("127.0.0.1") : options.listenHost) + ":" +
@@ -327,8 +329,14 @@ MaybeType<Failure, std::unique_ptr<DevHost>> DevHost::Start(const HostOptions& o
 void DevHost::Stop() {
   if (stopped_) return;
   stopped_ = true;
-  events_.Stop();              // open streams end, so that the front does not wait for them
-  if (front_) front_->Stop();  // waits for the requests in progress (the work thread runs)
+  events_.Stop();  // open streams end before the front closes their connections
+  if (front_) {
+    // The front is served by the work thread, so it stops there, between two requests.
+    RunOnWorkThread([this] {
+      work_.Serve(nullptr);
+      front_->Stop();
+    });
+  }
   if (module_ != nullptr && library_) {
     // The module's timers not yet run point into it: they go with it, in the same hand-over,
     // so no later pass of the work thread calls into the destroyed module.
@@ -409,11 +417,11 @@ std::optional<HttpResponse> DevHost::Gate(const HttpRequest& request) const {
       return HttpResponse::Error(
           403, "Forbidden: the Host and Origin headers must name " + url_.substr(7));
     case AccessDecision::kUnauthorized: {
-      // Guessing the password gets slower with every failure (this connection's thread waits).
-      std::this_thread::sleep_for(failedAuthentications_.Failed(request.peer));
+      // Guessing the password gets slower with every failure (only this connection waits).
       HttpResponse response = HttpResponse::Error(
           401, "Authentication required: user \"qor\" with the password in " + credentialsPath_);
       response.headers.emplace_back("WWW-Authenticate", "Basic realm=\"qor-host\"");
+      response.delay = failedAuthentications_.Failed(request.peer);
       return response;
     }
   }
@@ -474,7 +482,7 @@ HttpResponse DevHost::HandleControl(const HttpRequest& request) {
     return HttpResponse::Json(200, records.ToJsonArray());
   };
   // Waits until the events queued so far have reached the plug-in.
-  auto delivered = [&] { RunOnWorkThread([] {}); };
+  auto delivered = [&] { work_.Flush(); };
 
   if (path == "/dev/v1/resources") {
     std::optional<std::string> uri = QueryValue(request.Query(), "uri");

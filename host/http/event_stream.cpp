@@ -71,6 +71,7 @@ class EventStream::Client final : public HttpBodySource {
 
   bool CanWait() const { return wake_ >= 0; }
   void WatchClient(int socket) override { socket_.store(socket); }
+  int ReadyFd() const override { return wake_; }
 
   // Whether the client has hung up, its stream about to end (never for one not watched).
   bool HungUp() const {
@@ -103,7 +104,7 @@ class EventStream::Client final : public HttpBodySource {
     (void)!write(wake_, &one, sizeof(one));
   }
 
-  std::optional<size_t> Read(char* buffer, size_t capacity) override {
+  std::optional<size_t> Read(char* buffer, size_t capacity, bool mayWait) override {
     std::unique_lock lock(state_->mutex);
     for (;;) {
       if (state_->stopped) return std::nullopt;
@@ -123,23 +124,23 @@ class EventStream::Client final : public HttpBodySource {
         queue_.pop_front();
         queuedBytes_ -= current_->size();
       } else {
-        // Nothing to send: wait, unlocked, for an event, the client hanging up or the
-        // keep-alive time.
+        // Nothing to send: wait (or only look, unless `mayWait`), unlocked, for an event,
+        // the client hanging up or the keep-alive time.
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             lastSent_ + state_->limits.keepAlive - std::chrono::steady_clock::now());
         pollfd watched[2] = {{wake_, POLLIN, 0}, {socket_.load(), POLLRDHUP, 0}};
         lock.unlock();
-        const int ready =
-            poll(watched, 2,
-                 static_cast<int>(std::clamp<int64_t>(left.count() + 1, 0, 24 * 3600 * 1000)));
+        const int ready = poll(
+            watched, 2,
+            mayWait ? static_cast<int>(std::clamp<int64_t>(left.count() + 1, 0, 24 * 3600 * 1000))
+                    : 0);
         uint64_t count = 0;
         if (watched[0].revents != 0) (void)!read(wake_, &count, sizeof(count));
         lock.lock();
         if (watched[1].revents != 0) return std::nullopt;  // the client has gone
-        current_ =
-            ready > 0 || std::chrono::steady_clock::now() < lastSent_ + state_->limits.keepAlive
-                ? MakeFrame(std::string())
-                : state_->keepAlive;
+        const bool due = std::chrono::steady_clock::now() >= lastSent_ + state_->limits.keepAlive;
+        if (ready <= 0 && !due && !mayWait) return 0;
+        current_ = ready > 0 || !due ? MakeFrame(std::string()) : state_->keepAlive;
       }
     }
   }

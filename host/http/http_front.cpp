@@ -4,11 +4,14 @@
 #include <malloc.h>
 #include <microhttpd.h>
 #include <netinet/in.h>
+#include <sys/epoll.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
 #include <chrono>
+#include <climits>
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
@@ -178,7 +181,17 @@ struct RequestState {
   const char* rawTarget = nullptr;  // where libmicrohttpd holds the target, NUL cut
   bool started = false;
   bool tooLarge = false;
-  size_t received = 0;  // body bytes, kept or dropped
+  size_t received = 0;                  // body bytes, kept or dropped
+  std::optional<HttpResponse> refusal;  // a gate's refusal waiting for its delay
+  bool refused = false;                 // ... and queued
+};
+
+// A streamed reply's source and where it goes.
+struct StreamedBody {
+  std::shared_ptr<HttpBodySource> source;
+  HttpFront* front;
+  MHD_Connection* connection;
+  int clientFd;
 };
 
 // A header as libmicrohttpd holds it: pointers into the head it has read, and lengths.
@@ -330,36 +343,31 @@ MHD_Result CollectHeader(void* cls, MHD_ValueKind /*kind*/, const char* key, con
   return MHD_YES;
 }
 
-ssize_t ReadSource(void* cls, uint64_t /*position*/, char* buffer, size_t capacity) {
-  std::optional<size_t> read =
-      (*static_cast<std::shared_ptr<HttpBodySource>*>(cls))->Read(buffer, capacity);
-  if (!read || *read == 0) return MHD_CONTENT_READER_END_OF_STREAM;
-  return static_cast<ssize_t>(*read);
-}
-
 void ReleaseSource(void* cls) {
-  delete static_cast<std::shared_ptr<HttpBodySource>*>(cls);
+  delete static_cast<StreamedBody*>(cls);
 }
 
-MHD_Response* CreateResponse(const HttpResponse& answer) {
+ssize_t ReadSource(void* cls, uint64_t position, char* buffer, size_t capacity);
+
+MHD_Response* CreateResponse(HttpFront* front, MHD_Connection* connection,
+                             const HttpResponse& answer) {
   if (!answer.source) {
     return MHD_create_response_from_buffer(
         answer.body.size(), const_cast<char*>(answer.body.data()), MHD_RESPMEM_MUST_COPY);
   }
-  auto* source = new std::shared_ptr<HttpBodySource>(answer.source);
+  const MHD_ConnectionInfo* info =
+      MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+  const int clientFd = info != nullptr ? info->connect_fd : -1;
+  if (clientFd >= 0) answer.source->WatchClient(clientFd);
+  auto* body = new StreamedBody{answer.source, front, connection, clientFd};
   MHD_Response* response = MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, 16 * 1024,
-                                                             &ReadSource, source, &ReleaseSource);
-  if (response == nullptr) delete source;
+                                                             &ReadSource, body, &ReleaseSource);
+  if (response == nullptr) delete body;
   return response;
 }
 
-MHD_Result Queue(MHD_Connection* connection, const HttpResponse& answer) {
-  if (answer.source) {
-    const MHD_ConnectionInfo* info =
-        MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
-    if (info != nullptr) answer.source->WatchClient(info->connect_fd);
-  }
-  MHD_Response* response = CreateResponse(answer);
+MHD_Result Queue(HttpFront* front, MHD_Connection* connection, const HttpResponse& answer) {
+  MHD_Response* response = CreateResponse(front, connection, answer);
   if (response == nullptr) return MHD_NO;
   if (!answer.contentType.empty()) {
     MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, answer.contentType.c_str());
@@ -398,6 +406,34 @@ bool ExpectsContinue(const HttpRequest& request) {
 }  // namespace
 
 struct HttpFrontAccess {
+  // The next bytes of a streamed reply. With threads the source may wait for them; in the
+  // caller's loop it may not, and a stream with nothing to send is put aside until its source
+  // is ready, its client hangs up or a second has passed (to let it send its keep-alive).
+  static ssize_t ReadSource(StreamedBody& body, char* buffer, size_t capacity) {
+    HttpFront& front = *body.front;
+    std::optional<size_t> read = body.source->Read(buffer, capacity, !front.callerLoop_);
+    if (!read || (*read == 0 && !front.callerLoop_)) return MHD_CONTENT_READER_END_OF_STREAM;
+    if (*read == 0) {
+      front.PutAside(body.connection, body.source->ReadyFd(), body.clientFd,
+                     std::chrono::steady_clock::now() + std::chrono::seconds(1));
+    }
+    return static_cast<ssize_t>(*read);
+  }
+
+  // A refusal the gate wants answered after a delay: the connection's thread sleeps, or the
+  // connection is put aside in the caller's loop and answered when it comes back.
+  static MHD_Result Delay(HttpFront& front, MHD_Connection* connection, RequestState& state,
+                          HttpResponse refusal) {
+    if (!front.callerLoop_) {
+      std::this_thread::sleep_for(refusal.delay);
+      return Queue(&front, connection, refusal);
+    }
+    const auto until = std::chrono::steady_clock::now() + refusal.delay;
+    state.refusal = std::move(refusal);
+    front.PutAside(connection, -1, -1, until);
+    return MHD_YES;
+  }
+
   static void* OnUri(void* /*cls*/, const char* uri, MHD_Connection* /*connection*/) {
     auto* state = new RequestState;
     state->request.target = uri != nullptr ? uri : "";
@@ -449,6 +485,12 @@ struct HttpFrontAccess {
       state = static_cast<RequestState*>(OnUri(nullptr, url, connection));
       *context = state;
     }
+    if (state->refusal) {  // back after the delay; a body sent meanwhile is dropped
+      *uploadSize = 0;
+      if (state->refused) return MHD_YES;
+      state->refused = true;
+      return Queue(front, connection, *state->refusal);
+    }
     HttpRequest& request = state->request;
     if (!state->started) {
       state->started = true;
@@ -460,20 +502,23 @@ struct HttpFrontAccess {
       MHD_get_connection_values_n(connection, MHD_HEADER_KIND, &CollectRaw, &fields);
       if (std::optional<HttpResponse> refusal =
               CheckHead(*state, version != nullptr ? version : "", fields)) {
-        return Queue(connection, *refusal);
+        return Queue(front, connection, *refusal);
       }
       if (request.method == "HEAD") request.method = "GET";
       MHD_get_connection_values(connection, MHD_HEADER_KIND, &CollectHeader, &request.headers);
       if (front->gate_) {
         if (std::optional<HttpResponse> refusal = front->gate_(request)) {
-          return Queue(connection, *refusal);
+          if (refusal->delay.count() > 0) {
+            return Delay(*front, connection, *state, std::move(*refusal));
+          }
+          return Queue(front, connection, *refusal);
         }
       }
       if (guarded != nullptr) front->guard_->Admitted(guarded);
       if (std::optional<uint64_t> declared = DeclaredLength(request);
           declared && *declared > kMaxBodyBytes) {
         if (ExpectsContinue(request) || *declared > kMaxBodyBytes + kMaxDrainBytes) {
-          return Queue(connection, TooLarge());
+          return Queue(front, connection, TooLarge());
         }
         state->tooLarge = true;  // read the body and drop it, then answer
       }
@@ -489,12 +534,29 @@ struct HttpFrontAccess {
         state->tooLarge = true;
         std::string().swap(request.body);
       }
-      if (state->received > kMaxBodyBytes + kMaxDrainBytes) return Queue(connection, TooLarge());
+      if (state->received > kMaxBodyBytes + kMaxDrainBytes) {
+        return Queue(front, connection, TooLarge());
+      }
       return MHD_YES;
     }
-    if (state->tooLarge) return Queue(connection, TooLarge());
-    return Queue(connection, front->handler_(request));
+    if (state->tooLarge) return Queue(front, connection, TooLarge());
+    return Queue(front, connection, front->handler_(request));
   }
+};
+
+namespace {
+
+ssize_t ReadSource(void* cls, uint64_t /*position*/, char* buffer, size_t capacity) {
+  return HttpFrontAccess::ReadSource(*static_cast<StreamedBody*>(cls), buffer, capacity);
+}
+
+}  // namespace
+
+struct HttpFront::Aside {
+  MHD_Connection* connection;
+  int fds[2];
+  std::chrono::steady_clock::time_point until;
+  bool ready = false;
 };
 
 HttpFront::HttpFront(HttpGate gate, HttpHandler handler)
@@ -504,13 +566,16 @@ HttpFront::HttpFront(HttpGate gate, HttpHandler handler)
 
 MaybeType<Failure, std::unique_ptr<HttpFront>> HttpFront::Start(const std::string& host,
                                                                 uint16_t port, HttpGate gate,
-                                                                HttpHandler handler) {
+                                                                HttpHandler handler,
+                                                                HttpThreading threading) {
   std::unique_ptr<HttpFront> front(new HttpFront(std::move(gate), std::move(handler)));
+  front->callerLoop_ = threading == HttpThreading::kCallerLoop;
   sockaddr_in v4{};
   sockaddr_in6 v6{};
   const sockaddr* address = nullptr;
-  unsigned flags =
-      MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_THREAD_PER_CONNECTION | MHD_USE_ERROR_LOG;
+  unsigned flags = front->callerLoop_ ? MHD_USE_EPOLL | MHD_ALLOW_SUSPEND_RESUME | MHD_USE_ERROR_LOG
+                                      : MHD_USE_INTERNAL_POLLING_THREAD |
+                                            MHD_USE_THREAD_PER_CONNECTION | MHD_USE_ERROR_LOG;
   std::string literal = host == "localhost" ? "127.0.0.1" : host;
   if (literal.size() >= 2 && literal.front() == '[' && literal.back() == ']') {
     literal = literal.substr(1, literal.size() - 2);
@@ -545,6 +610,19 @@ MaybeType<Failure, std::unique_ptr<HttpFront>> HttpFront::Start(const std::strin
   }
   const MHD_DaemonInfo* info = MHD_get_daemon_info(front->daemon_, MHD_DAEMON_INFO_BIND_PORT);
   front->port_ = info != nullptr && info->port != 0 ? info->port : port;
+  if (front->callerLoop_) {
+    // The loop waits on one set: libmicrohttpd's own epoll set, and the descriptors of the
+    // connections put aside.
+    const MHD_DaemonInfo* epoll = MHD_get_daemon_info(front->daemon_, MHD_DAEMON_INFO_EPOLL_FD);
+    front->poll_ = epoll_create1(EPOLL_CLOEXEC);
+    epoll_event event{};
+    event.events = EPOLLIN;
+    event.data.ptr = nullptr;
+    if (epoll == nullptr || front->poll_ < 0 ||
+        epoll_ctl(front->poll_, EPOLL_CTL_ADD, epoll->epoll_fd, &event) != 0) {
+      return Failure(500, "Cannot poll the connections of " + host);
+    }
+  }
   return front;
 }
 
@@ -554,10 +632,76 @@ HttpFront::~HttpFront() {
 
 void HttpFront::Stop() {
   if (daemon_ != nullptr) {
+    // libmicrohttpd stops only once no connection is suspended.
+    for (std::unique_ptr<Aside>& aside : aside_)
+      Resume(*aside);
+    aside_.clear();
     MHD_stop_daemon(daemon_);
     daemon_ = nullptr;
   }
+  if (poll_ >= 0) {
+    close(poll_);
+    poll_ = -1;
+  }
   guard_.reset();
+}
+
+void HttpFront::PutAside(MHD_Connection* connection, int fd1, int fd2,
+                         std::chrono::steady_clock::time_point until) {
+  MHD_suspend_connection(connection);
+  auto aside = std::make_unique<Aside>(Aside{connection, {fd1, fd2}, until});
+  // The first descriptor is a source's, readable when it has bytes; the second the client's
+  // socket, watched for its hang-up only (a client may well send more while it listens).
+  const uint32_t watched[2] = {EPOLLIN, EPOLLRDHUP};
+  for (int i = 0; i < 2; ++i) {
+    epoll_event event{};
+    event.events = watched[i];
+    event.data.ptr = aside.get();
+    if (aside->fds[i] >= 0 && epoll_ctl(poll_, EPOLL_CTL_ADD, aside->fds[i], &event) != 0) {
+      aside->fds[i] = -1;
+    }
+  }
+  aside_.push_back(std::move(aside));
+}
+
+void HttpFront::Resume(Aside& aside) {
+  for (int fd : aside.fds) {
+    if (fd >= 0) epoll_ctl(poll_, EPOLL_CTL_DEL, fd, nullptr);
+  }
+  MHD_resume_connection(aside.connection);
+}
+
+void HttpFront::Run() {
+  if (daemon_ == nullptr) return;
+  if (!aside_.empty()) {
+    epoll_event events[16];
+    const int ready = epoll_wait(poll_, events, 16, 0);
+    for (int i = 0; i < ready; ++i) {
+      if (events[i].data.ptr != nullptr) static_cast<Aside*>(events[i].data.ptr)->ready = true;
+    }
+    const auto now = std::chrono::steady_clock::now();
+    std::erase_if(aside_, [&](const std::unique_ptr<Aside>& aside) {
+      if (!aside->ready && aside->until > now) return false;
+      Resume(*aside);
+      return true;
+    });
+  }
+  MHD_run(daemon_);
+}
+
+int HttpFront::TimeoutMillis() const {
+  int64_t millis = -1;
+  MHD_UNSIGNED_LONG_LONG timeout = 0;
+  if (daemon_ != nullptr && MHD_get_timeout(daemon_, &timeout) == MHD_YES) {
+    millis = static_cast<int64_t>(std::min<MHD_UNSIGNED_LONG_LONG>(timeout, INT_MAX));
+  }
+  const auto now = std::chrono::steady_clock::now();
+  for (const std::unique_ptr<Aside>& aside : aside_) {
+    const int64_t left = std::max<int64_t>(
+        0, std::chrono::ceil<std::chrono::milliseconds>(aside->until - now).count());
+    millis = millis < 0 ? left : std::min(millis, left);
+  }
+  return static_cast<int>(millis);
 }
 
 }  // namespace qor::host

@@ -1,7 +1,13 @@
 // The HTTP side of the developer host, on libmicrohttpd.
 //
-// One thread per connection (at most kMaxConnections, kMaxConnectionsPerAddress from one
-// address); a connection idle for kIdleTimeoutSeconds is closed. Local clients all share the
+// Two ways to run (HttpThreading):
+//   - kThreadPerConnection: libmicrohttpd's threads serve the connections, one each;
+//   - kCallerLoop: the caller's own loop serves every connection on its thread, waiting on
+//     PollFd() and calling Run(). The gate and the handler then run on that thread, with no
+//     hand-over per request; a reply that waits (a stream with nothing to send, a refusal
+//     answered after a delay) puts its connection aside until it can go on.
+// At most kMaxConnections connections, kMaxConnectionsPerAddress from one address; a
+// connection idle for kIdleTimeoutSeconds is closed. Local clients all share the
 // loopback address, so the per-address limit leaves room for a load generator's connections
 // (the soak holds 32) and several more clients beside them.
 //
@@ -37,9 +43,11 @@
 // its body is read and may answer it at once (refusals), so that a refused client cannot make
 // the host buffer a body; a request it lets through marks its connection as proven.
 //
-// Thread rule: the gate and the handler run on the connection threads, several at once.
+// Thread rule: the gate and the handler run on the connection threads, several at once, or
+// on the caller's loop.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -52,6 +60,7 @@
 #include "binding/maybe.h"
 
 struct MHD_Daemon;
+struct MHD_Connection;
 
 namespace qor::host {
 
@@ -73,15 +82,20 @@ inline constexpr unsigned kIdleTimeoutSeconds = 60;
 using HttpHeaders = std::vector<std::pair<std::string, std::string>>;
 
 // A reply body produced while it is being sent, for replies that stay open (the event
-// stream). The front calls Read on the connection's thread, one call at a time, until it
-// reports the end, and then releases the source; the source also goes when the client leaves.
+// stream). The front calls Read on the connection's thread (or its loop), one call at a
+// time, until it reports the end, and then releases the source; the source also goes when
+// the client leaves.
 class HttpBodySource {
  public:
   virtual ~HttpBodySource() = default;
-  // Copies the next bytes (at least one, at most `capacity`) into `buffer` and returns their
-  // number, or nothing once the body has ended. May wait for bytes, but only for a bounded
-  // time, so that the front can notice a client that has gone and can stop.
-  virtual std::optional<size_t> Read(char* buffer, size_t capacity) = 0;
+  // Copies the next bytes (at most `capacity`) into `buffer` and returns their number, or
+  // nothing once the body has ended. With `mayWait`, waits for at least one byte, but only
+  // for a bounded time, so that the front can notice a client that has gone and can stop;
+  // without, returns 0 when no byte is ready.
+  virtual std::optional<size_t> Read(char* buffer, size_t capacity, bool mayWait) = 0;
+  // A descriptor that becomes readable when Read may have bytes again (or the body ends); -1
+  // when the source has none (the front then only asks again after a while).
+  virtual int ReadyFd() const { return -1; }
   // The connection's socket, given before the first Read, so that a source waiting for bytes
   // can notice at once that its client has hung up (by polling it; never read or written).
   virtual void WatchClient(int /*socket*/) {}
@@ -109,6 +123,8 @@ struct HttpResponse {
   HttpHeaders headers;
   // When set, the body is read from here as it is sent (chunked) and `body` is not used.
   std::shared_ptr<HttpBodySource> source;
+  // A gate's refusal goes out after this long (the connection waits; nobody else does).
+  std::chrono::milliseconds delay{0};
 
   static HttpResponse Json(unsigned status, std::string body);
   static HttpResponse NoContent();
@@ -119,24 +135,41 @@ struct HttpResponse {
 using HttpGate = std::function<std::optional<HttpResponse>(const HttpRequest& headersOnly)>;
 using HttpHandler = std::function<HttpResponse(const HttpRequest&)>;
 
+enum class HttpThreading { kThreadPerConnection, kCallerLoop };
+
 class HttpFront {
  public:
   // Listens on `host` ("127.0.0.1", "localhost", "[::1]", another address literal) and `port`
   // (0: a free port). Fails with a message naming the address.
-  static MaybeType<Failure, std::unique_ptr<HttpFront>> Start(const std::string& host,
-                                                              uint16_t port, HttpGate gate,
-                                                              HttpHandler handler);
+  static MaybeType<Failure, std::unique_ptr<HttpFront>> Start(
+      const std::string& host, uint16_t port, HttpGate gate, HttpHandler handler,
+      HttpThreading threading = HttpThreading::kThreadPerConnection);
   ~HttpFront();
   HttpFront(const HttpFront&) = delete;
   HttpFront& operator=(const HttpFront&) = delete;
 
   // The port listened on.
   uint16_t Port() const { return port_; }
-  // Stops listening and waits for the requests in progress. Idempotent.
+  // Stops listening and ends every connection; with threads, waits for the requests in
+  // progress. With kCallerLoop, call it where Run is called, or once the loop has ended.
+  // Idempotent.
   void Stop();
 
+  // kCallerLoop only, all on the loop's thread. PollFd becomes readable when Run has work;
+  // Run serves what is ready and returns at once; the loop calls it again at the latest
+  // after TimeoutMillis (-1: when PollFd is readable).
+  int PollFd() const { return poll_; }
+  void Run();
+  int TimeoutMillis() const;
+
  private:
+  struct Aside;
   HttpFront(HttpGate gate, HttpHandler handler);
+  // Takes the connection out of the loop until one of `fds` (-1: none) becomes readable or
+  // hangs up, or `until` passes.
+  void PutAside(MHD_Connection* connection, int fd1, int fd2,
+                std::chrono::steady_clock::time_point until);
+  void Resume(Aside& aside);
 
   friend struct HttpFrontAccess;
   HttpGate gate_;
@@ -144,6 +177,9 @@ class HttpFront {
   std::unique_ptr<ConnectionGuard> guard_;
   MHD_Daemon* daemon_ = nullptr;
   uint16_t port_ = 0;
+  bool callerLoop_ = false;
+  int poll_ = -1;                              // kCallerLoop: the loop's epoll set
+  std::vector<std::unique_ptr<Aside>> aside_;  // kCallerLoop: connections waiting
 };
 
 }  // namespace qor::host

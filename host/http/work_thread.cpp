@@ -1,9 +1,12 @@
 #include "host/http/work_thread.h"
 
 #include <linux/futex.h>
+#include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <ctime>
 
@@ -11,7 +14,7 @@ namespace qor::host::detail {
 namespace {
 
 // The loop's longest sleep: scheduled callbacks fall due without a signal.
-constexpr long kIdleWaitNanoseconds = 10'000'000;
+constexpr int kIdleWaitMillis = 10;
 // Checks of a slot before its caller sleeps, while the work thread is awake: a short call
 // handed to a running work thread can end within them, and a sleep costs two context
 // switches. Callers of a sleeping work thread sleep at once.
@@ -41,8 +44,12 @@ void Relax() {
 
 }  // namespace
 
+WorkThread::WorkThread(HostCore& core)
+    : core_(core), wakeFd_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
+
 WorkThread::~WorkThread() {
   Stop();
+  if (wakeFd_ >= 0) close(wakeFd_);
 }
 
 void WorkThread::Start() {
@@ -66,7 +73,8 @@ void WorkThread::Wake() {
   // One of the threads that see the loop asleep wakes it.
   if (sleeping_.load(std::memory_order_seq_cst) &&
       sleeping_.exchange(false, std::memory_order_seq_cst)) {
-    FutexWakeAll(signal_);
+    const uint64_t one = 1;
+    (void)!write(wakeFd_, &one, sizeof(one));
   }
 }
 
@@ -118,14 +126,24 @@ size_t WorkThread::Pass() {
   return ran;
 }
 
-void WorkThread::Sleep(uint32_t seen) {
+void WorkThread::Sleep(uint32_t seen, bool serving) {
   sleeping_.store(true, std::memory_order_seq_cst);
-  // A hand-over or post after `seen` was read has moved the signal; Wake saw `sleeping_` or
-  // the check below sees the new value.
+  // A hand-over or post after `seen` was read has moved the signal; Wake saw `sleeping_` (and
+  // wrote the eventfd, so the poll returns at once) or the check below sees the new value.
   if (signal_.load(std::memory_order_seq_cst) == seen &&
       !stopping_.load(std::memory_order_seq_cst)) {
-    const timespec timeout{0, kIdleWaitNanoseconds};
-    FutexWait(signal_, seen, &timeout);
+    pollfd watched[2] = {{wakeFd_, POLLIN, 0}, {-1, POLLIN, 0}};
+    int timeout = kIdleWaitMillis;
+    if (serving && front_ != nullptr) {
+      watched[1].fd = front_->PollFd();
+      const int frontTimeout = front_->TimeoutMillis();
+      if (frontTimeout >= 0) timeout = std::min(timeout, frontTimeout);
+    }
+    poll(watched, 2, timeout);
+    if (watched[0].revents != 0) {
+      uint64_t count = 0;
+      (void)!read(wakeFd_, &count, sizeof(count));
+    }
   }
   sleeping_.store(false, std::memory_order_relaxed);
 }
@@ -133,7 +151,15 @@ void WorkThread::Sleep(uint32_t seen) {
 void WorkThread::RunPendingOrWait() {
   const uint32_t seen = signal_.load(std::memory_order_seq_cst);
   if (Pass() > 0) return;
-  Sleep(seen);
+  Sleep(seen, false);
+}
+
+void WorkThread::Flush() {
+  if (OnWorkThread()) {
+    Pass();
+  } else {
+    Call([] {});
+  }
 }
 
 void WorkThread::Loop() {
@@ -141,9 +167,11 @@ void WorkThread::Loop() {
   for (;;) {
     const uint32_t seen = signal_.load(std::memory_order_seq_cst);
     const bool stopping = stopping_.load(std::memory_order_seq_cst);
-    if (Pass() > 0) continue;
+    const size_t ran = Pass();
+    if (front_ != nullptr) front_->Run();
+    if (ran > 0) continue;
     if (stopping) break;
-    Sleep(seen);
+    Sleep(seen, true);
   }
 }
 

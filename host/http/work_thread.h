@@ -2,11 +2,13 @@
 // to it from other threads.
 //
 // The loop runs, in each pass, the calls handed over so far and then the host core's pending
-// work (queued work, event deliveries, due scheduled callbacks); when a pass ran nothing it
-// sleeps until something is handed over or posted, or 10 ms have passed (scheduled callbacks
-// fall due without a signal). Calls handed over before a pass starts run after the core work
-// queued before them, so a caller that queues an event and then hands over a call sees the
-// event delivered first.
+// work (queued work, event deliveries, due scheduled callbacks), and then serves the HTTP
+// front it was given (so that requests reach the plug-in with no hand-over at all); when a
+// pass ran nothing it sleeps until something is handed over or posted, the front has work,
+// or 10 ms have passed (scheduled callbacks fall due without a signal). The plug-in's nested
+// waits run passes too, but never serve the front, which does not nest. Calls handed over before a
+// pass starts run after the core work queued before them, so a caller that queues an event and then
+// hands over a call sees the event delivered first.
 //
 // The hand-over is built for many short calls from many threads: a caller puts a slot on its
 // own stack into a lock-free list and waits on that slot alone (a short spin, then a futex);
@@ -26,12 +28,13 @@
 #include <utility>
 
 #include "host/core/host_core.h"
+#include "host/http/http_front.h"
 
 namespace qor::host::detail {
 
 class WorkThread {
  public:
-  explicit WorkThread(HostCore& core) : core_(core) {}
+  explicit WorkThread(HostCore& core);
   ~WorkThread();
   WorkThread(const WorkThread&) = delete;
   WorkThread& operator=(const WorkThread&) = delete;
@@ -56,6 +59,12 @@ class WorkThread {
   // One pass; when it ran nothing, waits up to 10 ms for a hand-over or a post. For the
   // plug-in's RunPendingWork, which nests calls inside its waits.
   void RunPendingOrWait();
+  // Runs what was queued with the core so far: at once on the work thread, elsewhere by
+  // waiting for the work thread to have run it.
+  void Flush();
+  // Serves `front` (started with HttpThreading::kCallerLoop) from the loop; nullptr stops
+  // serving. On the work thread.
+  void Serve(HttpFront* front) { front_ = front; }
 
   bool OnWorkThread() const {
     return std::this_thread::get_id() == threadId_.load(std::memory_order_acquire);
@@ -77,8 +86,9 @@ class WorkThread {
   // Runs the hand-overs taken before the core's pending work, then that work. Returns the
   // number of items run.
   size_t Pass();
-  // Sleeps until the signal moves away from `seen`, at most 10 ms.
-  void Sleep(uint32_t seen);
+  // Sleeps until the signal moves away from `seen` (or, when `serving`, the front has work),
+  // at most 10 ms.
+  void Sleep(uint32_t seen, bool serving);
   void Loop();
 
   HostCore& core_;
@@ -88,6 +98,8 @@ class WorkThread {
   std::atomic<uint32_t> signal_{0};        // moves on every hand-over and post
   std::atomic<bool> sleeping_{false};      // the loop is in (or about to enter) Sleep
   std::atomic<bool> stopping_{false};
+  const int wakeFd_;            // an eventfd, written to wake the loop from Sleep
+  HttpFront* front_ = nullptr;  // on the work thread only
 };
 
 }  // namespace qor::host::detail

@@ -24,7 +24,7 @@ BindingProperty Json(std::string_view json) {
 // when a frame is known to be ready (or the stream has stopped), so it never waits.
 std::optional<std::string> ReadFrame(HttpBodySource& source, size_t capacity = 1 << 16) {
   std::string buffer(capacity, '\0');
-  std::optional<size_t> read = source.Read(buffer.data(), buffer.size());
+  std::optional<size_t> read = source.Read(buffer.data(), buffer.size(), true);
   if (!read) return std::nullopt;
   buffer.resize(*read);
   return buffer;

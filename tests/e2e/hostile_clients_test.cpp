@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <atomic>
+#include <chrono>
 #include <memory>
 #include <thread>
 
@@ -118,6 +120,35 @@ TEST_F(HostileClients, AnOversizedBodySentWholeIsAnsweredAfterIt) {
 
 // A head must arrive within its deadline, however it is trickled in; and clients holding
 // unfinished heads get a share of the connections only, so that others are still served.
+// Wrong passwords are answered later and later, but only their own connection waits: one
+// thread serves every connection, and a client with the password is answered meanwhile.
+TEST_F(HostileClients, AWrongPasswordsDelayHoldsOnlyItsConnection) {
+  const std::string unauthenticated =
+      "GET /test/v1/literal HTTP/1.1\r\nHost: " + Host().HostPort() +
+      "\r\nConnection: close\r\n\r\n";
+  for (int i = 0; i < 5; ++i) {  // delays of 0, 25, 50, 100 and 200 ms; the next one 400 ms
+    RawConnection refused(Host());
+    ASSERT_TRUE(refused.Send(unauthenticated));
+    ASSERT_THAT(Statuses(refused.ReadUntil()), ::testing::ElementsAre(401));
+  }
+  std::atomic<int> answers{0};
+  int refusedAs = 0;
+  RawConnection refused(Host());
+  ASSERT_TRUE(refused.Send(unauthenticated));
+  std::thread waiter([&] {
+    EXPECT_THAT(Statuses(refused.ReadUntil()), ::testing::ElementsAre(401));
+    refusedAs = ++answers;
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the refusal's delay runs
+  RawConnection served(Host());
+  ASSERT_TRUE(served.SendHead("GET", "/test/v1/literal", "Connection: close\r\n"));
+  EXPECT_THAT(Statuses(served.ReadUntil()), ::testing::ElementsAre(200));
+  const int servedAs = ++answers;
+  waiter.join();
+  EXPECT_EQ(servedAs, 1);
+  EXPECT_EQ(refusedAs, 2);
+}
+
 TEST_F(HostileClients, SlowAndUnfinishedHeadsDoNotLockOthersOut) {
   std::vector<std::unique_ptr<RawConnection>> unfinished;
   for (int i = 0; i < 120; ++i) {
