@@ -115,6 +115,7 @@ class DevHost {
   ino_t credentialsInode_ = 0;
   std::string credentialsText_;
   mutable FailedAuthentications failedAuthentications_;
+  mutable std::string acceptedAuthorization_;  // the work thread's: Gate runs there
   bool stopped_ = false;
 
   detail::WorkThread work_{core_};

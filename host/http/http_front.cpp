@@ -64,6 +64,7 @@ class ConnectionGuard {
   using Clock = std::chrono::steady_clock;
   struct Connection {
     int fd = -1;
+    std::string peer;  // the client's address, written once when it connects
     Clock::time_point opened;
     Clock::time_point headStart;  // when the deadline of the current head started
     bool headDone = false;        // the current request's head has been read
@@ -83,9 +84,10 @@ class ConnectionGuard {
   ConnectionGuard(const ConnectionGuard&) = delete;
   ConnectionGuard& operator=(const ConnectionGuard&) = delete;
 
-  Connection* Opened(int fd) {
+  Connection* Opened(int fd, std::string peer) {
     auto* connection = new Connection;
     connection->fd = fd;
+    connection->peer = std::move(peer);
     connection->opened = connection->headStart = Clock::now();
     std::lock_guard lock(mutex_);
     connections_.push_back(connection);
@@ -244,10 +246,14 @@ HttpResponse Refusal(unsigned status, std::string_view message) {
   return response;
 }
 
+// Header names are ASCII: no locale is asked.
+char LowerAscii(char c) {
+  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
 bool EqualsNoCase(std::string_view a, std::string_view b) {
   return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::tolower(static_cast<unsigned char>(x)) ==
-                  std::tolower(static_cast<unsigned char>(y));
+           return LowerAscii(x) == LowerAscii(y);
          });
 }
 
@@ -333,7 +339,7 @@ constexpr size_t kTrimAfterBytes = 1u << 20;
 std::string Lower(std::string_view text) {
   std::string out(text);
   for (char& c : out)
-    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    c = LowerAscii(c);
   return out;
 }
 
@@ -469,7 +475,8 @@ struct HttpFrontAccess {
     if (code == MHD_CONNECTION_NOTIFY_STARTED) {
       const MHD_ConnectionInfo* info =
           MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
-      *socketContext = info != nullptr ? guard.Opened(info->connect_fd) : nullptr;
+      *socketContext =
+          info != nullptr ? guard.Opened(info->connect_fd, PeerAddress(connection)) : nullptr;
     } else if (*socketContext != nullptr) {
       guard.Closed(static_cast<ConnectionGuard::Connection*>(*socketContext));
       *socketContext = nullptr;
@@ -497,14 +504,16 @@ struct HttpFrontAccess {
       ConnectionGuard::Connection* guarded = GuardedConnection(connection);
       if (guarded != nullptr) front->guard_->HeadRead(guarded);
       request.method = method != nullptr ? method : "";
-      request.peer = PeerAddress(connection);
+      request.peer = guarded != nullptr ? guarded->peer : PeerAddress(connection);
       std::vector<RawField> fields;
+      fields.reserve(16);
       MHD_get_connection_values_n(connection, MHD_HEADER_KIND, &CollectRaw, &fields);
       if (std::optional<HttpResponse> refusal =
               CheckHead(*state, version != nullptr ? version : "", fields)) {
         return Queue(front, connection, *refusal);
       }
       if (request.method == "HEAD") request.method = "GET";
+      request.headers.reserve(fields.size());
       MHD_get_connection_values(connection, MHD_HEADER_KIND, &CollectHeader, &request.headers);
       if (front->gate_) {
         if (std::optional<HttpResponse> refusal = front->gate_(request)) {
