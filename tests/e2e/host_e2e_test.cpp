@@ -78,6 +78,8 @@ TEST_F(HostWithTestPlugin, RequestRecordCarriesMethodPathHeadersAndBody) {
 
 TEST_F(HostWithTestPlugin, RefusesUnauthenticatedWrongHostAndForeignOrigin) {
   const std::string port = Host().HostPort().substr(Host().HostPort().rfind(':') + 1);
+  std::string wrong = Host().Password();  // as long as the right one, sent after it passed
+  wrong.back() = wrong.back() == 'x' ? 'y' : 'x';
   struct Case {
     const char* name;
     HttpCall call;
@@ -89,6 +91,13 @@ TEST_F(HostWithTestPlugin, RefusesUnauthenticatedWrongHostAndForeignOrigin) {
       {"own Origin, localhost Host",
        {"GET", "/test/v1/literal", "", {"Origin: " + Host().Url(), "Host: localhost:" + port}},
        200},
+      {"wrong password",
+       {"GET",
+        "/test/v1/literal",
+        "",
+        {"Authorization: Basic " + EncodeBase64("qor:" + wrong)},
+        false},
+       401},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
