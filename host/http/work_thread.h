@@ -6,7 +6,9 @@
 // front it was given (so that requests reach the plug-in with no hand-over at all); when a
 // pass ran nothing it sleeps until something is handed over or posted, the front has work,
 // or 10 ms have passed (scheduled callbacks fall due without a signal). The plug-in's nested
-// waits run passes too, but never serve the front, which does not nest. Calls handed over before a
+// waits run passes too, but never serve the front, which does not nest: while a call waits
+// (for an outside request, say), the other clients wait with it, as they would for any call
+// into the plug-in, which runs one at a time. Calls handed over before a
 // pass starts run after the core work queued before them, so a caller that queues an event and then
 // hands over a call sees the event delivered first.
 //
