@@ -5,6 +5,7 @@
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <map>
@@ -167,6 +168,11 @@ void AppendValidUtf8(std::string_view text, std::string& out) {
 using JsonWriter = rapidjson::Writer<rapidjson::StringBuffer>;
 
 void WriteText(JsonWriter& writer, std::string_view text) {
+  // Most texts are ASCII, valid as they are: only others are copied and mended.
+  if (std::all_of(text.begin(), text.end(), [](char c) { return (c & 0x80) == 0; })) {
+    writer.String(text.data(), static_cast<rapidjson::SizeType>(text.size()));
+    return;
+  }
   std::string valid;
   AppendValidUtf8(text, valid);
   writer.String(valid.data(), static_cast<rapidjson::SizeType>(valid.size()));
