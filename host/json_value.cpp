@@ -311,7 +311,30 @@ OwnedHostValue OwnedHostValue::Collection(std::vector<OwnedHostValue> elements) 
   return result;
 }
 
+namespace {
+
+// Printable ASCII with nothing to escape: written between quotes as it is.
+bool IsPlainText(std::string_view text) {
+  return std::all_of(text.begin(), text.end(),
+                     [](char c) { return c >= 0x20 && c < 0x7f && c != '"' && c != '\\'; });
+}
+
+std::string Quoted(std::string_view text) {
+  std::string out;
+  out.reserve(text.size() + 2);
+  out += '"';
+  out += text;
+  out += '"';
+  return out;
+}
+
+}  // namespace
+
 MaybeType<Failure, std::string> HostValueToJson(const HostValue& value) {
+  // A reply of one plain text (the commonest one) needs no writer.
+  if (value.tag == HOST_VALUE_STRING || value.tag == HOST_VALUE_OWNED_STRING) {
+    if (const std::string_view text = BoundedText(value); IsPlainText(text)) return Quoted(text);
+  }
   rapidjson::StringBuffer buffer;
   JsonWriter writer(buffer);
   MaybeType<Failure, void> written = WriteValue(writer, value, 0);
@@ -343,6 +366,7 @@ MaybeType<Failure, std::string> PropertyToJson(const BindingProperty& value) {
 }
 
 std::string JsonQuote(std::string_view text) {
+  if (IsPlainText(text)) return Quoted(text);
   rapidjson::StringBuffer buffer;
   JsonWriter writer(buffer);
   WriteText(writer, text);

@@ -21,6 +21,7 @@ TEST(OwnedHostValue, FromJsonChoosesTagsAndRoundTrips) {
       {"18446744073709551615", HOST_VALUE_UNSIGNED, "18446744073709551615"},
       {"1.5", HOST_VALUE_FLOAT, "1.5"},
       {"\"caf\\u00e9\"", HOST_VALUE_OWNED_STRING, "\"caf\xC3\xA9\""},
+      {R"("a\"b\\c")", HOST_VALUE_OWNED_STRING, R"("a\"b\\c")"},
       {"[1, [2], {}]", HOST_VALUE_COLLECTION, "[1,[2],{}]"},
       {R"({"b": 1, "a": 2, "b": 3})", HOST_VALUE_STRUCTURE, R"({"a":2,"b":3})"},
   };
