@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cctype>
 #include <cstring>
 
 namespace qor::host {
@@ -52,13 +51,6 @@ std::optional<std::string> DecodeBase64(std::string_view text) {
   return out;
 }
 
-std::string Lower(std::string_view text) {
-  std::string out(text);
-  for (char& c : out)
-    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return out;
-}
-
 bool IsWildcard(std::string_view host) {
   return host.empty() || host == "0.0.0.0" || host == "[::]" || host == "::";
 }
@@ -92,7 +84,7 @@ std::string EncodeBase64(std::string_view bytes) {
 
 std::optional<BasicCredentials> ParseBasicAuthorization(std::string_view header) {
   constexpr std::string_view kScheme = "basic";
-  if (header.size() <= kScheme.size() || Lower(header.substr(0, kScheme.size())) != kScheme ||
+  if (header.size() <= kScheme.size() || LowerAscii(header.substr(0, kScheme.size())) != kScheme ||
       header[kScheme.size()] != ' ') {
     return std::nullopt;
   }
@@ -107,6 +99,14 @@ std::optional<BasicCredentials> ParseBasicAuthorization(std::string_view header)
   const size_t colon = decoded->find(':');
   if (colon == std::string::npos) return std::nullopt;
   return BasicCredentials{decoded->substr(0, colon), decoded->substr(colon + 1)};
+}
+
+std::string LowerAscii(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return out;
 }
 
 std::string MakeRandomPassword() {
@@ -153,7 +153,7 @@ void FailedAuthentications::Succeeded(const std::string& address) {
 AccessPolicy::AccessPolicy(std::string_view listenHost, uint16_t port) : port_(port) {
   names_ = {"127.0.0.1", "localhost", "[::1]"};
   if (!IsWildcard(listenHost)) {
-    std::string name = Lower(listenHost);
+    std::string name = LowerAscii(listenHost);
     bool known = false;
     for (const std::string& existing : names_)
       known = known || existing == name;
@@ -166,7 +166,7 @@ bool AccessPolicy::HostAllowed(std::string_view host) const {
   // An IPv6 literal holds colons of its own: the port's colon follows the "]".
   if (colon == std::string_view::npos || colon == 0) return false;
   if (host.front() == '[' && host[colon - 1] != ']') return false;
-  const std::string name = Lower(host.substr(0, colon));
+  const std::string name = LowerAscii(host.substr(0, colon));
   const std::string_view portText = host.substr(colon + 1);
   if (portText.empty() || portText.size() > 5) return false;
   uint32_t port = 0;
@@ -184,7 +184,8 @@ bool AccessPolicy::HostAllowed(std::string_view host) const {
 bool AccessPolicy::OriginAllowed(std::optional<std::string_view> origin) const {
   if (!origin) return true;
   constexpr std::string_view kScheme = "http://";
-  if (origin->size() <= kScheme.size() || Lower(origin->substr(0, kScheme.size())) != kScheme) {
+  if (origin->size() <= kScheme.size() ||
+      LowerAscii(origin->substr(0, kScheme.size())) != kScheme) {
     return false;
   }
   return HostAllowed(origin->substr(kScheme.size()));

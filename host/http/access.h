@@ -38,6 +38,9 @@ std::optional<BasicCredentials> ParseBasicAuthorization(std::string_view header)
 // Base64 (standard alphabet, with padding) of `bytes`.
 std::string EncodeBase64(std::string_view bytes);
 
+// `text` with its ASCII capitals lowered (header names, host names and schemes are ASCII).
+std::string LowerAscii(std::string_view text);
+
 // A fresh password: 32 characters from [A-Za-z0-9], drawn from the system's random source.
 std::string MakeRandomPassword();
 

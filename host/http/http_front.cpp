@@ -9,7 +9,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
 #include <chrono>
 #include <climits>
 #include <condition_variable>
@@ -17,6 +16,7 @@
 #include <mutex>
 #include <thread>
 
+#include "host/http/access.h"
 #include "host/json_value.h"
 
 namespace qor::host {
@@ -247,13 +247,13 @@ HttpResponse Refusal(unsigned status, std::string_view message) {
 }
 
 // Header names are ASCII: no locale is asked.
-char LowerAscii(char c) {
+char LowerChar(char c) {
   return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
 }
 
 bool EqualsNoCase(std::string_view a, std::string_view b) {
   return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return LowerAscii(x) == LowerAscii(y);
+           return LowerChar(x) == LowerChar(y);
          });
 }
 
@@ -336,16 +336,9 @@ ConnectionGuard::Connection* GuardedConnection(MHD_Connection* connection) {
 // Requests whose body reached this size give their memory back to the system when done.
 constexpr size_t kTrimAfterBytes = 1u << 20;
 
-std::string Lower(std::string_view text) {
-  std::string out(text);
-  for (char& c : out)
-    c = LowerAscii(c);
-  return out;
-}
-
 MHD_Result CollectHeader(void* cls, MHD_ValueKind /*kind*/, const char* key, const char* value) {
   auto* headers = static_cast<HttpHeaders*>(cls);
-  if (key != nullptr) headers->emplace_back(Lower(key), value != nullptr ? value : "");
+  if (key != nullptr) headers->emplace_back(LowerAscii(key), value != nullptr ? value : "");
   return MHD_YES;
 }
 
