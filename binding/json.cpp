@@ -3,14 +3,18 @@
 #include <rapidjson/error/en.h>
 #include <rapidjson/internal/dtoa.h>
 #include <rapidjson/internal/itoa.h>
-#include <rapidjson/memorystream.h>
 #include <rapidjson/reader.h>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include <algorithm>
 #include <array>
 #include <charconv>
 #include <cmath>
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <span>
 #include <vector>
@@ -23,13 +27,86 @@
 namespace qor {
 namespace {
 
-// RapidJSON's default reader. Its full-precision number mode is not used: on a long fraction
-// with a tiny exponent ("0.000...03e-300") that mode reads out of bounds and crashes, and any
-// request body can carry such a number.
-constexpr unsigned kReadFlags = rapidjson::kParseDefaultFlags;
+// The reader works on a private copy of the text and decodes each string where it stands
+// (RapidJSON's in-situ mode): a string without escapes is never copied, and the texts the tree
+// interns are read from memory that was not just written. The copy ends with a NUL, where the
+// reader stops, and kJsonPadding more zero bytes, so that a scan may read 16 bytes at a time.
+constexpr std::size_t kJsonPadding = 16;
+
+// RapidJSON's in-situ stream concept. The reader takes no local copy of it (StreamTraits keeps
+// copyOptimization off), so the handler sees the stream's true position while a number is read.
+struct JsonInsituStream {
+  using Ch = char;
+  explicit JsonInsituStream(char* text) noexcept : src_(text), dst_(nullptr), head_(text) {}
+
+  Ch Peek() const noexcept { return *src_; }
+  Ch Take() noexcept { return *src_++; }
+  std::size_t Tell() const noexcept { return static_cast<std::size_t>(src_ - head_); }
+  Ch* PutBegin() noexcept { return dst_ = src_; }
+  void Put(Ch c) noexcept { *dst_++ = c; }
+  std::size_t PutEnd(Ch* begin) noexcept { return static_cast<std::size_t>(dst_ - begin); }
+  void Flush() noexcept {}
+
+  char* src_;
+  char* dst_;
+  char* head_;
+};
+
+// The first byte at or after `at` that ends a run of plain string bytes: a quote, a reverse
+// solidus or a control character (the NUL that ends the copy is one).
+const char* PlainRunEnd(const char* at) noexcept {
+#if defined(__SSE2__)
+  const __m128i quote = _mm_set1_epi8('"');
+  const __m128i solidus = _mm_set1_epi8('\\');
+  const __m128i control = _mm_set1_epi8(0x1F);
+  for (;; at += 16) {
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
+    const __m128i stops =
+        _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(bytes, quote), _mm_cmpeq_epi8(bytes, solidus)),
+                     _mm_cmpeq_epi8(_mm_max_epu8(bytes, control), control));
+    if (const int mask = _mm_movemask_epi8(stops); mask != 0) return at + __builtin_ctz(mask);
+  }
+#else
+  while (*at != '"' && *at != '\\' && static_cast<unsigned char>(*at) >= 0x20)
+    ++at;
+  return at;
+#endif
+}
+
+}  // namespace
+}  // namespace qor
+
+namespace rapidjson {
+
+// The reader calls this before every character of a string it decodes: it moves the stream past
+// the run of plain bytes ahead (shifting them left when an earlier escape has shrunk the string).
+template <>
+template <>
+inline void GenericReader<UTF8<>, UTF8<>, CrtAllocator>::ScanCopyUnescapedString(
+    qor::JsonInsituStream& in, qor::JsonInsituStream& /*out, the same stream*/) {
+  char* const end = const_cast<char*>(qor::PlainRunEnd(in.src_));
+  const auto length = static_cast<std::size_t>(end - in.src_);
+  if (in.dst_ != in.src_) std::memmove(in.dst_, in.src_, length);
+  in.src_ = end;
+  in.dst_ += length;
+}
+
+}  // namespace rapidjson
+
+namespace qor {
+namespace {
+
+// RapidJSON's default reader, in place. Its full-precision number mode is not used: on a long
+// fraction with a tiny exponent ("0.000...03e-300") that mode reads out of bounds and crashes, and
+// any request body can carry such a number.
+constexpr unsigned kReadFlags = rapidjson::kParseDefaultFlags | rapidjson::kParseInsituFlag;
 
 constexpr std::string_view kErrorTemplate = "Error: %1 at offset %2.";
 constexpr std::string_view kDepthReason = "The document exceeds the maximum nesting depth of 512.";
+
+bool IsNumberByte(char c) {
+  return (c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.' || c == 'e' || c == 'E';
+}
 
 bool IsJsonSpace(char c) {
   return c == ' ' || c == '\n' || c == '\r' || c == '\t';
@@ -60,7 +137,7 @@ bool MayHoldNul(std::string_view text) {
 // Structure, or in the root; each container is sized exactly when it closes.
 class JsonHandler {
  public:
-  JsonHandler(BindingProperty& root, std::string_view text, const rapidjson::MemoryStream& stream,
+  JsonHandler(BindingProperty& root, std::string_view text, const JsonInsituStream& stream,
               bool mayHoldNul)
       : builder_(root), text_(text), stream_(stream), mayHoldNul_(mayHoldNul) {}
 
@@ -110,7 +187,7 @@ class JsonHandler {
   // Only called with kParseNumbersAsStringsFlag, which is not used.
   bool RawNumber(const char*, rapidjson::SizeType, bool) { return false; }
   bool String(const char* text, rapidjson::SizeType length, bool) {
-    builder_.Value().SetString(Text(text, length));
+    builder_.SetString(builder_.Value(), Text(text, length));
     return true;
   }
   bool Key(const char* text, rapidjson::SizeType length, bool) {
@@ -152,8 +229,7 @@ class JsonHandler {
   // Texts from_chars refuses (a value below the smallest double) keep the reader's value.
   const char* NumberStart() const {
     const char* begin = text_.data() + stream_.Tell();
-    while (begin != text_.data() && std::strchr("0123456789+-.eE", begin[-1]) != nullptr &&
-           begin[-1] != '\0')
+    while (begin != text_.data() && IsNumberByte(begin[-1]))
       --begin;
     return begin;
   }
@@ -166,7 +242,7 @@ class JsonHandler {
 
   detail::TreeBuilder builder_;
   const std::string_view text_;
-  const rapidjson::MemoryStream& stream_;
+  const JsonInsituStream& stream_;
   const bool mayHoldNul_;
   bool depthExceeded_ = false;
   std::optional<std::size_t> tooBigAt_;
@@ -404,8 +480,11 @@ MaybeType<Failure, BindingProperty> ParseJson(std::string_view text) {
     ++start;
   if (start == text.size()) return result;  // an empty document is not an error
 
+  const std::unique_ptr<char[]> copy(new char[text.size() + 1 + kJsonPadding]);
+  std::memcpy(copy.get(), text.data(), text.size());
+  std::memset(copy.get() + text.size(), 0, 1 + kJsonPadding);
   rapidjson::Reader reader;
-  rapidjson::MemoryStream stream(text.data(), text.size());
+  JsonInsituStream stream(copy.get());
   JsonHandler handler(result.MutableProperty(), text, stream, MayHoldNul(text));
   const rapidjson::ParseResult parsed = reader.Parse<kReadFlags>(stream, handler);
   if (parsed.IsError()) {

@@ -181,7 +181,7 @@ class Decoder {
     if (format <= 0xBF) {
       std::string_view text;
       if (!ReadText(format & 0x1F, text)) return false;
-      target.SetString(text);
+      builder_.SetString(target, text);
       return true;
     }
     switch (format) {
@@ -243,7 +243,7 @@ class Decoder {
             !ReadText(number, text)) {
           return false;
         }
-        target.SetString(text);
+        builder_.SetString(target, text);
         return true;
       }
       default:  // 0xC1 and the extension formats

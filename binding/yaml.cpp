@@ -310,12 +310,12 @@ class YamlReader {
       if (style == YAML_PLAIN_SCALAR_STYLE) {
         ResolvePlain(text, target);
       } else {
-        target.SetString(text);
+        builder_.SetString(target, text);
       }
       return true;
     }
     if (tag == kStrTag) {
-      target.SetString(text);
+      builder_.SetString(target, text);
     } else if (tag == kIntTag) {
       return ResolveInteger(text, target);
     } else if (tag == kFloatTag) {
@@ -344,7 +344,7 @@ class YamlReader {
       target.SetBool(*word);
       return;
     }
-    target.SetString(text);
+    builder_.SetString(target, text);
   }
 
   bool ResolveInteger(std::string_view text, BindingProperty& target) {

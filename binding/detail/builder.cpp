@@ -8,11 +8,32 @@
 namespace qor::detail {
 
 TreeBuilder::~TreeBuilder() {
-  if (!frames_.Empty()) Discard();
+  if (!frames_.Empty()) {
+    Discard();
+  } else {
+    ForgetRecent();
+  }
+}
+
+InternedString* TreeBuilder::Remember(InternedString*& slot, std::string_view text) {
+  InternedString* entry = context_->Intern(text);
+  ++entry->references;  // the table's own
+  if (slot != nullptr) context_->Release(slot);
+  slot = entry;
+  return entry;
+}
+
+void TreeBuilder::ForgetRecent() noexcept {
+  for (InternedString*& entry : recent_) {
+    if (entry != nullptr) context_->Release(entry);
+    entry = nullptr;
+  }
 }
 
 void TreeBuilder::Discard() noexcept {
-  // The scratch values live in the root's context: dropping the context drops them too.
+  // The scratch values live in the root's context: dropping the context drops them too, and
+  // with it every entry the table of recent texts still holds.
+  recent_.fill(nullptr);
   BindingProperty dropped(std::move(*root_));
   frames_.Truncate(0);
   elements_.Truncate(0);

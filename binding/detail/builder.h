@@ -10,9 +10,17 @@
 // The stacks grow with the values actually read, never with counts an input declares. A reader
 // that fails calls Discard(), which drops the partial tree with its whole context.
 //
+// Documents repeat a few texts many times (every key of every record, enumerated values). The
+// builder remembers the entries of recently interned short texts in a small direct-mapped table,
+// indexed by the text's length and end bytes, and a text found there costs one comparison
+// instead of its hash and a probe of the tree's string table. The table holds a reference to
+// each entry it keeps, so that an entry the tree drops (a repeated key) stays valid while it
+// is remembered; the builder gives those references back when it finishes.
+//
 // Used by the JSON, MessagePack and YAML readers; one builder per read, one thread.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -67,6 +75,7 @@ class TreeBuilder {
   // REQUIRES: `root` is a root value and Empty.
   explicit TreeBuilder(BindingProperty& root) noexcept : root_(&root) {}
   // A builder left with open containers drops the partial tree (see Discard()).
+  // REQUIRES: the root, and so its context, outlives the builder.
   ~TreeBuilder();
   TreeBuilder(const TreeBuilder&) = delete;
   TreeBuilder& operator=(const TreeBuilder&) = delete;
@@ -87,8 +96,17 @@ class TreeBuilder {
   }
   // Inside a Structure: names the member that the next value (or container) fills.
   void Key(std::string_view key) {
-    InternedString* interned = context_->Intern(key);
+    InternedString* interned = InternRecent(key);
     new (members_.Push()->bytes) BindingMember(interned, context_);
+  }
+  // Sets `slot`, an Empty value just returned by Value(), to the String `text`.
+  void SetString(BindingProperty& slot, std::string_view text) {
+    if (frames_.Empty()) {
+      slot.SetString(text);  // the root itself
+      return;
+    }
+    slot.payload_.string = InternRecent(text);
+    slot.kind_ = BindingKind::String;
   }
   // Opens a container as the next value.
   void OpenCollection() { Open(false); }
@@ -125,6 +143,39 @@ class TreeBuilder {
     return std::launder(reinterpret_cast<const BindingMember*>(raw.bytes))->Key();
   }
 
+  // Texts of 1 to kMaxRecentLength bytes go through the table of recent entries.
+  static constexpr std::size_t kRecentSlots = 256;
+  static constexpr std::size_t kMaxRecentLength = 32;
+  static std::size_t RecentIndex(const char* text, std::size_t length) noexcept {
+    std::uint64_t ends;
+    if (length >= 4) {
+      std::uint32_t head, tail;
+      std::memcpy(&head, text, 4);
+      std::memcpy(&tail, text + length - 4, 4);
+      ends = (std::uint64_t{tail} << 32) | head;
+    } else {
+      ends = static_cast<unsigned char>(text[0]) |
+             (static_cast<unsigned char>(text[length / 2]) << 8) |
+             (static_cast<unsigned char>(text[length - 1]) << 16);
+    }
+    return static_cast<std::size_t>(((ends ^ length) * 0x9E3779B97F4A7C15ull) >> 56);
+  }
+  InternedString* InternRecent(std::string_view text) {
+    const std::size_t length = text.size();
+    if (length - 1 >= kMaxRecentLength) return context_->Intern(text);
+    InternedString*& slot = recent_[RecentIndex(text.data(), length)];
+    InternedString* held = slot;
+    if (held != nullptr && held->length == length && SameBytes(held->Data(), text.data(), length)) {
+      ++held->references;
+      return held;
+    }
+    return Remember(slot, text);
+  }
+  // Interns `text` and keeps its entry in `slot`, giving back the one it held.
+  InternedString* Remember(InternedString*& slot, std::string_view text);
+  // Gives back the references of the table of recent entries and empties it.
+  void ForgetRecent() noexcept;
+
   BindingProperty& PushElement() {
     return *new (elements_.Push()->bytes) BindingProperty(BindingProperty::ChildTag{}, context_);
   }
@@ -139,6 +190,7 @@ class TreeBuilder {
   ScratchStack<Frame, 32> frames_;
   ScratchStack<RawElement, 16> elements_;
   ScratchStack<RawMember, 16> members_;
+  std::array<InternedString*, kRecentSlots> recent_{};
 };
 
 }  // namespace qor::detail

@@ -66,30 +66,6 @@ std::uint64_t BucketValue(detail::InternedString* entry, std::uint32_t mixed) {
   return TagOf(mixed) | address;
 }
 
-// Whether two texts of `length` bytes (sizeof(Word) <= length <= 2 * sizeof(Word)) are equal:
-// their first and last words, which overlap for lengths in between.
-template <typename Word>
-bool SameEnds(const char* a, const char* b, std::size_t length) noexcept {
-  Word a0, a1, b0, b1;
-  std::memcpy(&a0, a, sizeof(Word));
-  std::memcpy(&b0, b, sizeof(Word));
-  std::memcpy(&a1, a + length - sizeof(Word), sizeof(Word));
-  std::memcpy(&b1, b + length - sizeof(Word), sizeof(Word));
-  return ((a0 ^ b0) | (a1 ^ b1)) == 0;
-}
-
-// memcmp for equal lengths, inline for the short texts most keys are: a call to the
-// library's memcmp costs more than comparing a few bytes.
-bool SameBytes(const char* a, const char* b, std::size_t length) noexcept {
-  if (length > 16) return std::memcmp(a, b, length) == 0;
-  if (length >= 8) return SameEnds<std::uint64_t>(a, b, length);
-  if (length >= 4) return SameEnds<std::uint32_t>(a, b, length);
-  for (std::size_t i = 0; i < length; ++i) {
-    if (a[i] != b[i]) return false;
-  }
-  return true;
-}
-
 }  // namespace
 
 BindingContext::BindingContext() {
@@ -153,7 +129,7 @@ std::size_t BindingContext::Find(std::string_view text, std::uint32_t hash) cons
     if ((bucket & ~kAddressMask) != tag) continue;
     const detail::InternedString* entry = EntryOf(bucket);
     if (entry->hash == hash && entry->length == text.size() &&
-        SameBytes(entry->Data(), text.data(), text.size())) {
+        detail::SameBytes(entry->Data(), text.data(), text.size())) {
       return slot;
     }
   }

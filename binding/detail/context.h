@@ -19,6 +19,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string_view>
 
 #include "binding/detail/pool.h"
@@ -30,6 +31,35 @@ namespace detail {
 
 // The shared entry of the empty text.
 InternedString* EmptyInternedString() noexcept;
+
+// Whether two texts of `length` bytes (sizeof(Word) <= length <= 2 * sizeof(Word)) are equal:
+// their first and last words, which overlap for lengths in between.
+template <typename Word>
+bool SameEnds(const char* a, const char* b, std::size_t length) noexcept {
+  Word a0, a1, b0, b1;
+  std::memcpy(&a0, a, sizeof(Word));
+  std::memcpy(&b0, b, sizeof(Word));
+  std::memcpy(&a1, a + length - sizeof(Word), sizeof(Word));
+  std::memcpy(&b1, b + length - sizeof(Word), sizeof(Word));
+  return ((a0 ^ b0) | (a1 ^ b1)) == 0;
+}
+
+// memcmp for equal lengths, inline for the short texts most keys are: a call to the
+// library's memcmp costs more than comparing a few bytes.
+inline bool SameBytes(const char* a, const char* b, std::size_t length) noexcept {
+  if (length > 32) return std::memcmp(a, b, length) == 0;
+  if (length > 16) {
+    // The first and the last 16 bytes, which overlap below 32.
+    const std::size_t last = length - 16;
+    return SameEnds<std::uint64_t>(a, b, 16) && SameEnds<std::uint64_t>(a + last, b + last, 16);
+  }
+  if (length >= 8) return SameEnds<std::uint64_t>(a, b, length);
+  if (length >= 4) return SameEnds<std::uint32_t>(a, b, length);
+  for (std::size_t i = 0; i < length; ++i) {
+    if (a[i] != b[i]) return false;
+  }
+  return true;
+}
 
 // A Blob: its byte count, then the bytes, in one block (sized in multiples of 8, so that the
 // count stays aligned).

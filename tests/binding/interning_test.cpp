@@ -1,8 +1,15 @@
 // Texts whose FNV-1a hashes collide stay apart in a tree's string table.
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <string>
+#include <vector>
+
 #include "binding/detail/context.h"
+#include "binding/json.h"
+#include "binding/msgpack.h"
 #include "binding/property.h"
+#include "binding/yaml.h"
 
 namespace qor {
 namespace {
@@ -20,6 +27,51 @@ TEST(StringTable, TextsWithTheSameHashKeepTheirOwnEntries) {
     EXPECT_EQ(tree.Context()->References(text), 2u) << text;
   EXPECT_EQ(tree.Context()->InternedCount(), std::size(texts));
   EXPECT_EQ(tree.Element(7).GetString(), "macallums");
+}
+
+// The readers remember recent texts while they build a tree; when they are done, each text of
+// the tree has one reference per use, and a text that only a dropped member held is gone.
+TEST(StringTable, ReadersLeaveOneReferencePerUse) {
+  const std::string kLong(40, 'L');  // longer than the texts the readers remember
+  const std::string json = R"([{"kind":"gone","kind":"CHAMPION","id":"x"},)"
+                           R"({"kind":"CHAMPION","long":")" +
+                           kLong +
+                           R"("},)"
+                           R"({"kind":"x","long":")" +
+                           kLong + R"("}])";
+  std::vector<std::uint8_t> msgpack{0x93, 0x83};
+  auto text = [&msgpack](std::string_view value) {
+    msgpack.push_back(static_cast<std::uint8_t>(value.size() < 32 ? 0xA0 | value.size() : 0xD9));
+    if (value.size() >= 32) msgpack.push_back(static_cast<std::uint8_t>(value.size()));
+    msgpack.insert(msgpack.end(), value.begin(), value.end());
+  };
+  for (const char* piece : {"kind", "gone", "kind", "CHAMPION", "id", "x"})
+    text(piece);
+  msgpack.push_back(0x82);
+  for (const std::string& piece :
+       {std::string("kind"), std::string("CHAMPION"), std::string("long"), kLong})
+    text(piece);
+  msgpack.push_back(0x82);
+  for (const std::string& piece :
+       {std::string("kind"), std::string("x"), std::string("long"), kLong})
+    text(piece);
+
+  // Kept as read: a copy of a tree interns its texts anew.
+  const auto fromJson = ParseJson(json);
+  const auto fromMsgPack = DecodeMsgPack(msgpack);
+  const auto fromYaml = ParseYaml(json);
+  for (const BindingProperty* tree :
+       {&fromJson.Property(), &fromMsgPack.value.Property(), &fromYaml.Property()}) {
+    ASSERT_EQ(WriteJson(*tree), R"([{"id":"x","kind":"CHAMPION"},{"kind":"CHAMPION","long":")" +
+                                    kLong + R"("},{"kind":"x","long":")" + kLong + R"("}])");
+    const BindingContext& context = *tree->Context();
+    EXPECT_EQ(context.References("gone"), 0u);
+    EXPECT_EQ(context.References("kind"), 3u);
+    EXPECT_EQ(context.References("CHAMPION"), 2u);
+    EXPECT_EQ(context.References("x"), 2u);
+    EXPECT_EQ(context.References(kLong), 2u);
+    EXPECT_EQ(context.InternedCount(), 6u);  // kind, id, x, CHAMPION, long and kLong
+  }
 }
 
 }  // namespace

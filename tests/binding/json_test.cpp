@@ -45,6 +45,12 @@ TEST(JsonParse, ReadsEachDocumentOrSaysWhereItFails) {
       // Every string of the document, keys too, ends at its NUL.
       {R"(["ab\u0000cd",{"k\u0000ey":1}])", R"(collection ["ab",{"k":1}])"},
       {R"("a\\u0000b")", R"(string a\u0000b)"},  // an escaped reverse solidus
+      // Runs of plain bytes longer than 16 before and between escapes, which shift them left.
+      {R"("abcdefghijklmnopqrstu\"vwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ\\0123456789abcdefghij\u00e9")",
+       "string "
+       "abcdefghijklmnopqrstu\"vwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ\\0123456789abcdefghij\xC3\xA9"},
+      {"\"a plain run of more than 16 bytes then a raw\ttab\"",
+       "! Error: Invalid escape character in string. at offset 45."},
       // The last of repeated keys wins, also when it is null.
       {R"({"z":[1,{"b":2,"a":[]}],"a":{"k":1,"k":[3]},"n":[5],"n":null,"":"e"})",
        R"(structure {"":"e","a":{"k":[3]},"n":null,"z":[1,{"a":[],"b":2}]})"},
