@@ -42,14 +42,23 @@ struct JsonInsituStream {
   Ch Peek() const noexcept { return *src_; }
   Ch Take() noexcept { return *src_++; }
   std::size_t Tell() const noexcept { return static_cast<std::size_t>(src_ - head_); }
-  Ch* PutBegin() noexcept { return dst_ = src_; }
-  void Put(Ch c) noexcept { *dst_++ = c; }
+  Ch* PutBegin() noexcept {
+    nulsPut_ = 0;
+    return dst_ = src_;
+  }
+  // The reader puts only what an escape decodes to, and the NUL that ends each string: a
+  // string holds a NUL of its own when more than one was put.
+  void Put(Ch c) noexcept {
+    nulsPut_ += c == '\0';
+    *dst_++ = c;
+  }
   std::size_t PutEnd(Ch* begin) noexcept { return static_cast<std::size_t>(dst_ - begin); }
   void Flush() noexcept {}
 
   char* src_;
   char* dst_;
   char* head_;
+  unsigned nulsPut_ = 0;  // since the current string began
 };
 
 // The first byte at or after `at` that ends a run of plain string bytes: a quote, a reverse
@@ -118,28 +127,13 @@ std::string_view UpToNul(const char* text, rapidjson::SizeType length) {
   return {text, nul ? static_cast<std::size_t>(static_cast<const char*>(nul) - text) : length};
 }
 
-// A decoded string can hold a NUL only where the text escapes one: without "\\u0000" anywhere
-// in the document no string needs the search.
-bool MayHoldNul(std::string_view text) {
-  const char* at = text.data();
-  const char* const end = at + text.size();
-  while (end - at >= 6) {
-    at = static_cast<const char*>(std::memchr(at, '\\', static_cast<std::size_t>(end - at - 5)));
-    if (at == nullptr) return false;
-    if (std::memcmp(at + 1, "u0000", 5) == 0) return true;
-    at += 2;  // past the escaped character, which may itself be a reverse solidus
-  }
-  return false;
-}
-
 // Receives the reader's events and builds the tree in one pass: every value lands in the next
 // element of the innermost Collection, in the member named by the last key of the innermost
 // Structure, or in the root; each container is sized exactly when it closes.
 class JsonHandler {
  public:
-  JsonHandler(BindingProperty& root, std::string_view text, const JsonInsituStream& stream,
-              bool mayHoldNul)
-      : builder_(root), text_(text), stream_(stream), mayHoldNul_(mayHoldNul) {}
+  JsonHandler(BindingProperty& root, std::string_view text, const JsonInsituStream& stream)
+      : builder_(root), text_(text), stream_(stream) {}
 
   bool DepthExceeded() const { return depthExceeded_; }
   // Where a number too big for a double starts, when the reader stopped at one.
@@ -220,7 +214,7 @@ class JsonHandler {
     return false;
   }
   std::string_view Text(const char* text, rapidjson::SizeType length) const {
-    return mayHoldNul_ ? UpToNul(text, length) : std::string_view(text, length);
+    return stream_.nulsPut_ > 1 ? UpToNul(text, length) : std::string_view(text, length);
   }
   // The reader's default number mode can be a unit in the last place off on long fractions,
   // and then a written Float would not read back to itself; its full-precision mode reads out
@@ -243,7 +237,6 @@ class JsonHandler {
   detail::TreeBuilder builder_;
   const std::string_view text_;
   const JsonInsituStream& stream_;
-  const bool mayHoldNul_;
   bool depthExceeded_ = false;
   std::optional<std::size_t> tooBigAt_;
 };
@@ -485,7 +478,7 @@ MaybeType<Failure, BindingProperty> ParseJson(std::string_view text) {
   std::memset(copy.get() + text.size(), 0, 1 + kJsonPadding);
   rapidjson::Reader reader;
   JsonInsituStream stream(copy.get());
-  JsonHandler handler(result.MutableProperty(), text, stream, MayHoldNul(text));
+  JsonHandler handler(result.MutableProperty(), text, stream);
   const rapidjson::ParseResult parsed = reader.Parse<kReadFlags>(stream, handler);
   if (parsed.IsError()) {
     handler.Discard();

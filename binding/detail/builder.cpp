@@ -104,7 +104,7 @@ void TreeBuilder::CloseStructure(BindingProperty& target, std::size_t start) {
   std::size_t count = members_.Size() - start;
   RawMember* first = count != 0 ? &members_[start] : nullptr;
   for (std::size_t i = 1; i < count; ++i) {
-    if (KeyOf(first[i - 1]) >= KeyOf(first[i])) {
+    if (!InOrder(first[i - 1], first[i])) {
       count = SortMembers(first, count);
       break;
     }

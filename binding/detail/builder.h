@@ -139,6 +139,21 @@ class TreeBuilder {
     return *std::launder(reinterpret_cast<BindingMember*>(raw.bytes));
   }
   static BindingProperty& MemberValue(RawMember& raw) noexcept { return Member(raw).value_; }
+  // Whether `a`'s key comes strictly before `b`'s. Keys in order mostly differ within their
+  // first eight bytes, or in their first, which decide without a call to memcmp.
+  static bool InOrder(const RawMember& a, const RawMember& b) noexcept {
+    const std::string_view first = KeyOf(a);
+    const std::string_view second = KeyOf(b);
+    if (first.size() >= 8 && second.size() >= 8) {
+      std::uint64_t x, y;
+      std::memcpy(&x, first.data(), 8);
+      std::memcpy(&y, second.data(), 8);
+      if (x != y) return __builtin_bswap64(x) < __builtin_bswap64(y);
+    } else if (!first.empty() && !second.empty() && first[0] != second[0]) {
+      return static_cast<unsigned char>(first[0]) < static_cast<unsigned char>(second[0]);
+    }
+    return first < second;
+  }
   static std::string_view KeyOf(const RawMember& raw) noexcept {
     return std::launder(reinterpret_cast<const BindingMember*>(raw.bytes))->Key();
   }
