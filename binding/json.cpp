@@ -27,59 +27,101 @@
 namespace qor {
 namespace {
 
-// The reader works on a private copy of the text and decodes each string where it stands
-// (RapidJSON's in-situ mode): a string without escapes is never copied, and the texts the tree
-// interns are read from memory that was not just written. The copy ends with a NUL, where the
-// reader stops, and kJsonPadding more zero bytes, so that a scan may read 16 bytes at a time.
-constexpr std::size_t kJsonPadding = 16;
+// The reader reads the text where it stands and decodes strings in RapidJSON's in-situ mode,
+// through JsonInput below: a string without escapes is never copied (the tree interns it from
+// the text), and only a string with escapes is decoded, into a spare buffer.
 
-// RapidJSON's in-situ stream concept. The reader takes no local copy of it (StreamTraits keeps
-// copyOptimization off), so the handler sees the stream's true position while a number is read.
-struct JsonInsituStream {
+// RapidJSON's in-situ stream concept over a read-only text. The reader takes no local copy of
+// it (StreamTraits keeps copyOptimization off), so the handler sees its true position while a
+// number is read. Past the end, and at a NUL byte, it reads '\0', where the reader stops.
+//
+// Between PutBegin() and PutEnd() a string is put: `dst_` counts its decoded bytes from
+// `begin_` as if they were written in place. While the string has had no escape its bytes are
+// the text's own and nothing is written; its first escape copies the plain start to `out_` in
+// the spare buffer, where the rest of it is written.
+class JsonInput {
+ public:
   using Ch = char;
-  explicit JsonInsituStream(char* text) noexcept : src_(text), dst_(nullptr), head_(text) {}
+  JsonInput(std::string_view text, char* spare) noexcept
+      : src_(text.data()), end_(text.data() + text.size()), head_(text.data()), spare_(spare) {}
 
-  Ch Peek() const noexcept { return *src_; }
-  Ch Take() noexcept { return *src_++; }
+  Ch Peek() const noexcept { return src_ != end_ ? *src_ : '\0'; }
+  Ch Take() noexcept { return src_ != end_ ? *src_++ : '\0'; }
   std::size_t Tell() const noexcept { return static_cast<std::size_t>(src_ - head_); }
+
   Ch* PutBegin() noexcept {
     nulsPut_ = 0;
-    return dst_ = src_;
+    out_ = nullptr;
+    begin_ = dst_ = const_cast<char*>(src_);  // never written through
+    return begin_;
   }
-  // The reader puts only what an escape decodes to, and the NUL that ends each string: a
-  // string holds a NUL of its own when more than one was put.
+  // The reader puts what an escape decodes to, and the NUL that ends the string right after
+  // taking its closing quote (an escape never ends with a quote and then puts a NUL).
   void Put(Ch c) noexcept {
-    nulsPut_ += c == '\0';
-    *dst_++ = c;
+    if (c == '\0') {
+      ++nulsPut_;
+      if (out_ == nullptr && src_[-1] == '"') {
+        ++dst_;  // the end of a plain string
+        return;
+      }
+    }
+    if (out_ == nullptr) {
+      out_ = spare_;
+      std::memcpy(out_, begin_, Decoded());
+    }
+    out_[Decoded()] = c;
+    ++dst_;
   }
-  std::size_t PutEnd(Ch* begin) noexcept { return static_cast<std::size_t>(dst_ - begin); }
+  std::size_t PutEnd(Ch* begin) noexcept {
+    if (out_ != nullptr) spare_ += Decoded();  // the decoded string stays where it is
+    return static_cast<std::size_t>(dst_ - begin);
+  }
   void Flush() noexcept {}
 
-  char* src_;
-  char* dst_;
-  char* head_;
-  unsigned nulsPut_ = 0;  // since the current string began
+  // A run of `length` plain bytes at src_, which the string continues with.
+  void TakePlain(std::size_t length) noexcept {
+    if (out_ != nullptr) std::memcpy(out_ + Decoded(), src_, length);
+    src_ += length;
+    dst_ += length;
+  }
+  const char* Position() const noexcept { return src_; }
+  const char* End() const noexcept { return end_; }
+  // The string just put: its text, or its decoded copy when it had an escape.
+  const char* StringData(const char* begin) const noexcept { return out_ ? out_ : begin; }
+  // Whether that string holds a NUL of its own (more than its end was put).
+  bool StringHoldsNul() const noexcept { return nulsPut_ > 1; }
+
+ private:
+  std::size_t Decoded() const noexcept { return static_cast<std::size_t>(dst_ - begin_); }
+
+  const char* src_;
+  const char* const end_;
+  const char* const head_;
+  char* spare_;  // where the next decoded string goes
+  char* begin_ = nullptr;
+  char* dst_ = nullptr;
+  char* out_ = nullptr;
+  unsigned nulsPut_ = 0;
 };
 
-// The first byte at or after `at` that ends a run of plain string bytes: a quote, a reverse
-// solidus or a control character (the NUL that ends the copy is one).
-const char* PlainRunEnd(const char* at) noexcept {
+// The first byte in [at, end) that ends a run of plain string bytes: a quote, a reverse solidus
+// or a control character; `end` when there is none.
+const char* PlainRunEnd(const char* at, const char* end) noexcept {
 #if defined(__SSE2__)
   const __m128i quote = _mm_set1_epi8('"');
   const __m128i solidus = _mm_set1_epi8('\\');
   const __m128i control = _mm_set1_epi8(0x1F);
-  for (;; at += 16) {
+  for (; end - at >= 16; at += 16) {
     const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
     const __m128i stops =
         _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(bytes, quote), _mm_cmpeq_epi8(bytes, solidus)),
                      _mm_cmpeq_epi8(_mm_max_epu8(bytes, control), control));
     if (const int mask = _mm_movemask_epi8(stops); mask != 0) return at + __builtin_ctz(mask);
   }
-#else
-  while (*at != '"' && *at != '\\' && static_cast<unsigned char>(*at) >= 0x20)
+#endif
+  while (at != end && *at != '"' && *at != '\\' && static_cast<unsigned char>(*at) >= 0x20)
     ++at;
   return at;
-#endif
 }
 
 }  // namespace
@@ -87,17 +129,13 @@ const char* PlainRunEnd(const char* at) noexcept {
 
 namespace rapidjson {
 
-// The reader calls this before every character of a string it decodes: it moves the stream past
-// the run of plain bytes ahead (shifting them left when an earlier escape has shrunk the string).
+// The reader calls this before every character of a string it decodes: it takes the run of
+// plain bytes ahead at once.
 template <>
 template <>
 inline void GenericReader<UTF8<>, UTF8<>, CrtAllocator>::ScanCopyUnescapedString(
-    qor::JsonInsituStream& in, qor::JsonInsituStream& /*out, the same stream*/) {
-  char* const end = const_cast<char*>(qor::PlainRunEnd(in.src_));
-  const auto length = static_cast<std::size_t>(end - in.src_);
-  if (in.dst_ != in.src_) std::memmove(in.dst_, in.src_, length);
-  in.src_ = end;
-  in.dst_ += length;
+    qor::JsonInput& in, qor::JsonInput& /*out, the same stream*/) {
+  in.TakePlain(static_cast<std::size_t>(qor::PlainRunEnd(in.Position(), in.End()) - in.Position()));
 }
 
 }  // namespace rapidjson
@@ -132,7 +170,7 @@ std::string_view UpToNul(const char* text, rapidjson::SizeType length) {
 // Structure, or in the root; each container is sized exactly when it closes.
 class JsonHandler {
  public:
-  JsonHandler(BindingProperty& root, std::string_view text, const JsonInsituStream& stream)
+  JsonHandler(BindingProperty& root, std::string_view text, const JsonInput& stream)
       : builder_(root), text_(text), stream_(stream) {}
 
   bool DepthExceeded() const { return depthExceeded_; }
@@ -214,7 +252,8 @@ class JsonHandler {
     return false;
   }
   std::string_view Text(const char* text, rapidjson::SizeType length) const {
-    return stream_.nulsPut_ > 1 ? UpToNul(text, length) : std::string_view(text, length);
+    text = stream_.StringData(text);
+    return stream_.StringHoldsNul() ? UpToNul(text, length) : std::string_view(text, length);
   }
   // The reader's default number mode can be a unit in the last place off on long fractions,
   // and then a written Float would not read back to itself; its full-precision mode reads out
@@ -236,7 +275,7 @@ class JsonHandler {
 
   detail::TreeBuilder builder_;
   const std::string_view text_;
-  const JsonInsituStream& stream_;
+  const JsonInput& stream_;
   bool depthExceeded_ = false;
   std::optional<std::size_t> tooBigAt_;
 };
@@ -473,11 +512,11 @@ MaybeType<Failure, BindingProperty> ParseJson(std::string_view text) {
     ++start;
   if (start == text.size()) return result;  // an empty document is not an error
 
-  const std::unique_ptr<char[]> copy(new char[text.size() + 1 + kJsonPadding]);
-  std::memcpy(copy.get(), text.data(), text.size());
-  std::memset(copy.get() + text.size(), 0, 1 + kJsonPadding);
+  // Decoded strings are never longer than their source, quotes included: the spare buffer
+  // holds all of them with their ends. It is only written where strings have escapes.
+  const std::unique_ptr<char[]> spare(new char[text.size()]);
   rapidjson::Reader reader;
-  JsonInsituStream stream(copy.get());
+  JsonInput stream(text, spare.get());
   JsonHandler handler(result.MutableProperty(), text, stream);
   const rapidjson::ParseResult parsed = reader.Parse<kReadFlags>(stream, handler);
   if (parsed.IsError()) {
