@@ -148,6 +148,9 @@ namespace {
 // any request body can carry such a number.
 constexpr unsigned kReadFlags = rapidjson::kParseDefaultFlags | rapidjson::kParseInsituFlag;
 
+// Documents the system reads (catalogs, records) hold about one distinct text per 128 bytes.
+constexpr std::size_t kTextBytesPerDistinctText = 128;
+
 constexpr std::string_view kErrorTemplate = "Error: %1 at offset %2.";
 constexpr std::string_view kDepthReason = "The document exceeds the maximum nesting depth of 512.";
 
@@ -171,7 +174,9 @@ std::string_view UpToNul(const char* text, rapidjson::SizeType length) {
 class JsonHandler {
  public:
   JsonHandler(BindingProperty& root, std::string_view text, const JsonInput& stream)
-      : builder_(root), text_(text), stream_(stream) {}
+      : builder_(root), text_(text), stream_(stream) {
+    builder_.ExpectTexts(text.size() / kTextBytesPerDistinctText);
+  }
 
   bool DepthExceeded() const { return depthExceeded_; }
   // Where a number too big for a double starts, when the reader stopped at one.

@@ -21,7 +21,10 @@ struct OpenContainer {
 class Decoder {
  public:
   Decoder(std::span<const std::uint8_t> bytes, BindingProperty& root)
-      : bytes_(bytes), builder_(root) {}
+      : bytes_(bytes), builder_(root) {
+    // Records hold about one distinct text per 112 bytes of MessagePack.
+    builder_.ExpectTexts(bytes.size() / 112);
+  }
 
   // Decodes one value; on failure returns false and leaves the message in `error_`.
   bool Run() {

@@ -47,6 +47,7 @@ void TreeBuilder::Open(bool structure) {
   if (frames_.Empty()) {
     frame.slotKind = SlotKind::Root;
     context_ = root_->EnsureContext();
+    if (expectedTexts_ != 0) context_->Reserve(expectedTexts_);
   } else if (frames_.Back().structure) {
     frame.slotKind = SlotKind::Member;
     frame.slot = static_cast<std::uint32_t>(members_.Size() - 1);

@@ -80,6 +80,9 @@ class TreeBuilder {
   TreeBuilder(const TreeBuilder&) = delete;
   TreeBuilder& operator=(const TreeBuilder&) = delete;
 
+  // The number of distinct texts the reader expects, for the tree's string table to make room
+  // for when the first container opens.
+  void ExpectTexts(std::size_t texts) noexcept { expectedTexts_ = texts; }
   // Open containers.
   std::size_t Depth() const noexcept { return frames_.Size(); }
   // True when the innermost open container is a Structure.
@@ -206,6 +209,7 @@ class TreeBuilder {
   ScratchStack<RawElement, 16> elements_;
   ScratchStack<RawMember, 16> members_;
   std::array<InternedString*, kRecentSlots> recent_{};
+  std::size_t expectedTexts_ = 0;
 };
 
 }  // namespace qor::detail

@@ -119,6 +119,13 @@ void BindingContext::Grow() {
   Free(old, oldCount * sizeof(std::uint64_t));
 }
 
+void BindingContext::Reserve(std::size_t texts) {
+  constexpr std::uint32_t kMostBuckets = 1u << 20;
+  if (buckets_ == nullptr) ResetBuckets();
+  while (bucketCount_ / 4 * 3 < texts && bucketCount_ < kMostBuckets)
+    Grow();
+}
+
 std::size_t BindingContext::Find(std::string_view text, std::uint32_t hash) const noexcept {
   const std::uint32_t mixed = Mix(hash);
   const std::uint64_t tag = TagOf(mixed);

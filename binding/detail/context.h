@@ -103,6 +103,9 @@ class BindingContext {
 
   // The entry of `text` with one more reference (a new entry with one reference when absent).
   detail::InternedString* Intern(std::string_view text);
+  // Makes room for `texts` entries at once, so that a reader that expects about that many does
+  // not grow the table step by step (at most 2^20 buckets; the table still grows past that).
+  void Reserve(std::size_t texts);
   // Drops one reference; removes and frees the entry at zero.
   void Release(detail::InternedString* entry) noexcept;
 
