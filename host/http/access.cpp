@@ -138,6 +138,7 @@ std::chrono::milliseconds FailedAuthentications::Failed(const std::string& addre
   std::lock_guard lock(mutex_);
   if (failures_.size() >= kMaxAddresses && failures_.count(address) == 0) failures_.clear();
   const unsigned before = failures_[address]++;
+  remembered_.store(failures_.size(), std::memory_order_release);
   if (before == 0) return std::chrono::milliseconds(0);
   std::chrono::milliseconds delay = kFirstDelay;
   for (unsigned i = 1; i < before && delay < kMaxDelay; ++i)
@@ -146,8 +147,10 @@ std::chrono::milliseconds FailedAuthentications::Failed(const std::string& addre
 }
 
 void FailedAuthentications::Succeeded(const std::string& address) {
+  if (remembered_.load(std::memory_order_acquire) == 0) return;
   std::lock_guard lock(mutex_);
   failures_.erase(address);
+  remembered_.store(failures_.size(), std::memory_order_release);
 }
 
 AccessPolicy::AccessPolicy(std::string_view listenHost, uint16_t port) : port_(port) {

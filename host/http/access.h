@@ -10,6 +10,7 @@
 // may be used from every HTTP thread at once.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <mutex>
@@ -94,6 +95,9 @@ class FailedAuthentications {
  private:
   std::mutex mutex_;
   std::unordered_map<std::string, unsigned> failures_;  // guarded by mutex_
+  // failures_.size(), readable without the lock: a success with nothing remembered (every
+  // request of a well-behaved client) takes neither the lock nor a look-up.
+  std::atomic<size_t> remembered_{0};
 };
 
 // Outcome of the complete check of one request.
