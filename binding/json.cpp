@@ -104,6 +104,14 @@ class JsonInput {
   unsigned nulsPut_ = 0;
 };
 
+// Found by the reader's unqualified call for this stream: most values and separators follow
+// no white space at all, which one comparison tells.
+inline void SkipWhitespace(JsonInput& in) noexcept {
+  for (char c; in.Position() != in.End() &&
+               ((c = *in.Position()) == ' ' || c == '\n' || c == '\r' || c == '\t');)
+    in.Take();
+}
+
 // The first byte in [at, end) that ends a run of plain string bytes: a quote, a reverse solidus
 // or a control character; `end` when there is none.
 const char* PlainRunEnd(const char* at, const char* end) noexcept {
@@ -224,7 +232,7 @@ class JsonHandler {
   // Only called with kParseNumbersAsStringsFlag, which is not used.
   bool RawNumber(const char*, rapidjson::SizeType, bool) { return false; }
   bool String(const char* text, rapidjson::SizeType length, bool) {
-    builder_.SetString(builder_.Value(), Text(text, length));
+    builder_.StringValue(Text(text, length));
     return true;
   }
   bool Key(const char* text, rapidjson::SizeType length, bool) {

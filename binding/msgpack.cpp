@@ -172,6 +172,17 @@ class Decoder {
       if (!ReadNumber(format == 0xDC || format == 0xDE ? 2 : 4, number)) return false;
       return OpenContainerAt(at, number, format >= 0xDE, complete);
     }
+    if ((format >= 0xA0 && format <= 0xBF) || (format >= 0xD9 && format <= 0xDB)) {
+      std::string_view text;
+      if (format <= 0xBF) {
+        number = format & 0x1F;
+      } else if (!ReadNumber(StringLengthWidth(static_cast<std::uint8_t>(format)), number)) {
+        return false;
+      }
+      if (!ReadText(number, text)) return false;
+      builder_.StringValue(text);
+      return true;
+    }
     BindingProperty& target = builder_.Value();
     if (format <= 0x7F) {
       target.SetSigned(static_cast<std::int64_t>(format));
@@ -179,12 +190,6 @@ class Decoder {
     }
     if (format >= 0xE0) {
       target.SetSigned(static_cast<std::int8_t>(format));
-      return true;
-    }
-    if (format <= 0xBF) {
-      std::string_view text;
-      if (!ReadText(format & 0x1F, text)) return false;
-      builder_.SetString(target, text);
       return true;
     }
     switch (format) {
@@ -238,17 +243,6 @@ class Decoder {
         if (!ReadNumber(8, number)) return false;
         target.SetSigned(static_cast<std::int64_t>(number));
         return true;
-      case 0xD9:
-      case 0xDA:
-      case 0xDB: {
-        std::string_view text;
-        if (!ReadNumber(StringLengthWidth(static_cast<std::uint8_t>(format)), number) ||
-            !ReadText(number, text)) {
-          return false;
-        }
-        builder_.SetString(target, text);
-        return true;
-      }
       default:  // 0xC1 and the extension formats
         return Fail(Format("Invalid MessagePack data at position %1.", at));
     }

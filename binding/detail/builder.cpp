@@ -30,10 +30,107 @@ void TreeBuilder::ForgetRecent() noexcept {
   }
 }
 
+namespace {
+constexpr std::uint32_t kFnvBasis = 2166136261u;
+constexpr std::uint32_t kFnvPrime = 16777619u;
+
+std::uint32_t ContinueFnv1a(std::uint32_t hash, const unsigned char* at, std::size_t length) {
+  for (std::size_t i = 0; i < length; ++i)
+    hash = (hash ^ at[i]) * kFnvPrime;
+  return hash;
+}
+}  // namespace
+
+void TreeBuilder::HashPending(Pending* items, std::size_t count) noexcept {
+  std::size_t next = 0;
+  for (; next + 4 <= count; next += 4) {
+    // The four in order of length (five compare-exchanges), so that the chains run side by side
+    // to the shortest end, then three of them to the next, and so on.
+    Pending* lane[4] = {&items[next], &items[next + 1], &items[next + 2], &items[next + 3]};
+    const auto order = [&lane](int a, int b) {
+      if (lane[b]->length < lane[a]->length) std::swap(lane[a], lane[b]);
+    };
+    order(0, 1), order(2, 3), order(0, 2), order(1, 3), order(1, 2);
+    Pending& a = *lane[0];
+    Pending& b = *lane[1];
+    Pending& c = *lane[2];
+    Pending& d = *lane[3];
+    const auto* ta = reinterpret_cast<const unsigned char*>(a.text);
+    const auto* tb = reinterpret_cast<const unsigned char*>(b.text);
+    const auto* tc = reinterpret_cast<const unsigned char*>(c.text);
+    const auto* td = reinterpret_cast<const unsigned char*>(d.text);
+    std::uint32_t ha = kFnvBasis, hb = kFnvBasis, hc = kFnvBasis, hd = kFnvBasis;
+    std::size_t i = 0;
+    for (; i < a.length; ++i) {
+      ha = (ha ^ ta[i]) * kFnvPrime;
+      hb = (hb ^ tb[i]) * kFnvPrime;
+      hc = (hc ^ tc[i]) * kFnvPrime;
+      hd = (hd ^ td[i]) * kFnvPrime;
+    }
+    for (; i < b.length; ++i) {
+      hb = (hb ^ tb[i]) * kFnvPrime;
+      hc = (hc ^ tc[i]) * kFnvPrime;
+      hd = (hd ^ td[i]) * kFnvPrime;
+    }
+    for (; i < c.length; ++i) {
+      hc = (hc ^ tc[i]) * kFnvPrime;
+      hd = (hd ^ td[i]) * kFnvPrime;
+    }
+    a.hash = ha;
+    b.hash = hb;
+    c.hash = hc;
+    d.hash = ContinueFnv1a(hd, td + i, d.length - i);
+  }
+  for (; next < count; ++next) {
+    items[next].hash = ContinueFnv1a(
+        kFnvBasis, reinterpret_cast<const unsigned char*>(items[next].text), items[next].length);
+  }
+}
+
+void TreeBuilder::InternPending() {
+  const std::size_t count = pending_.Size();
+  if (count == 0) return;
+  Pending* const items = &pending_[0];
+  HashPending(items, count);
+  for (std::size_t i = 0; i < count; ++i)
+    context_->PrefetchBucket(items[i].hash);
+  for (std::size_t i = 0; i < count; ++i) {
+    const Pending& item = items[i];
+    InternedString* entry = context_->Intern(std::string_view(item.text, item.length), item.hash);
+    BindingProperty& value = item.value != nullptr ? *item.value
+                             : item.member         ? MemberValue(members_[item.index])
+                                                   : ElementValue(elements_[item.index]);
+    value.payload_.string = entry;
+    if (item.recent < kRecentSlots) {
+      ++entry->references;  // the table's own
+      InternedString*& slot = recent_[item.recent];
+      if (slot != nullptr) context_->Release(slot);
+      slot = entry;
+    }
+  }
+  pending_.Truncate(0);
+  // Whatever waits from now on was noted after every open container opened.
+  for (std::size_t i = 0; i < frames_.Size(); ++i)
+    frames_[i].pendingStart = 0;
+}
+
+void TreeBuilder::PlacePending(std::uint32_t pendingStart, std::size_t childStart,
+                               BindingProperty* elements, BindingMember* members) noexcept {
+  // The waiting values noted since the container opened are its own, unless a deeper
+  // container has placed them already.
+  for (std::size_t i = pendingStart; i < pending_.Size(); ++i) {
+    Pending& item = pending_[i];
+    if (item.value != nullptr) continue;
+    item.value = members != nullptr ? &members[item.index - childStart].value_
+                                    : &elements[item.index - childStart];
+  }
+}
+
 void TreeBuilder::Discard() noexcept {
   // The scratch values live in the root's context: dropping the context drops them too, and
   // with it every entry the table of recent texts still holds.
   recent_.fill(nullptr);
+  pending_.Truncate(0);
   BindingProperty dropped(std::move(*root_));
   frames_.Truncate(0);
   elements_.Truncate(0);
@@ -57,6 +154,7 @@ void TreeBuilder::Open(bool structure) {
     frame.slot = static_cast<std::uint32_t>(elements_.Size() - 1);
   }
   frame.childStart = static_cast<std::uint32_t>(structure ? members_.Size() : elements_.Size());
+  frame.pendingStart = static_cast<std::uint32_t>(pending_.Size());
   *frames_.Push() = frame;
 }
 
@@ -69,10 +167,11 @@ BindingProperty& TreeBuilder::Close() {
                                 ? ElementValue(elements_[frame.slot])
                                 : MemberValue(members_[frame.slot]);
   if (frame.structure) {
-    CloseStructure(target, frame.childStart);
+    CloseStructure(target, frame);
   } else {
-    CloseCollection(target, frame.childStart);
+    CloseCollection(target, frame.childStart, frame.pendingStart);
   }
+  if (frames_.Empty()) InternPending();
   return target;
 }
 
@@ -85,7 +184,8 @@ void CheckCount(std::size_t count) {
 }
 }  // namespace
 
-void TreeBuilder::CloseCollection(BindingProperty& target, std::size_t start) {
+void TreeBuilder::CloseCollection(BindingProperty& target, std::size_t start,
+                                  std::uint32_t pendingStart) {
   const std::size_t count = elements_.Size() - start;
   CheckCount(count);
   CollectionPayload* list = EmptyCollectionPayload();
@@ -95,17 +195,20 @@ void TreeBuilder::CloseCollection(BindingProperty& target, std::size_t start) {
     list->size = list->capacity = static_cast<std::uint32_t>(count);
     std::memcpy(static_cast<void*>(list->Data()), static_cast<const void*>(&elements_[start]),
                 count * sizeof(BindingProperty));
+    PlacePending(pendingStart, start, list->Data(), nullptr);
   }
   elements_.Truncate(start);
   target.payload_.collection = list;
   target.kind_ = BindingKind::Collection;
 }
 
-void TreeBuilder::CloseStructure(BindingProperty& target, std::size_t start) {
+void TreeBuilder::CloseStructure(BindingProperty& target, const Frame& frame) {
+  const std::size_t start = frame.childStart;
   std::size_t count = members_.Size() - start;
   RawMember* first = count != 0 ? &members_[start] : nullptr;
   for (std::size_t i = 1; i < count; ++i) {
     if (!InOrder(first[i - 1], first[i])) {
+      InternPending();  // the members are about to move, and some to go
       count = SortMembers(first, count);
       break;
     }
@@ -117,6 +220,7 @@ void TreeBuilder::CloseStructure(BindingProperty& target, std::size_t start) {
     map->size = map->capacity = static_cast<std::uint32_t>(count);
     std::memcpy(static_cast<void*>(map->Data()), static_cast<const void*>(first),
                 count * sizeof(BindingMember));
+    PlacePending(frame.pendingStart, start, nullptr, map->Data());
   }
   members_.Truncate(start);
   target.payload_.structure = map;

@@ -17,6 +17,15 @@
 // each entry it keeps, so that an entry the tree drops (a repeated key) stays valid while it
 // is remembered; the builder gives those references back when it finishes.
 //
+// The other texts of String values (long ones, and short ones not found among the recent) can
+// wait: StringValue() leaves a placeholder and notes the text, and the builder interns such
+// texts in batches of 32. A batch computes the FNV-1a chains of four texts side by side (each
+// chain is a sequence of dependent multiplications, so one text at a time leaves the multiplier
+// idle), and touches the string table's buckets for the whole batch before it probes any, so
+// that their cache misses overlap. A waiting value is found by its index on its stack until its
+// container closes, then by its final address; a Structure about to be sorted first has every
+// waiting text interned.
+//
 // Used by the JSON, MessagePack and YAML readers; one builder per read, one thread.
 #pragma once
 
@@ -102,7 +111,41 @@ class TreeBuilder {
     InternedString* interned = InternRecent(key);
     new (members_.Push()->bytes) BindingMember(interned, context_);
   }
-  // Sets `slot`, an Empty value just returned by Value(), to the String `text`.
+  // Sets the next value (see Value()) to the String `text`, whose bytes must stay readable and
+  // unchanged until the builder is destroyed or discarded.
+  void StringValue(std::string_view text) {
+    if (frames_.Empty()) {
+      root_->SetString(text);
+      return;
+    }
+    const bool member = frames_.Back().structure;
+    BindingProperty& slot = member ? MemberValue(members_.Back()) : PushElement();
+    slot.kind_ = BindingKind::String;
+    const std::size_t length = text.size();
+    std::size_t recent = kRecentSlots;  // none
+    if (length - 1 < kMaxRecentLength) {
+      recent = RecentIndex(text.data(), length);
+      InternedString* held = recent_[recent];
+      if (held != nullptr && held->length == length &&
+          SameBytes(held->Data(), text.data(), length)) {
+        ++held->references;
+        slot.payload_.string = held;
+        return;
+      }
+    }
+    slot.payload_.string = EmptyInternedString();  // the empty text, or a placeholder
+    if (length == 0) return;
+    const std::size_t index = member ? members_.Size() - 1 : elements_.Size() - 1;
+    *pending_.Push() = {text.data(),
+                        nullptr,
+                        static_cast<std::uint32_t>(length),
+                        0,
+                        static_cast<std::uint32_t>(index),
+                        static_cast<std::uint16_t>(recent),
+                        member};
+    if (pending_.Size() == kPendingBatch) InternPending();
+  }
+  // Sets `slot`, an Empty value just returned by Value(), to the String `text` at once.
   void SetString(BindingProperty& slot, std::string_view text) {
     if (frames_.Empty()) {
       slot.SetString(text);  // the root itself
@@ -129,11 +172,23 @@ class TreeBuilder {
   };
   enum class SlotKind : std::uint8_t { Root, Element, Member };
   struct Frame {
-    std::uint32_t childStart;  // first value of the container on its stack
-    std::uint32_t slot;        // the container's own slot on its parent's stack
+    std::uint32_t childStart;    // first value of the container on its stack
+    std::uint32_t slot;          // the container's own slot on its parent's stack
+    std::uint32_t pendingStart;  // texts waiting when the container opened
     SlotKind slotKind;
     bool structure;
   };
+  // A String value whose text waits to be interned.
+  struct Pending {
+    const char* text;
+    BindingProperty* value;  // its final place once its container has closed, else null
+    std::uint32_t length;
+    std::uint32_t hash;
+    std::uint32_t index;   // while value is null: its index on the member or element stack
+    std::uint16_t recent;  // the slot of the table of recent entries to keep it in, if any
+    bool member;
+  };
+  static constexpr std::size_t kPendingBatch = 32;
 
   static BindingProperty& ElementValue(RawElement& raw) noexcept {
     return *std::launder(reinterpret_cast<BindingProperty*>(raw.bytes));
@@ -193,13 +248,21 @@ class TreeBuilder {
   InternedString* Remember(InternedString*& slot, std::string_view text);
   // Gives back the references of the table of recent entries and empties it.
   void ForgetRecent() noexcept;
+  // Interns every waiting text and sets its value.
+  void InternPending();
+  // Notes the final places of the waiting values of the container that closes, whose values
+  // (from `childStart` on their stack) are now at `elements` or `members`.
+  void PlacePending(std::uint32_t pendingStart, std::size_t childStart, BindingProperty* elements,
+                    BindingMember* members) noexcept;
+  // Computes the hash of each waiting text.
+  static void HashPending(Pending* items, std::size_t count) noexcept;
 
   BindingProperty& PushElement() {
     return *new (elements_.Push()->bytes) BindingProperty(BindingProperty::ChildTag{}, context_);
   }
   void Open(bool structure);
-  void CloseCollection(BindingProperty& target, std::size_t start);
-  void CloseStructure(BindingProperty& target, std::size_t start);
+  void CloseCollection(BindingProperty& target, std::size_t start, std::uint32_t pendingStart);
+  void CloseStructure(BindingProperty& target, const Frame& frame);
   // Sorts the members by key and drops all but the last of each repeated key; the new count.
   std::size_t SortMembers(RawMember* first, std::size_t count);
 
@@ -210,6 +273,7 @@ class TreeBuilder {
   ScratchStack<RawMember, 16> members_;
   std::array<InternedString*, kRecentSlots> recent_{};
   std::size_t expectedTexts_ = 0;
+  ScratchStack<Pending, kPendingBatch> pending_;
 };
 
 }  // namespace qor::detail

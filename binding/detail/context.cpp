@@ -142,14 +142,22 @@ std::size_t BindingContext::Find(std::string_view text, std::uint32_t hash) cons
   }
 }
 
+void BindingContext::PrefetchBucket(std::uint32_t hash) const noexcept {
+  if (buckets_ != nullptr) __builtin_prefetch(&buckets_[Mix(hash) >> (32 - bucketBits_)]);
+}
+
 detail::InternedString* BindingContext::Intern(std::string_view text) {
+  if (text.empty()) return detail::EmptyInternedString();
+  return Intern(text, Fnv1a32(text));
+}
+
+detail::InternedString* BindingContext::Intern(std::string_view text, std::uint32_t hash) {
   if (text.empty()) return detail::EmptyInternedString();
   if (text.size() > std::numeric_limits<std::uint32_t>::max() - 64) {
     FatalAbort("text.size() <= UINT32_MAX", "Binding text too long to intern", __FILE__, __LINE__,
                __func__);
   }
   if (buckets_ == nullptr) ResetBuckets();
-  const std::uint32_t hash = Fnv1a32(text);
   std::size_t slot = Find(text, hash);
   if (buckets_[slot] != 0) {
     detail::InternedString* entry = EntryOf(buckets_[slot]);

@@ -106,6 +106,11 @@ class BindingContext {
   // Makes room for `texts` entries at once, so that a reader that expects about that many does
   // not grow the table step by step (at most 2^20 buckets; the table still grows past that).
   void Reserve(std::size_t texts);
+  // The same, with the text's hash already computed.
+  // REQUIRES: hash == Fnv1a32(text).
+  detail::InternedString* Intern(std::string_view text, std::uint32_t hash);
+  // Starts loading the bucket where a text of this hash would be looked for first.
+  void PrefetchBucket(std::uint32_t hash) const noexcept;
   // Drops one reference; removes and frees the entry at zero.
   void Release(detail::InternedString* entry) noexcept;
 

@@ -74,5 +74,41 @@ TEST(StringTable, ReadersLeaveOneReferencePerUse) {
   }
 }
 
+// Texts of String values wait in batches to be interned, while their values move from the
+// builder's stacks into their containers, and containers with keys out of order are sorted
+// and lose repeated members. Whatever the batches straddle, each text lands in its own value:
+// the JSON reader, which lets texts wait, builds what the YAML reader, which does not, builds.
+TEST(StringTable, TextsThatWaitLandInTheirOwnValues) {
+  std::string json = "[";
+  for (int record = 0; record < 60; ++record) {
+    const std::string n = std::to_string(record);
+    const std::string tail = std::string(static_cast<std::size_t>(record % 45), '~') + n;
+    if (record != 0) json += ",";
+    if (record % 3 != 0) {
+      // Keys in order, texts short and long, some repeated, nested.
+      json += R"({"a":[")" + n + R"(","the first element of record )" + n + R"(",{"x":"RP","y":")" +
+              tail + R"("}],"b":")" + tail + R"(","c":{"d":"long enough to wait for its batch )" +
+              n + R"("},"e":[")" + tail + R"(",")" + n + R"("]})";
+    } else {
+      // Keys out of order and a repeated key, whose first value (with its texts) goes.
+      json += R"({"z":"last )" + tail + R"(","a":[")" + n + R"(",{"y":")" + tail +
+              R"(","x":"RP"}],"m":{"b":")" + tail + R"(","a":"RP"},"a":"kept instead )" + tail +
+              R"("})";
+    }
+  }
+  // A Collection that holds more waiting texts than a batch, opened after another one waits.
+  json += R"(,{"a":"waits before the list opens","b":[)";
+  for (int element = 0; element < 40; ++element)
+    json += (element != 0 ? ",\"" : "\"") + std::string(33, 'e') + std::to_string(element) + "\"";
+  json += "]}]";
+  const auto fromJson = ParseJson(json);
+  const auto fromYaml = ParseYaml(json);
+  ASSERT_TRUE(fromJson.Succeeded() && fromYaml.Succeeded());
+  EXPECT_EQ(WriteJson(fromJson.Property()), WriteJson(fromYaml.Property()));
+  EXPECT_EQ(fromJson.Property().Context()->InternedCount(),
+            fromYaml.Property().Context()->InternedCount());
+  EXPECT_EQ(fromJson.Property().Context()->References("RP"), 60u);  // 40 in order, 20 in "m"
+}
+
 }  // namespace
 }  // namespace qor
