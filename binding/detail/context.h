@@ -1,11 +1,12 @@
 // BindingContext: the per-tree store behind BindingProperty values.
 //
 // One context per tree, owned by the root value. It interns the tree's strings (String values
-// and Structure keys) in a hash set keyed by FNV-1a hash then bytes, starting at 8 buckets and
-// reset to 8 buckets whenever its last entry goes. The set is open-addressed (linear probing,
-// at most 3/4 full, so below the load factor of 1.0 it must not exceed): a bucket holds the
-// entry's address with 16 bits of its mixed hash in the address's unused top bits, so that a
-// lookup compares texts only for a matching tag and a miss touches no entry at all.
+// and Structure keys) in a hash set keyed by FNV-1a hash then bytes, starting at 8 buckets (or
+// at what a reader reserves for its input, see Reserve()) and reset to 8 buckets whenever its
+// last entry goes. The set is open-addressed (linear probing, at most 3/4 full, so below the
+// load factor of 1.0 it must not exceed): a bucket holds the entry's address with 16 bits of its
+// mixed hash in the address's unused top bits, so that a lookup compares texts only for a
+// matching tag and a miss touches no entry at all.
 //
 // It serves blocks of up to 72 bytes (payload blocks of small containers, blobs and enums, short
 // strings) from 18 size-class pools and larger blocks from its LargeBlockArena (both in
