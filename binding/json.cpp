@@ -104,14 +104,6 @@ class JsonInput {
   unsigned nulsPut_ = 0;
 };
 
-// Found by the reader's unqualified call for this stream: most values and separators follow
-// no white space at all, which one comparison tells.
-inline void SkipWhitespace(JsonInput& in) noexcept {
-  for (char c; in.Position() != in.End() &&
-               ((c = *in.Position()) == ' ' || c == '\n' || c == '\r' || c == '\t');)
-    in.Take();
-}
-
 // The first byte in [at, end) that ends a run of plain string bytes: a quote, a reverse solidus
 // or a control character; `end` when there is none.
 const char* PlainRunEnd(const char* at, const char* end) noexcept {
@@ -168,6 +160,13 @@ bool IsNumberByte(char c) {
 
 bool IsJsonSpace(char c) {
   return c == ' ' || c == '\n' || c == '\r' || c == '\t';
+}
+
+// Found by the reader's unqualified call for this stream: most values and separators follow
+// no white space at all, which one comparison tells.
+inline void SkipWhitespace(JsonInput& in) noexcept {
+  while (in.Position() != in.End() && IsJsonSpace(*in.Position()))
+    in.Take();
 }
 
 // The text of a JSON string up to its first NUL.

@@ -20,13 +20,17 @@ using TypeId = std::uint32_t;
 // The one identifier that no type receives.
 inline constexpr TypeId kReservedTypeId = 0;
 
-// 32-bit FNV-1a over the bytes of `text`.
-constexpr std::uint32_t Fnv1a32(std::string_view text) noexcept {
-  std::uint32_t hash = 2166136261u;
-  for (char c : text) {
-    hash ^= static_cast<std::uint8_t>(c);
-    hash *= 16777619u;
-  }
+// 32-bit FNV-1a: its offset basis and prime, one step, and the hash of `text`.
+inline constexpr std::uint32_t kFnv1a32Basis = 2166136261u;
+inline constexpr std::uint32_t kFnv1a32Prime = 16777619u;
+constexpr std::uint32_t Fnv1a32Step(std::uint32_t hash, char c) noexcept {
+  return (hash ^ static_cast<std::uint8_t>(c)) * kFnv1a32Prime;
+}
+// The hash of `text`, continuing from `hash` (the hash of what came before it).
+constexpr std::uint32_t Fnv1a32(std::string_view text,
+                                std::uint32_t hash = kFnv1a32Basis) noexcept {
+  for (char c : text)
+    hash = Fnv1a32Step(hash, c);
   return hash;
 }
 

@@ -331,9 +331,9 @@ std::string Quoted(std::string_view text) {
 }  // namespace
 
 MaybeType<Failure, std::string> HostValueToJson(const HostValue& value) {
-  // A reply of one plain text (the commonest one) needs no writer.
+  // A reply of one text (the commonest one) needs no writer when the text is plain.
   if (value.tag == HOST_VALUE_STRING || value.tag == HOST_VALUE_OWNED_STRING) {
-    if (const std::string_view text = BoundedText(value); IsPlainText(text)) return Quoted(text);
+    return JsonQuote(BoundedText(value));
   }
   rapidjson::StringBuffer buffer;
   JsonWriter writer(buffer);

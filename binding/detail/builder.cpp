@@ -15,12 +15,10 @@ TreeBuilder::~TreeBuilder() {
   }
 }
 
-InternedString* TreeBuilder::Remember(InternedString*& slot, std::string_view text) {
-  InternedString* entry = context_->Intern(text);
+void TreeBuilder::Remember(std::size_t slot, InternedString* entry) {
   ++entry->references;  // the table's own
-  if (slot != nullptr) context_->Release(slot);
-  slot = entry;
-  return entry;
+  context_->Release(recent_[slot]);
+  recent_[slot] = entry;
 }
 
 void TreeBuilder::ForgetRecent() noexcept {
@@ -29,17 +27,6 @@ void TreeBuilder::ForgetRecent() noexcept {
     entry = nullptr;
   }
 }
-
-namespace {
-constexpr std::uint32_t kFnvBasis = 2166136261u;
-constexpr std::uint32_t kFnvPrime = 16777619u;
-
-std::uint32_t ContinueFnv1a(std::uint32_t hash, const unsigned char* at, std::size_t length) {
-  for (std::size_t i = 0; i < length; ++i)
-    hash = (hash ^ at[i]) * kFnvPrime;
-  return hash;
-}
-}  // namespace
 
 void TreeBuilder::HashPending(Pending* items, std::size_t count) noexcept {
   std::size_t next = 0;
@@ -55,36 +42,30 @@ void TreeBuilder::HashPending(Pending* items, std::size_t count) noexcept {
     Pending& b = *lane[1];
     Pending& c = *lane[2];
     Pending& d = *lane[3];
-    const auto* ta = reinterpret_cast<const unsigned char*>(a.text);
-    const auto* tb = reinterpret_cast<const unsigned char*>(b.text);
-    const auto* tc = reinterpret_cast<const unsigned char*>(c.text);
-    const auto* td = reinterpret_cast<const unsigned char*>(d.text);
-    std::uint32_t ha = kFnvBasis, hb = kFnvBasis, hc = kFnvBasis, hd = kFnvBasis;
+    std::uint32_t ha = kFnv1a32Basis, hb = kFnv1a32Basis, hc = kFnv1a32Basis, hd = kFnv1a32Basis;
     std::size_t i = 0;
     for (; i < a.length; ++i) {
-      ha = (ha ^ ta[i]) * kFnvPrime;
-      hb = (hb ^ tb[i]) * kFnvPrime;
-      hc = (hc ^ tc[i]) * kFnvPrime;
-      hd = (hd ^ td[i]) * kFnvPrime;
+      ha = Fnv1a32Step(ha, a.text[i]);
+      hb = Fnv1a32Step(hb, b.text[i]);
+      hc = Fnv1a32Step(hc, c.text[i]);
+      hd = Fnv1a32Step(hd, d.text[i]);
     }
     for (; i < b.length; ++i) {
-      hb = (hb ^ tb[i]) * kFnvPrime;
-      hc = (hc ^ tc[i]) * kFnvPrime;
-      hd = (hd ^ td[i]) * kFnvPrime;
+      hb = Fnv1a32Step(hb, b.text[i]);
+      hc = Fnv1a32Step(hc, c.text[i]);
+      hd = Fnv1a32Step(hd, d.text[i]);
     }
     for (; i < c.length; ++i) {
-      hc = (hc ^ tc[i]) * kFnvPrime;
-      hd = (hd ^ td[i]) * kFnvPrime;
+      hc = Fnv1a32Step(hc, c.text[i]);
+      hd = Fnv1a32Step(hd, d.text[i]);
     }
     a.hash = ha;
     b.hash = hb;
     c.hash = hc;
-    d.hash = ContinueFnv1a(hd, td + i, d.length - i);
+    d.hash = Fnv1a32(std::string_view(d.text + i, d.length - i), hd);
   }
-  for (; next < count; ++next) {
-    items[next].hash = ContinueFnv1a(
-        kFnvBasis, reinterpret_cast<const unsigned char*>(items[next].text), items[next].length);
-  }
+  for (; next < count; ++next)
+    items[next].hash = Fnv1a32(std::string_view(items[next].text, items[next].length));
 }
 
 void TreeBuilder::InternPending() {
@@ -101,12 +82,7 @@ void TreeBuilder::InternPending() {
                              : item.member         ? MemberValue(members_[item.index])
                                                    : ElementValue(elements_[item.index]);
     value.payload_.string = entry;
-    if (item.recent < kRecentSlots) {
-      ++entry->references;  // the table's own
-      InternedString*& slot = recent_[item.recent];
-      if (slot != nullptr) context_->Release(slot);
-      slot = entry;
-    }
+    if (item.recent < kRecentSlots) Remember(item.recent, entry);
   }
   pending_.Truncate(0);
   // Whatever waits from now on was noted after every open container opened.
@@ -169,7 +145,7 @@ BindingProperty& TreeBuilder::Close() {
   if (frame.structure) {
     CloseStructure(target, frame);
   } else {
-    CloseCollection(target, frame.childStart, frame.pendingStart);
+    CloseCollection(target, frame);
   }
   if (frames_.Empty()) InternPending();
   return target;
@@ -184,8 +160,8 @@ void CheckCount(std::size_t count) {
 }
 }  // namespace
 
-void TreeBuilder::CloseCollection(BindingProperty& target, std::size_t start,
-                                  std::uint32_t pendingStart) {
+void TreeBuilder::CloseCollection(BindingProperty& target, const Frame& frame) {
+  const std::size_t start = frame.childStart;
   const std::size_t count = elements_.Size() - start;
   CheckCount(count);
   CollectionPayload* list = EmptyCollectionPayload();
@@ -195,7 +171,7 @@ void TreeBuilder::CloseCollection(BindingProperty& target, std::size_t start,
     list->size = list->capacity = static_cast<std::uint32_t>(count);
     std::memcpy(static_cast<void*>(list->Data()), static_cast<const void*>(&elements_[start]),
                 count * sizeof(BindingProperty));
-    PlacePending(pendingStart, start, list->Data(), nullptr);
+    PlacePending(frame.pendingStart, start, list->Data(), nullptr);
   }
   elements_.Truncate(start);
   target.payload_.collection = list;

@@ -125,10 +125,7 @@ class TreeBuilder {
     std::size_t recent = kRecentSlots;  // none
     if (length - 1 < kMaxRecentLength) {
       recent = RecentIndex(text.data(), length);
-      InternedString* held = recent_[recent];
-      if (held != nullptr && held->length == length &&
-          SameBytes(held->Data(), text.data(), length)) {
-        ++held->references;
+      if (InternedString* held = Recent(recent, text)) {
         slot.payload_.string = held;
         return;
       }
@@ -233,19 +230,28 @@ class TreeBuilder {
     }
     return static_cast<std::size_t>(((ends ^ length) * 0x9E3779B97F4A7C15ull) >> 56);
   }
+  // The entry of `text` in slot `index` of the table of recent entries, with one more
+  // reference, or null when the slot holds another text.
+  InternedString* Recent(std::size_t index, std::string_view text) noexcept {
+    InternedString* held = recent_[index];
+    if (held == nullptr || held->length != text.size() ||
+        !SameBytes(held->Data(), text.data(), text.size())) {
+      return nullptr;
+    }
+    ++held->references;
+    return held;
+  }
   InternedString* InternRecent(std::string_view text) {
     const std::size_t length = text.size();
     if (length - 1 >= kMaxRecentLength) return context_->Intern(text);
-    InternedString*& slot = recent_[RecentIndex(text.data(), length)];
-    InternedString* held = slot;
-    if (held != nullptr && held->length == length && SameBytes(held->Data(), text.data(), length)) {
-      ++held->references;
-      return held;
-    }
-    return Remember(slot, text);
+    const std::size_t index = RecentIndex(text.data(), length);
+    if (InternedString* held = Recent(index, text)) return held;
+    InternedString* entry = context_->Intern(text);
+    Remember(index, entry);
+    return entry;
   }
-  // Interns `text` and keeps its entry in `slot`, giving back the one it held.
-  InternedString* Remember(InternedString*& slot, std::string_view text);
+  // Keeps `entry` in slot `index` of the table of recent entries, giving back the one it held.
+  void Remember(std::size_t index, InternedString* entry);
   // Gives back the references of the table of recent entries and empties it.
   void ForgetRecent() noexcept;
   // Interns every waiting text and sets its value.
@@ -261,7 +267,7 @@ class TreeBuilder {
     return *new (elements_.Push()->bytes) BindingProperty(BindingProperty::ChildTag{}, context_);
   }
   void Open(bool structure);
-  void CloseCollection(BindingProperty& target, std::size_t start, std::uint32_t pendingStart);
+  void CloseCollection(BindingProperty& target, const Frame& frame);
   void CloseStructure(BindingProperty& target, const Frame& frame);
   // Sorts the members by key and drops all but the last of each repeated key; the new count.
   std::size_t SortMembers(RawMember* first, std::size_t count);

@@ -103,9 +103,8 @@ std::optional<BasicCredentials> ParseBasicAuthorization(std::string_view header)
 
 std::string LowerAscii(std::string_view text) {
   std::string out(text);
-  for (char& c : out) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
+  for (char& c : out)
+    c = LowerAscii(c);
   return out;
 }
 

@@ -39,7 +39,11 @@ std::optional<BasicCredentials> ParseBasicAuthorization(std::string_view header)
 // Base64 (standard alphabet, with padding) of `bytes`.
 std::string EncodeBase64(std::string_view bytes);
 
-// `text` with its ASCII capitals lowered (header names, host names and schemes are ASCII).
+// `c` or `text` with ASCII capitals lowered (header names, host names and schemes are ASCII:
+// no locale is asked).
+inline char LowerAscii(char c) {
+  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
 std::string LowerAscii(std::string_view text);
 
 // A fresh password: 32 characters from [A-Za-z0-9], drawn from the system's random source.

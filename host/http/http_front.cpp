@@ -246,14 +246,9 @@ HttpResponse Refusal(unsigned status, std::string_view message) {
   return response;
 }
 
-// Header names are ASCII: no locale is asked.
-char LowerChar(char c) {
-  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
 bool EqualsNoCase(std::string_view a, std::string_view b) {
   return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return LowerChar(x) == LowerChar(y);
+           return LowerAscii(x) == LowerAscii(y);
          });
 }
 
